@@ -1,0 +1,75 @@
+#include "comm/platform/framework.h"
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+
+namespace kivo {
+
+namespace {
+
+std::mutex handlerLock;
+
+void PrintException(const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+}
+
+void PrintMessage(const std::string& text, const std::string& caption) {
+    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+}
+
+ExceptionDisplay& CurrentDisplay() {
+    static ExceptionDisplay display = PrintException;
+    return display;
+}
+
+MessageBoxHandler& CurrentMessageBox() {
+    static MessageBoxHandler handler = PrintMessage;
+    return handler;
+}
+
+std::atomic<bool> terminating{false};
+
+} // namespace
+
+ExceptionDisplay SetExceptionDisplay(ExceptionDisplay display) {
+    std::lock_guard guard(handlerLock);
+    ExceptionDisplay previous = std::move(CurrentDisplay());
+    CurrentDisplay() = display ? std::move(display) : ExceptionDisplay(PrintException);
+    return previous;
+}
+
+void ShowException(const std::exception& e) {
+    ExceptionDisplay display;
+    {
+        std::lock_guard guard(handlerLock);
+        display = CurrentDisplay();
+    }
+    display(e);
+}
+
+MessageBoxHandler SetMessageBoxHandler(MessageBoxHandler handler) {
+    std::lock_guard guard(handlerLock);
+    MessageBoxHandler previous = std::move(CurrentMessageBox());
+    CurrentMessageBox() = handler ? std::move(handler) : MessageBoxHandler(PrintMessage);
+    return previous;
+}
+
+void ShowMessageBox(const std::string& text, const std::string& caption) {
+    MessageBoxHandler handler;
+    {
+        std::lock_guard guard(handlerLock);
+        handler = CurrentMessageBox();
+    }
+    handler(text, caption);
+}
+
+bool ApplicationTerminating() noexcept {
+    return terminating.load(std::memory_order_acquire);
+}
+
+void SetApplicationTerminating(bool value) noexcept {
+    terminating.store(value, std::memory_order_release);
+}
+
+} // namespace kivo
