@@ -102,9 +102,10 @@ struct TTriggerSave {
     std::vector<TStatusTrigger> statusTriggers;
 };
 
-// Handlers told about firing triggers: (message, wParam, lParam).
+// Handlers told about firing triggers: (message, wParam, lParam). The port component's own
+// events (TTriggerEvent and its companions) are a different thing, declared with the component.
 using TTriggerProc = void (*)(uint32_t message, uint32_t wParam, int32_t lParam);
-using TTriggerEvent = TMethod<void(uint32_t message, uint32_t wParam, int32_t lParam)>;
+using TTriggerMethod = TMethod<void(uint32_t message, uint32_t wParam, int32_t lParam)>;
 
 struct TWndHandler {
     HWND window;
@@ -115,7 +116,7 @@ struct TProcHandler {
     bool deleted;
 };
 struct TEventHandler {
-    TTriggerEvent method;
+    TTriggerMethod method;
     bool deleted;
     bool synchronized; // run on the main thread
 };
@@ -444,11 +445,11 @@ public:
     // --- Handlers and notification
     void RegisterWndTriggerHandler(HWND window);
     void RegisterProcTriggerHandler(TTriggerProc proc);
-    void RegisterEventTriggerHandler(TTriggerEvent method);
-    void RegisterSyncEventTriggerHandler(TTriggerEvent method);
+    void RegisterEventTriggerHandler(TTriggerMethod method);
+    void RegisterSyncEventTriggerHandler(TTriggerMethod method);
     void DeregisterWndTriggerHandler(HWND window);
     void DeregisterProcTriggerHandler(TTriggerProc proc);
-    void DeregisterEventTriggerHandler(TTriggerEvent method);
+    void DeregisterEventTriggerHandler(TTriggerMethod method);
     void SetEventBusy(bool& wasBusy, bool busy);
     bool SendNotify(uint32_t message, uint32_t wParam, uint32_t data);
 
