@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <system_error>
 
 namespace brinomar {
@@ -89,8 +90,58 @@ std::string Hex4(int value) {
     return text;
 }
 
-bool IsExtendedAddressType(std::string_view type) {
-    return type == "02" || type == "04";
+// Position of the last character of a record's data, counted from 1.
+size_t DataEnd(int count) {
+    return kDataStart - 1 + 2 * static_cast<size_t>(count);
+}
+
+std::optional<std::string> ShortLineProblem(std::string_view line, int count) {
+    if (line.size() >= DataEnd(count)) {
+        return std::nullopt;
+    }
+    const size_t held = line.size() < kDataStart ? 0 : (line.size() - kDataStart + 1) / 2;
+    return "line holds " + std::to_string(held) + " of its " + std::to_string(count) +
+           " data bytes; the missing ones stored as 00";
+}
+
+// Extended segment (02) and extended linear (04) records move all later data by their base;
+// only a zero base leaves it where the loader puts it.
+std::optional<std::string> ExtendedAddressProblem(std::string_view line, int count) {
+    const std::string_view type = Field(line, 8, 2);
+    if ((type != "02" && type != "04") || count == 0) {
+        return std::nullopt;
+    }
+    const std::string_view base = Field(line, kDataStart, 2 * static_cast<size_t>(count));
+    if (TRomImage::HexFieldToInt(base) == 0) {
+        return std::nullopt;
+    }
+    return "extended address record (type " + std::string(type) + ") with base " +
+           std::string(base) + "; the data after it lands at the wrong positions";
+}
+
+// A record's bytes, its checksum included, add up to 0 modulo 256.
+std::optional<std::string> ChecksumProblem(std::string_view line, int address, int count) {
+    const std::string_view checksum = Field(line, DataEnd(count) + 1, 2);
+    if (checksum.size() < 2) {
+        return "record checksum missing";
+    }
+    const std::string_view type = Field(line, 8, 2);
+    int sum = count + (address >> 8) + (address & 0xFF);
+    bool readable = type.size() == 2;
+    for (const std::string_view field : {type, checksum}) {
+        const int value = TRomImage::HexFieldToInt(field);
+        readable = readable && value >= 0;
+        sum += value;
+    }
+    for (int j = 0; j < count && readable; ++j) {
+        const int value = TRomImage::HexFieldToInt(DataField(line, j));
+        readable = value >= 0;
+        sum += value;
+    }
+    if (readable && (sum & 0xFF) == 0) {
+        return std::nullopt;
+    }
+    return "record checksum " + std::string(checksum) + " does not match";
 }
 
 } // namespace
@@ -161,39 +212,14 @@ void TRomImage::CheckRecord(std::string_view line, int lineNumber, int address, 
     if (line.empty()) {
         return;
     }
-    const size_t dataEnd = kDataStart - 1 + 2 * static_cast<size_t>(count);
-    if (line.size() < dataEnd) {
-        const size_t held = line.size() < kDataStart ? 0 : (line.size() - kDataStart + 1) / 2;
-        Report(THexProblem::hpShortLine, lineNumber,
-               "line holds " + std::to_string(held) + " of its " + std::to_string(count) +
-                   " data bytes; the missing ones stored as 00");
+    if (auto text = ShortLineProblem(line, count)) {
+        Report(THexProblem::hpShortLine, lineNumber, std::move(*text));
     }
-    const std::string_view type = Field(line, 8, 2);
-    if (IsExtendedAddressType(type) && count > 0) {
-        const std::string_view base = Field(line, kDataStart, 2 * static_cast<size_t>(count));
-        if (HexFieldToInt(base) != 0) {
-            Report(THexProblem::hpExtendedAddress, lineNumber,
-                   "extended address record (type " + std::string(type) + ") with base " +
-                       std::string(base) + "; the data after it lands at the wrong positions");
-        }
+    if (auto text = ExtendedAddressProblem(line, count)) {
+        Report(THexProblem::hpExtendedAddress, lineNumber, std::move(*text));
     }
-    const std::string_view checksum = Field(line, dataEnd + 1, 2);
-    if (checksum.size() < 2) {
-        Report(THexProblem::hpChecksum, lineNumber, "record checksum missing");
-        return;
-    }
-    const int typeValue = type.size() == 2 ? HexFieldToInt(type) : -1;
-    const int checksumValue = HexFieldToInt(checksum);
-    bool readable = typeValue >= 0 && checksumValue >= 0;
-    int sum = count + (address >> 8) + (address & 0xFF) + typeValue + checksumValue;
-    for (int j = 0; j < count && readable; ++j) {
-        const int value = HexFieldToInt(DataField(line, j));
-        readable = value >= 0;
-        sum += value;
-    }
-    if (!readable || (sum & 0xFF) != 0) {
-        Report(THexProblem::hpChecksum, lineNumber,
-               "record checksum " + std::string(checksum) + " does not match");
+    if (auto text = ChecksumProblem(line, address, count)) {
+        Report(THexProblem::hpChecksum, lineNumber, std::move(*text));
     }
 }
 

@@ -1,0 +1,97 @@
+// brinomar-flash --listing run as a program: what it prints where, and its exit status.
+#include "tests/fakes/scratchdir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+using kivo::testing::RunShell;
+using kivo::testing::ShellQuote;
+using kivo::testing::TScratchDir;
+
+struct TRun {
+    int Status;
+    std::string Out;
+    std::string Err;
+};
+
+class FlashListing : public ::testing::Test {
+protected:
+    TRun Flash(const std::string& arguments, const std::string& stdoutTarget = "") {
+        const std::string program = std::string(KIVO_BIN_DIR) + "/brinomar-flash";
+        const std::string out = stdoutTarget.empty() ? ShellQuote(dir.File("out")) : stdoutTarget;
+        TRun run;
+        run.Status = RunShell(ShellQuote(program) + " " + arguments + " >" + out + " 2>" +
+                              ShellQuote(dir.File("err")));
+        run.Out = dir.Read("out");
+        run.Err = dir.Read("err");
+        return run;
+    }
+
+    TScratchDir dir;
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        lines.push_back(text.substr(start, end - start));
+    }
+    return lines;
+}
+
+TEST_F(FlashListing, ListsTheExampleFirmware) {
+    const TRun run =
+        Flash("--listing " + ShellQuote(std::string(KIVO_SOURCE_DIR) + "/examples/firmware.hex"));
+    EXPECT_EQ(run.Status, 0);
+    EXPECT_EQ(run.Err, "");
+    EXPECT_EQ(run.Out.find('\r'), std::string::npos);
+    const std::vector<std::string> lines = Lines(run.Out);
+    ASSERT_EQ(lines.size(), 3952u);
+    EXPECT_EQ(run.Out.back(), '\n');
+    EXPECT_EQ(lines[0x1F], "01F0: FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF");
+    EXPECT_EQ(lines[0x20], "0200: 02 02 40 02 02 A1 02 03 02 02 03 63 02 03 C4 02");
+    EXPECT_EQ(lines.back(), "F6F0: 42 52 4D 2D 46 57 01 03 00 00 24 06 12 00 5A A5");
+}
+
+TEST_F(FlashListing, DamagedFileIsListedWithItsProblemsOnStandardError) {
+    const std::string file = dir.Write("damaged.hex", ":02030000abCD00\n:0G\n:00000001FF\n");
+    const TRun run = Flash("--listing " + ShellQuote(file));
+    EXPECT_EQ(run.Status, 0);
+    EXPECT_EQ(Lines(run.Out)[0x30], "0300: FF CD FF FF FF FF FF FF FF FF FF FF FF FF FF FF");
+    EXPECT_NE(run.Err.find(file + ":1: error: "), std::string::npos) << run.Err;
+    EXPECT_NE(run.Err.find(file + ":1: warning: "), std::string::npos) << run.Err;
+    EXPECT_NE(run.Err.find(file + ":2: error: "), std::string::npos) << run.Err;
+}
+
+TEST_F(FlashListing, UnreadableFileExitsWithFour) {
+    const std::string missing = dir.File("missing.hex");
+    const TRun run = Flash("--listing " + ShellQuote(missing));
+    EXPECT_EQ(run.Status, 4);
+    EXPECT_EQ(run.Out, "");
+    EXPECT_NE(run.Err.find(missing), std::string::npos) << run.Err;
+    EXPECT_EQ(Flash("--listing " + ShellQuote(dir.Path().string())).Status, 4);
+}
+
+TEST_F(FlashListing, UsageErrorsExitWith64AndHelpWithZero) {
+    for (const std::string arguments : {"", "--listing", "--frobnicate x.hex", "a.hex"}) {
+        const TRun run = Flash(arguments);
+        EXPECT_EQ(run.Status, 64) << arguments;
+        EXPECT_EQ(run.Out, "") << arguments;
+        EXPECT_NE(run.Err.find("--help"), std::string::npos) << arguments;
+    }
+    const TRun help = Flash("--help");
+    EXPECT_EQ(help.Status, 0);
+    EXPECT_NE(help.Out.find("--listing FILE.hex"), std::string::npos);
+}
+
+TEST_F(FlashListing, AFailedWriteIsNotSuccess) {
+    const std::string file = dir.Write("empty.hex", ":00000001FF\n");
+    const TRun run = Flash("--listing " + ShellQuote(file), "/dev/full");
+    EXPECT_EQ(run.Status, 74);
+    EXPECT_NE(run.Err.find("cannot write"), std::string::npos) << run.Err;
+}
+
+} // namespace
