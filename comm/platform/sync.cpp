@@ -1,0 +1,158 @@
+#include "comm/platform/sync.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <thread>
+
+namespace kivo {
+
+// One lock guards the state of every event: a wait on two events then sees both consistently,
+// and an event's memory can be released as soon as its last waiter has let go of the lock.
+// The sections it guards are a few instructions long, so sharing it costs nothing measurable.
+namespace {
+
+std::mutex& EventLock() {
+    static std::mutex& lock = *new std::mutex;
+    return lock;
+}
+
+// Signalled when a closed event loses its last waiter, for the destructor that waits on it.
+std::condition_variable& WaiterLeft() {
+    static std::condition_variable& left = *new std::condition_variable;
+    return left;
+}
+
+using Clock = std::chrono::steady_clock;
+
+} // namespace
+
+struct TEventWaiter {
+    std::condition_variable wake;
+};
+
+TEvent::TEvent(bool manualReset, bool initiallySet)
+    : manualReset_(manualReset), set_(initiallySet) {}
+
+TEvent::~TEvent() {
+    std::unique_lock lock(EventLock());
+    closed_ = true;
+    for (TEventWaiter* waiter : waiters_) {
+        waiter->wake.notify_one();
+    }
+    WaiterLeft().wait(lock, [this] { return waiters_.empty(); });
+}
+
+void TEvent::Set() {
+    std::lock_guard lock(EventLock());
+    if (closed_) {
+        return;
+    }
+    set_ = true;
+    for (TEventWaiter* waiter : waiters_) {
+        waiter->wake.notify_one();
+    }
+}
+
+void TEvent::Reset() {
+    std::lock_guard lock(EventLock());
+    set_ = false;
+}
+
+void TEvent::Close() {
+    std::lock_guard lock(EventLock());
+    closed_ = true;
+    for (TEventWaiter* waiter : waiters_) {
+        waiter->wake.notify_one();
+    }
+}
+
+bool TEvent::IsClosed() const {
+    std::lock_guard lock(EventLock());
+    return closed_;
+}
+
+uint32_t TEvent::Wait(uint32_t timeoutMs) {
+    TEvent* self = this;
+    return WaitForAnyEvent(&self, 1, timeoutMs);
+}
+
+// Called with the event lock held.
+bool TEvent::TryTake() {
+    if (!set_) {
+        return false;
+    }
+    if (!manualReset_) {
+        set_ = false;
+    }
+    return true;
+}
+
+uint32_t WaitForAnyEvent(TEvent* const* events, size_t count, uint32_t timeoutMs) {
+    if (events == nullptr || count == 0 ||
+        std::find(events, events + count, nullptr) != events + count) {
+        return WAIT_FAILED;
+    }
+    uint32_t result = WAIT_TIMEOUT;
+    // Called with the event lock held: true when the wait can end now, with its result.
+    auto canEnd = [&] {
+        for (size_t i = 0; i < count; ++i) {
+            if (events[i]->closed_) {
+                result = WAIT_FAILED;
+                return true;
+            }
+        }
+        for (size_t i = 0; i < count; ++i) {
+            if (events[i]->TryTake()) {
+                result = WAIT_OBJECT_0 + static_cast<uint32_t>(i);
+                return true;
+            }
+        }
+        return false;
+    };
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+
+    std::unique_lock lock(EventLock());
+    if (canEnd() || timeoutMs == 0) {
+        return result;
+    }
+    TEventWaiter waiter;
+    for (size_t i = 0; i < count; ++i) {
+        events[i]->waiters_.push_back(&waiter);
+    }
+    bool ended = false;
+    while (!ended) {
+        if (timeoutMs == INFINITE) {
+            waiter.wake.wait(lock);
+        } else if (waiter.wake.wait_until(lock, deadline) == std::cv_status::timeout) {
+            canEnd();
+            break;
+        }
+        ended = canEnd();
+    }
+    bool closedEventEmptied = false;
+    for (size_t i = 0; i < count; ++i) {
+        auto& list = events[i]->waiters_;
+        list.erase(std::remove(list.begin(), list.end(), &waiter), list.end());
+        closedEventEmptied = closedEventEmptied || (events[i]->closed_ && list.empty());
+    }
+    if (closedEventEmptied) {
+        WaiterLeft().notify_all();
+    }
+    return result;
+}
+
+uint32_t WaitForEitherEvent(TEvent& first, TEvent& second, uint32_t timeoutMs) {
+    TEvent* events[] = {&first, &second};
+    return WaitForAnyEvent(events, 2, timeoutMs);
+}
+
+void Sleep(uint32_t milliseconds) {
+    if (milliseconds == 0) {
+        std::this_thread::yield();
+    } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    }
+}
+
+} // namespace kivo

@@ -1,0 +1,95 @@
+#include "comm/platform/thread.h"
+
+#include "comm/platform/framework.h"
+
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
+
+namespace kivo {
+
+namespace {
+
+// Nice values: idle and the lowered levels are always allowed; the raised ones only with the
+// privilege to raise priority.
+int NiceValueOf(TThreadPriority priority) {
+    static constexpr int kNice[] = {19, 10, 5, 0, -5, -10, -15};
+    return kNice[priority <= tpTimeCritical ? priority : tpNormal];
+}
+
+// An exception must not escape a thread (that would end the program): it is shown instead.
+template <class Body>
+void RunShowingExceptions(Body body) {
+    try {
+        body();
+    } catch (const std::exception& e) {
+        ShowException(e);
+    } catch (...) {
+        ShowException(Exception("Unknown exception in a thread"));
+    }
+}
+
+} // namespace
+
+TThread::~TThread() {
+    if (started_.load() && GetCurrentThreadId() != threadId_.load()) {
+        Terminate();
+        finished_.Wait();
+    }
+}
+
+void TThread::Start() {
+    if (started_.exchange(true)) {
+        return;
+    }
+    std::thread([this] { Run(); }).detach();
+    running_.Wait();
+}
+
+int32_t TThread::WaitFor() {
+    if (FreeOnTerminate() || GetCurrentThreadId() == threadId_.load()) {
+        return -1;
+    }
+    if (started_.load()) {
+        finished_.Wait();
+    }
+    return returnValue_;
+}
+
+void TThread::SetPriority(TThreadPriority priority) {
+    if (priority > tpTimeCritical) {
+        return;
+    }
+    priority_.store(priority);
+    if (systemThreadId_.load() != 0 && !Finished()) {
+        ApplyPriority();
+    }
+}
+
+void TThread::ApplyPriority() {
+    // A refused change (no privilege to raise) leaves the thread at its present level.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(systemThreadId_.load()),
+                NiceValueOf(priority_.load()));
+}
+
+void TThread::Run() {
+    threadId_.store(GetCurrentThreadId());
+    systemThreadId_.store(static_cast<int32_t>(gettid()));
+    if (priority_.load() != tpNormal) {
+        ApplyPriority();
+    }
+    running_.Set();
+    RunBody();
+    if (FreeOnTerminate()) {
+        delete this;
+    } else {
+        finished_.Set(); // the owner may delete the object from here on
+    }
+}
+
+void TThread::RunBody() {
+    RunShowingExceptions([this] { Execute(); });
+    RunShowingExceptions([this] { DoTerminate(); });
+}
+
+} // namespace kivo

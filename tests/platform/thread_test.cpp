@@ -1,0 +1,167 @@
+#include "comm/platform/framework.h"
+#include "comm/platform/sync.h"
+#include "comm/platform/thread.h"
+#include "comm/platform/winmsg.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <string>
+
+namespace kivo {
+namespace {
+
+// Reads a member that only the derived constructor sets: a thread started before the object
+// was complete would see the default.
+class ReportingThread : public TThread {
+public:
+    ReportingThread(std::atomic<int>& seen, TEvent& done) : seen_(seen), done_(done), value_(42) {}
+    ~ReportingThread() override { WaitFor(); }
+
+protected:
+    void Execute() override {
+        seen_ = value_;
+        SetReturnValue(7);
+    }
+    void DoTerminate() override { done_.Set(); }
+
+private:
+    std::atomic<int>& seen_;
+    TEvent& done_;
+    int value_ = 0;
+};
+
+TEST(Thread, RunsExecuteOnTheCompleteObjectAndReportsItsResult) {
+    std::atomic<int> seen{0};
+    TEvent done(true, false);
+    ReportingThread* thread = NewThread<ReportingThread>(seen, done);
+    EXPECT_NE(0u, thread->ThreadID());
+    EXPECT_NE(GetCurrentThreadId(), thread->ThreadID());
+    EXPECT_EQ(7, thread->WaitFor());
+    EXPECT_TRUE(thread->Finished());
+    EXPECT_EQ(42, seen.load());
+    EXPECT_EQ(WAIT_OBJECT_0, done.Wait(0));
+    delete thread;
+}
+
+class SelfFreeingThread : public TThread {
+public:
+    SelfFreeingThread(TEvent& release, TEvent& destroyed)
+        : release_(release), destroyed_(destroyed) {
+        SetFreeOnTerminate(true);
+    }
+    ~SelfFreeingThread() override { destroyed_.Set(); }
+
+protected:
+    void Execute() override { release_.Wait(INFINITE); }
+
+private:
+    TEvent& release_;
+    TEvent& destroyed_;
+};
+
+TEST(Thread, FreeOnTerminateDeletesTheObjectWhenExecuteEnds) {
+    TEvent release(true, false);
+    TEvent destroyed(true, false);
+    SelfFreeingThread* thread = NewThread<SelfFreeingThread>(release, destroyed);
+    EXPECT_EQ(-1, thread->WaitFor()) << "a self-freeing thread cannot be waited for";
+    release.Set();
+    EXPECT_EQ(WAIT_OBJECT_0, destroyed.Wait(INFINITE));
+}
+
+class ThrowingThread : public TThread {
+public:
+    explicit ThrowingThread(TEvent& cleanedUp) : cleanedUp_(cleanedUp) {}
+    ~ThrowingThread() override { WaitFor(); }
+
+protected:
+    void Execute() override { throw std::runtime_error("device gone"); }
+    void DoTerminate() override { cleanedUp_.Set(); }
+
+private:
+    TEvent& cleanedUp_;
+};
+
+TEST(Thread, ExceptionFromExecuteIsShownAndTheThreadEndsCleanly) {
+    std::string shown;
+    ExceptionDisplay previous =
+        SetExceptionDisplay([&](const std::exception& e) { shown = e.what(); });
+    TEvent cleanedUp(true, false);
+    auto* thread = NewThread<ThrowingThread>(cleanedUp);
+    thread->WaitFor();
+    SetExceptionDisplay(previous);
+    EXPECT_EQ("device gone", shown);
+    EXPECT_EQ(WAIT_OBJECT_0, cleanedUp.Wait(0));
+    delete thread;
+}
+
+// Loops until terminated, reporting its own nice value once it has been asked to.
+class LoopingThread : public TThread {
+public:
+    ~LoopingThread() override {
+        Terminate();
+        wake.Set();
+        WaitFor();
+    }
+    TEvent wake{false, false};
+    TEvent answered{false, false};
+    std::atomic<int> nice{0};
+
+protected:
+    void Execute() override {
+        while (!Terminated()) {
+            wake.Wait(INFINITE);
+            nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+            answered.Set();
+        }
+    }
+};
+
+TEST(Thread, PrioritiesLowerTheThreadAndNeverFailWhenRaisingIsRefused) {
+    auto* thread = NewThread<LoopingThread>();
+    int processNice = getpriority(PRIO_PROCESS, 0);
+    thread->SetPriority(tpLowest);
+    thread->wake.Set();
+    thread->answered.Wait(INFINITE);
+    EXPECT_GT(thread->nice.load(), processNice);
+    for (TThreadPriority priority : {tpHigher, tpHighest, tpTimeCritical, tpIdle}) {
+        EXPECT_NO_THROW(thread->SetPriority(priority));
+        EXPECT_EQ(priority, thread->Priority());
+    }
+    thread->wake.Set();
+    thread->answered.Wait(INFINITE);
+    EXPECT_EQ(19, thread->nice.load());
+    thread->SetPriority(static_cast<TThreadPriority>(99));
+    EXPECT_EQ(tpIdle, thread->Priority()) << "an unknown level is ignored";
+    delete thread;
+}
+
+class SynchronizingThread : public TThread {
+public:
+    ~SynchronizingThread() override { WaitFor(); }
+    std::atomic<ThreadId> ranOn{0};
+
+protected:
+    void Execute() override {
+        Synchronize([this] { ranOn = GetCurrentThreadId(); });
+        PostThreadMessage(MainThreadId(), WM_QUIT, 0, 0);
+    }
+};
+
+TEST(Thread, SynchronizeRunsOnTheMainThreadWhileItPumps) {
+    auto* thread = NewThread<SynchronizingThread>();
+    TMsg msg;
+    while (GetMessage(msg)) {
+        DispatchMessage(msg);
+    }
+    thread->WaitFor();
+    EXPECT_EQ(MainThreadId(), thread->ranOn.load());
+    delete thread;
+}
+
+} // namespace
+} // namespace kivo
