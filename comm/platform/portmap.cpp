@@ -1,0 +1,250 @@
+// The port map and the scan of sysfs for serial devices.
+#include "comm/platform/portmap.h"
+
+#include "comm/platform/serial.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+
+namespace kivo {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct PortMap {
+    std::mutex lock;
+    std::map<int, std::string> registered;
+    TPortScanRoots roots;
+};
+
+PortMap& ThePortMap() {
+    static PortMap* map = new PortMap; // never destroyed: ports may be opened during exit
+    return *map;
+}
+
+std::string ReadAttribute(const fs::path& file) {
+    std::ifstream in(file);
+    std::string value;
+    std::getline(in, value);
+    while (!value.empty() && (value.back() == '\r' || value.back() == ' ')) {
+        value.pop_back();
+    }
+    return value;
+}
+
+uint16_t HexAttribute(const fs::path& file) {
+    return static_cast<uint16_t>(std::strtoul(ReadAttribute(file).c_str(), nullptr, 16));
+}
+
+bool Exists(const fs::path& path) {
+    std::error_code error;
+    return fs::exists(path, error);
+}
+
+// A line driven by the serial core reports its UART type; 0 means no UART answers there, so
+// the line is a placeholder rather than a port.
+bool HasNoUart(const fs::path& ttyDir) {
+    const fs::path type = ttyDir / "type";
+    return Exists(type) && ReadAttribute(type) == "0";
+}
+
+std::string LinkTargetName(const fs::path& link) {
+    std::error_code error;
+    const fs::path target = fs::read_symlink(link, error);
+    return error ? std::string() : target.filename().string();
+}
+
+// The USB device above a tty's device: the first ancestor with a vendor id.
+void FillUsbAttributes(const fs::path& ttyDir, TPortInfo& info) {
+    std::error_code error;
+    fs::path dir = fs::canonical(ttyDir / "device", error);
+    for (int level = 0; !error && level < 4 && !dir.empty(); ++level, dir = dir.parent_path()) {
+        if (Exists(dir / "idVendor")) {
+            info.IsUsb = true;
+            info.VendorId = HexAttribute(dir / "idVendor");
+            info.ProductId = HexAttribute(dir / "idProduct");
+            info.Manufacturer = ReadAttribute(dir / "manufacturer");
+            info.Product = ReadAttribute(dir / "product");
+            info.SerialNumber = ReadAttribute(dir / "serial");
+            return;
+        }
+    }
+}
+
+// Stable names: device path -> its link in /dev/serial/by-id.
+std::map<std::string, std::string> ByIdLinks(const fs::path& devRoot) {
+    std::map<std::string, std::string> links;
+    std::error_code error;
+    const fs::path byId = devRoot / "serial" / "by-id";
+    for (fs::directory_iterator it(byId, error), end; !error && it != end; it.increment(error)) {
+        std::error_code linkError;
+        const fs::path target = fs::read_symlink(it->path(), linkError);
+        if (!linkError) {
+            links[(byId / target).lexically_normal().string()] = it->path().string();
+        }
+    }
+    return links;
+}
+
+std::string KindDescription(const std::string& name) {
+    if (name.rfind("ttyUSB", 0) == 0) {
+        return "USB serial adapter";
+    }
+    if (name.rfind("ttyACM", 0) == 0) {
+        return "USB modem (ACM)";
+    }
+    return "Serial port";
+}
+
+// Name order with the trailing number compared as a number: ttyS2 before ttyS10.
+bool NaturalLess(const std::string& a, const std::string& b) {
+    const size_t aStem = a.find_last_not_of("0123456789") + 1;
+    const size_t bStem = b.find_last_not_of("0123456789") + 1;
+    if (a.compare(0, aStem, b, 0, bStem) != 0) {
+        return a < b;
+    }
+    const size_t aNumber = std::min(a.find_first_not_of('0', aStem), a.size());
+    const size_t bNumber = std::min(b.find_first_not_of('0', bStem), b.size());
+    if (a.size() - aNumber != b.size() - bNumber) {
+        return a.size() - aNumber < b.size() - bNumber;
+    }
+    return a.compare(aNumber, std::string::npos, b, bNumber) < 0 ||
+           (a.compare(aNumber, std::string::npos, b, bNumber) == 0 && a < b);
+}
+
+TPortInfo DescribeTty(const fs::path& ttyDir, const fs::path& devRoot) {
+    TPortInfo info;
+    const std::string name = ttyDir.filename().string();
+    info.Path = (devRoot / name).string();
+    info.Driver = LinkTargetName(ttyDir / "device" / "driver");
+    FillUsbAttributes(ttyDir, info);
+    info.Description = info.Product.empty() ? KindDescription(name) : info.Product;
+    return info;
+}
+
+void Number(TPortInfo& info, int number) {
+    info.ComNumber = number;
+    info.Name = "COM" + std::to_string(number);
+}
+
+std::string EnvironmentPath(int number) {
+    const char* value = std::getenv(("KIVO_COM" + std::to_string(number)).c_str());
+    return value != nullptr ? value : "";
+}
+
+std::string RegisteredPath(int number) {
+    PortMap& map = ThePortMap();
+    std::lock_guard guard(map.lock);
+    auto it = map.registered.find(number);
+    return it != map.registered.end() ? it->second : EnvironmentPath(number);
+}
+
+// A registered path described from sysfs when it leads to a tty found there.
+TPortInfo DescribeRegistered(const std::string& path, const TPortScanRoots& roots) {
+    std::error_code error;
+    const fs::path real = fs::canonical(path, error);
+    const fs::path ttyDir = fs::path(roots.Sys) / "class" / "tty" / real.filename();
+    TPortInfo info;
+    if (!error && !real.filename().empty() && Exists(ttyDir / "device")) {
+        info = DescribeTty(ttyDir, roots.Dev);
+    } else if (!error && real.parent_path() == fs::path(roots.Dev) / "pts") {
+        info.Description = "Pseudo-terminal";
+    } else {
+        info.Description = "Serial device";
+    }
+    info.Path = path;
+    return info;
+}
+
+} // namespace
+
+void SetPortScanRoots(const TPortScanRoots& roots) {
+    PortMap& map = ThePortMap();
+    std::lock_guard guard(map.lock);
+    map.roots = roots;
+}
+
+TPortScanRoots PortScanRoots() {
+    PortMap& map = ThePortMap();
+    std::lock_guard guard(map.lock);
+    return map.roots;
+}
+
+std::vector<TPortInfo> ScanSerialDevices(const TPortScanRoots& roots) {
+    std::vector<fs::path> ttys;
+    std::error_code error;
+    const fs::path classDir = fs::path(roots.Sys) / "class" / "tty";
+    for (fs::directory_iterator it(classDir, error), end; !error && it != end;
+         it.increment(error)) {
+        if (Exists(it->path() / "device") && !HasNoUart(it->path())) {
+            ttys.push_back(it->path());
+        }
+    }
+    std::sort(ttys.begin(), ttys.end(), [](const fs::path& a, const fs::path& b) {
+        return NaturalLess(a.filename().string(), b.filename().string());
+    });
+    const std::map<std::string, std::string> byId = ByIdLinks(roots.Dev);
+    std::vector<TPortInfo> ports;
+    for (const fs::path& tty : ttys) {
+        TPortInfo info = DescribeTty(tty, roots.Dev);
+        auto link = byId.find(info.Path);
+        info.ById = link != byId.end() ? link->second : "";
+        Number(info, static_cast<int>(ports.size()) + 1);
+        ports.push_back(std::move(info));
+    }
+    return ports;
+}
+
+int RegisterComPort(int number, const std::string& path) {
+    if (number < 1 || number > kMaxComPort || path.empty()) {
+        SetSerialLastError(kSerialBadArgument);
+        return -kSerialBadArgument;
+    }
+    PortMap& map = ThePortMap();
+    std::lock_guard guard(map.lock);
+    map.registered[number] = path;
+    return 0;
+}
+
+void UnregisterComPort(int number) {
+    PortMap& map = ThePortMap();
+    std::lock_guard guard(map.lock);
+    map.registered.erase(number);
+}
+
+std::string ComPortPath(int number) {
+    if (number < 1 || number > kMaxComPort) {
+        return {};
+    }
+    std::string path = RegisteredPath(number);
+    if (!path.empty()) {
+        return path;
+    }
+    const std::vector<TPortInfo> found = ScanSerialDevices(PortScanRoots());
+    return static_cast<size_t>(number) <= found.size() ? found[number - 1].Path : "";
+}
+
+std::vector<TPortInfo> EnumerateComPorts() {
+    const TPortScanRoots roots = PortScanRoots();
+    const std::vector<TPortInfo> found = ScanSerialDevices(roots);
+    std::vector<TPortInfo> ports;
+    for (int number = 1; number <= kMaxComPort; ++number) {
+        const std::string path = RegisteredPath(number);
+        if (!path.empty()) {
+            ports.push_back(DescribeRegistered(path, roots));
+        } else if (static_cast<size_t>(number) <= found.size()) {
+            ports.push_back(found[number - 1]);
+        } else {
+            continue;
+        }
+        Number(ports.back(), number);
+    }
+    return ports;
+}
+
+} // namespace kivo

@@ -1,0 +1,31 @@
+// Pseudo-terminal pairs: a serial line inside the machine for tests, benchmarks and the device
+// simulator. The slave end is opened by name like any serial device; the master end is a
+// serial handle of its own (serial.h) for the program that plays the device.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kivo {
+
+struct TPtyPair {
+    int32_t Master = 0;    // serial handle of the master end
+    std::string SlavePath; // the device path to open, /dev/pts/N
+    std::string LinkPath;  // the symbolic link made to SlavePath, if one was asked for
+};
+
+// Opens a pair in raw mode. The slave end is held open with the master, so the master sees no
+// hang-up while nobody else has the slave open; closing the pair hangs up the slave's users.
+// With `linkPath` a symbolic link to the slave is made there (an existing link is replaced,
+// anything else at that path is left alone and the call fails with -kPlatformAccessDenied).
+// Returns 0 or the negated platform code.
+int PtyOpen(TPtyPair& pair, const std::string& linkPath = {});
+
+// Closes the master end and the held slave, and removes the link.
+void PtyClose(TPtyPair& pair);
+
+// Makes this thread's timed waits end as close to their deadline as the system can (the
+// default lets them run late by up to 50 microseconds), for programs that pace traffic.
+void UsePreciseTimers();
+
+} // namespace kivo

@@ -1,0 +1,535 @@
+// Serial device access: the handle registry, opening and closing, reading and writing, and the
+// small line calls (queues, purge, errors, modem lines, break, low latency).
+#include "comm/platform/serial.h"
+
+#include "comm/platform/oserror.h"
+#include "comm/platform/portmap.h"
+#include "comm/platform/serial_device.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <condition_variable>
+#include <cstring>
+#include <unordered_map>
+
+namespace kivo {
+
+namespace serial_detail {
+
+namespace {
+
+thread_local int tLastError = 0;
+
+struct Registry {
+    std::mutex lock;
+    std::condition_variable released; // a device's last user left
+    std::unordered_map<int32_t, std::unique_ptr<Device>> devices;
+    int32_t nextHandle = 1;
+};
+
+// Never destroyed: threads that still hold a device at process exit must find it intact.
+Registry& TheRegistry() {
+    static Registry* registry = new Registry;
+    return *registry;
+}
+
+int32_t NextFreeHandle(Registry& registry) {
+    while (registry.devices.count(registry.nextHandle) != 0) {
+        registry.nextHandle = registry.nextHandle == INT32_MAX ? 1 : registry.nextHandle + 1;
+    }
+    const int32_t handle = registry.nextHandle;
+    registry.nextHandle = handle == INT32_MAX ? 1 : handle + 1;
+    return handle;
+}
+
+void CloseIfOpen(int& fd) {
+    if (fd >= 0) {
+        close(fd);
+        fd = -1;
+    }
+}
+
+void CloseDescriptors(Device& device) {
+    CloseIfOpen(device.fd);
+    CloseIfOpen(device.companionFd);
+    CloseIfOpen(device.closeFd);
+    CloseIfOpen(device.wakeFd);
+    CloseIfOpen(device.writeCancelFd);
+}
+
+bool CreateEventDescriptors(Device& device) {
+    device.closeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    device.wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    device.writeCancelFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    return device.closeFd >= 0 && device.wakeFd >= 0 && device.writeCancelFd >= 0;
+}
+
+} // namespace
+
+DeviceRef::~DeviceRef() {
+    if (device_ == nullptr) {
+        return;
+    }
+    Registry& registry = TheRegistry();
+    std::lock_guard guard(registry.lock);
+    if (--device_->users == 0 && device_->closing) {
+        registry.released.notify_all();
+    }
+}
+
+int Fail(int platformCode) {
+    tLastError = platformCode;
+    return -platformCode;
+}
+
+int32_t RegisterDevice(std::unique_ptr<Device> device) {
+    if (!CreateEventDescriptors(*device)) {
+        const int code = PlatformErrorFromErrno(errno);
+        CloseDescriptors(*device);
+        return Fail(code);
+    }
+    Registry& registry = TheRegistry();
+    std::lock_guard guard(registry.lock);
+    const int32_t handle = NextFreeHandle(registry);
+    registry.devices.emplace(handle, std::move(device));
+    return handle;
+}
+
+DeviceRef AcquireDevice(int32_t handle) {
+    Registry& registry = TheRegistry();
+    std::lock_guard guard(registry.lock);
+    auto it = registry.devices.find(handle);
+    if (it == registry.devices.end() || it->second->closing) {
+        tLastError = kSerialBadHandle;
+        return DeviceRef();
+    }
+    ++it->second->users;
+    return DeviceRef(it->second.get());
+}
+
+void SignalEvent(int eventFd) {
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = write(eventFd, &one, sizeof one);
+}
+
+void DrainEvent(int eventFd) {
+    uint64_t count = 0;
+    [[maybe_unused]] const ssize_t got = read(eventFd, &count, sizeof count);
+}
+
+// Takes the device out of the registry; the caller then owns it.
+std::unique_ptr<Device> Unregister(int32_t handle) {
+    Registry& registry = TheRegistry();
+    std::lock_guard guard(registry.lock);
+    auto it = registry.devices.find(handle);
+    if (it == registry.devices.end()) {
+        return nullptr;
+    }
+    std::unique_ptr<Device> device = std::move(it->second);
+    registry.devices.erase(it);
+    device->closing = true;
+    return device;
+}
+
+void WaitUntilUnused(Device& device) {
+    Registry& registry = TheRegistry();
+    std::unique_lock guard(registry.lock);
+    registry.released.wait(guard, [&] { return device.users == 0; });
+}
+
+} // namespace serial_detail
+
+using namespace serial_detail;
+
+namespace {
+
+constexpr int kMaxComNumber = 255;
+
+bool StartsWith(const std::string& text, const char* prefix) {
+    return text.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+bool IsComPrefix(const std::string& text, size_t at) {
+    return text.size() >= at + 3 && (text[at] == 'C' || text[at] == 'c') &&
+           (text[at + 1] == 'O' || text[at + 1] == 'o') &&
+           (text[at + 2] == 'M' || text[at + 2] == 'm');
+}
+
+// "\\.\COMn" or "COMn" -> the port map's path; an absolute path stays as it is. Returns 0 or the
+// platform code of the failure.
+int ResolveDeviceName(const std::string& name, std::string& path) {
+    if (name.empty() || name.find('\0') != std::string::npos) {
+        return kPlatformPathNotFound;
+    }
+    if (name[0] == '/') {
+        path = name;
+        return 0;
+    }
+    const size_t at = StartsWith(name, "\\\\.\\") ? 4 : 0;
+    if (!IsComPrefix(name, at)) {
+        return kPlatformPathNotFound;
+    }
+    const std::string digits = name.substr(at + 3);
+    if (digits.empty() || digits.size() > 3 ||
+        digits.find_first_not_of("0123456789") != std::string::npos) {
+        return kPlatformPathNotFound;
+    }
+    const int number = std::stoi(digits);
+    if (number < 1 || number > kMaxComNumber) {
+        return kPlatformFileNotFound;
+    }
+    path = ComPortPath(number);
+    return path.empty() ? kPlatformFileNotFound : 0;
+}
+
+// A permission problem keeps its own code: it must not read as "held elsewhere".
+int OpenErrorCode(int err) {
+    switch (err) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+    case EIO:
+        return kPlatformFileNotFound;
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+    case EISDIR:
+        return kPlatformPathNotFound;
+    case EBUSY:
+    case EWOULDBLOCK:
+        return kPlatformAccessDenied;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return kPlatformNoPermission;
+    default:
+        return PlatformErrorFromErrno(err);
+    }
+}
+
+// flock keeps other opens out (root included); TIOCEXCL also keeps out programs that do not
+// take the lock.
+int LockExclusively(int fd) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        return kPlatformAccessDenied;
+    }
+    ioctl(fd, TIOCEXCL);
+    return 0;
+}
+
+int32_t OpenDevicePath(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return Fail(OpenErrorCode(errno));
+    }
+    const int lockCode = LockExclusively(fd);
+    if (lockCode != 0) {
+        close(fd);
+        return Fail(lockCode);
+    }
+    auto device = std::make_unique<Device>();
+    device->fd = fd;
+    const int prepared = PrepareLine(*device);
+    if (prepared < 0) {
+        close(fd);
+        return prepared;
+    }
+    return RegisterDevice(std::move(device));
+}
+
+bool IsUnsupported(int err) {
+    return err == ENOTTY || err == EINVAL;
+}
+
+int SetModemLine(int fd, int line, bool on) {
+    if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line) != 0 && !IsUnsupported(errno)) {
+        return Fail(PlatformErrorFromErrno(errno));
+    }
+    return 0;
+}
+
+uint32_t QueueCount(int fd, unsigned long request) {
+    int count = 0;
+    return ioctl(fd, request, &count) == 0 && count > 0 ? static_cast<uint32_t>(count) : 0;
+}
+
+uint32_t ErrorBitsSince(const LineCounters& then, const LineCounters& now) {
+    uint32_t errors = 0;
+    if (now.bufOverrun != then.bufOverrun) {
+        errors |= CE_RXOVER;
+    }
+    if (now.overrun != then.overrun) {
+        errors |= CE_OVERRUN;
+    }
+    if (now.parity != then.parity) {
+        errors |= CE_RXPARITY;
+    }
+    if (now.frame != then.frame) {
+        errors |= CE_FRAME;
+    }
+    if (now.brk != then.brk) {
+        errors |= CE_BREAK;
+    }
+    return errors;
+}
+
+uint32_t HoldFlags(const Device& device) {
+    int lines = 0;
+    if ((device.stored.Flags & dcb_OutxCtsFlow) == 0 || ioctl(device.fd, TIOCMGET, &lines) != 0) {
+        return 0;
+    }
+    return (lines & TIOCM_CTS) ? 0 : comstat_CtsHold;
+}
+
+bool BadBuffer(const void* buffer, int32_t count) {
+    return count < 0 || (count > 0 && buffer == nullptr);
+}
+
+enum class WriteWait { Ready, Cancelled, Failed };
+
+// Waits until the device takes more output, the write is cancelled or the device closes.
+WriteWait WaitWritable(Device& device) {
+    pollfd fds[3] = {
+        {device.fd, POLLOUT, 0}, {device.writeCancelFd, POLLIN, 0}, {device.closeFd, POLLIN, 0}};
+    while (ppoll(fds, 3, nullptr, nullptr) < 0) {
+        if (errno != EINTR) {
+            return WriteWait::Failed;
+        }
+    }
+    if (fds[1].revents != 0 || fds[2].revents != 0) {
+        return WriteWait::Cancelled;
+    }
+    if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        MarkHungUp(device);
+        return WriteWait::Failed;
+    }
+    return WriteWait::Ready;
+}
+
+} // namespace
+
+int SerialLastError() noexcept {
+    return tLastError;
+}
+
+void SetSerialLastError(int code) noexcept {
+    tLastError = code;
+}
+
+int32_t SerialOpen(const std::string& name) {
+    std::string path;
+    const int code = ResolveDeviceName(name, path);
+    if (code != 0) {
+        return Fail(code);
+    }
+    const int32_t handle = OpenDevicePath(path);
+    if (handle > 0) {
+        DeviceRef device = AcquireDevice(handle);
+        StartModemWatcher(*device);
+        tLastError = 0;
+    }
+    return handle;
+}
+
+int SerialClose(int32_t handle) {
+    std::unique_ptr<Device> device = Unregister(handle);
+    if (!device) {
+        return Fail(kSerialBadHandle);
+    }
+    SignalEvent(device->closeFd);
+    ReleaseWaitResources(*device);
+    WaitUntilUnused(*device);
+    CloseDescriptors(*device);
+    return 0;
+}
+
+int SerialSetupQueues(int32_t handle, uint32_t, uint32_t) {
+    DeviceRef device = AcquireDevice(handle);
+    return device ? 0 : -kSerialBadHandle;
+}
+
+int SerialPurge(int32_t handle, uint32_t queues) {
+    if (queues == 0 || (queues & ~(kPurgeInput | kPurgeOutput)) != 0) {
+        return Fail(kSerialBadArgument);
+    }
+    DeviceRef device = AcquireDevice(handle);
+    if (!device) {
+        return -kSerialBadHandle;
+    }
+    if (queues & kPurgeInput) {
+        tcflush(device->fd, TCIFLUSH);
+        RearmInput(*device);
+    }
+    if (queues & kPurgeOutput) {
+        tcflush(device->fd, TCOFLUSH);
+        device->writeCancelled = false;
+        DrainEvent(device->writeCancelFd);
+    }
+    return 0;
+}
+
+int SerialClearError(int32_t handle, uint32_t& errors, TComStat& stat) {
+    errors = 0;
+    stat = TComStat{};
+    DeviceRef device = AcquireDevice(handle);
+    if (!device) {
+        return -kSerialBadHandle;
+    }
+    std::lock_guard guard(device->lock);
+    LineCounters now;
+    if (device->countersSupported && ReadLineCounters(device->fd, now)) {
+        errors = ErrorBitsSince(device->errorBase, now);
+        device->errorBase = now;
+    }
+    if (device->hungUp && !device->hangUpErrorReported) {
+        device->hangUpErrorReported = true;
+        errors |= CE_HANGUP;
+    }
+    stat.Flags = HoldFlags(*device);
+    stat.cbInQue = QueueCount(device->fd, FIONREAD);
+    stat.cbOutQue = QueueCount(device->fd, TIOCOUTQ);
+    return 0;
+}
+
+int SerialGetModemStatus(int32_t handle, uint32_t& status) {
+    status = 0;
+    DeviceRef device = AcquireDevice(handle);
+    if (!device) {
+        return -kSerialBadHandle;
+    }
+    int lines = 0;
+    if (ioctl(device->fd, TIOCMGET, &lines) != 0) {
+        status = ms_CtsOn | ms_DsrOn;
+        return 0;
+    }
+    status = ((lines & TIOCM_CTS) ? ms_CtsOn : 0) | ((lines & TIOCM_DSR) ? ms_DsrOn : 0) |
+             ((lines & TIOCM_RNG) ? ms_RingOn : 0) | ((lines & TIOCM_CD) ? ms_RlsdOn : 0);
+    return 0;
+}
+
+int SerialEscape(int32_t handle, int function) {
+    if (function < escSetRts || function > escClrDtr) {
+        return Fail(kSerialBadArgument);
+    }
+    DeviceRef device = AcquireDevice(handle);
+    if (!device) {
+        return -kSerialBadHandle;
+    }
+    const int line = (function == escSetRts || function == escClrRts) ? TIOCM_RTS : TIOCM_DTR;
+    return SetModemLine(device->fd, line, function == escSetRts || function == escSetDtr);
+}
+
+int SerialSetBreak(int32_t handle, bool on) {
+    DeviceRef device = AcquireDevice(handle);
+    if (!device) {
+        return -kSerialBadHandle;
+    }
+    if (ioctl(device->fd, on ? TIOCSBRK : TIOCCBRK) != 0 && !IsUnsupported(errno)) {
+        return Fail(PlatformErrorFromErrno(errno));
+    }
+    return 0;
+}
+
+int SerialSetLowLatency(int32_t handle, bool on) {
+    DeviceRef device = AcquireDevice(handle);
+    if (!device) {
+        return -kSerialBadHandle;
+    }
+    serial_struct info{};
+    if (ioctl(device->fd, TIOCGSERIAL, &info) == 0) {
+        info.flags = on ? (info.flags | ASYNC_LOW_LATENCY) : (info.flags & ~ASYNC_LOW_LATENCY);
+        ioctl(device->fd, TIOCSSERIAL, &info);
+    }
+    return 0;
+}
+
+int SerialRead(int32_t handle, void* buffer, int32_t count) {
+    if (BadBuffer(buffer, count)) {
+        return Fail(kSerialBadArgument);
+    }
+    DeviceRef device = AcquireDevice(handle);
+    if (!device) {
+        return -kSerialBadHandle;
+    }
+    if (count == 0) {
+        return 0;
+    }
+    const ssize_t got = read(device->fd, buffer, static_cast<size_t>(count));
+    if (got > 0) {
+        RearmInput(*device);
+        return static_cast<int>(got);
+    }
+    if (got == 0 || errno == EAGAIN || errno == EINTR) {
+        return 0;
+    }
+    if (errno == EIO) {
+        MarkHungUp(*device);
+        return 0;
+    }
+    return Fail(kPlatformReadFault);
+}
+
+int SerialWrite(int32_t handle, const void* data, int32_t count) {
+    if (BadBuffer(data, count)) {
+        return Fail(kSerialBadArgument);
+    }
+    DeviceRef device = AcquireDevice(handle);
+    if (!device) {
+        return -kSerialBadHandle;
+    }
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    int32_t sent = 0;
+    while (sent < count && !device->writeCancelled && !device->closing) {
+        const ssize_t put = write(device->fd, bytes + sent, static_cast<size_t>(count - sent));
+        if (put > 0) {
+            sent += static_cast<int32_t>(put);
+            continue;
+        }
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        WriteWait next = WriteWait::Failed;
+        if (put < 0 && errno == EAGAIN) {
+            next = WaitWritable(*device);
+        } else if (put < 0 && errno == EIO) {
+            MarkHungUp(*device);
+        }
+        if (next == WriteWait::Cancelled) {
+            break;
+        }
+        if (next == WriteWait::Failed) {
+            return sent > 0 ? sent : Fail(kPlatformWriteFault);
+        }
+    }
+    return sent;
+}
+
+int SerialCancelWrite(int32_t handle) {
+    DeviceRef device = AcquireDevice(handle);
+    if (!device) {
+        return -kSerialBadHandle;
+    }
+    device->writeCancelled = true;
+    SignalEvent(device->writeCancelFd);
+    return 0;
+}
+
+bool SerialHungUp(int32_t handle) {
+    DeviceRef device = AcquireDevice(handle);
+    if (!device) {
+        return false;
+    }
+    std::lock_guard guard(device->lock);
+    return device->hungUp;
+}
+
+} // namespace kivo

@@ -1,0 +1,111 @@
+// Serial device access: the calls the dispatcher's device layer makes on a serial port.
+//
+// Devices are named by integer handles (1, 2, ...; never reused while the process runs), so a
+// stale handle cannot reach a device opened later. Every call answers a bad handle with
+// -kSerialBadHandle and bad arguments with -kSerialBadArgument; failures return the negated
+// platform code (oserror.h) and also leave it as this thread's last error.
+//
+// The calls are made for the dispatcher's three threads: the event thread blocks in
+// SerialWaitEvent, the dispatch thread reads with SerialRead (never blocks), the write thread
+// blocks in SerialWrite. SerialSetEventMask(h, 0) ends a pending event wait, SerialCancelWrite
+// ends a blocked write, and SerialClose ends both at once; none of them spins.
+#pragma once
+
+#include "comm/platform/serial_dcb.h"
+
+#include <cstdint>
+#include <string>
+
+namespace kivo {
+
+// Platform codes of the device access beyond those of oserror.h.
+constexpr int kSerialBadHandle = 6;    // not an open device (or it is being closed)
+constexpr int kSerialBadArgument = 87; // a value out of range, a null buffer
+
+// Line-error bit reported once by SerialClearError after the device hung up (a USB adapter was
+// unplugged, the far end of a pseudo-terminal closed): the classic I/O-error bit.
+constexpr uint32_t CE_HANGUP = 0x0400;
+
+// The platform code of the last failed call on this thread (0 after a success that clears it).
+int SerialLastError() noexcept;
+void SetSerialLastError(int code) noexcept;
+
+// Opens a device for reading and writing, exclusively: "\\.\COMn" (or "COMn") through the port
+// map (portmap.h), or a device path. Returns the handle (> 0) or the negated platform code:
+// 2 no such device, 3 a malformed name, 5 held by another open, 13 no permission. The line is
+// switched to raw mode (no echo, no line editing, no character translation); its speed and
+// framing stay as the device had them until SerialSetState.
+int32_t SerialOpen(const std::string& name);
+
+// Closes the device, ending every wait and write in progress on it; returns once no other
+// thread uses it any more. 0 or -kSerialBadHandle.
+int SerialClose(int32_t handle);
+
+// Line settings. SetState applies the block to the device and keeps it; GetState reports the
+// device's settings, and for what the device cannot represent (DSR/DTR handshake, XON/XOFF
+// limits, one and a half stop bits, the RTS and DTR control modes) exactly what SetState kept.
+// DSR/DTR handshaking has no counterpart on this platform: it is kept and reported, DTR is
+// raised as with "DTR enabled", and no flow control is done on DSR.
+int SerialSetState(int32_t handle, const TDCB& dcb);
+int SerialGetState(int32_t handle, TDCB& dcb);
+
+// Queue sizes are fixed by the driver: the call only checks its handle.
+int SerialSetupQueues(int32_t handle, uint32_t inputSize, uint32_t outputSize);
+
+constexpr uint32_t kPurgeInput = 1;
+constexpr uint32_t kPurgeOutput = 2;
+// Discards the driver's pending input and/or output. Purging the output also lifts a
+// SerialCancelWrite, so that the next write goes out again.
+int SerialPurge(int32_t handle, uint32_t queues);
+
+// The line errors (CE_* bits) since the previous call, plus the device's input and output
+// queue counts and hold flags in `stat`.
+int SerialClearError(int32_t handle, uint32_t& errors, TComStat& stat);
+
+// CTS, DSR, RI and DCD as ms_* bits. A device without modem lines (a pseudo-terminal) reports
+// CTS and DSR on: a ready peer on a three-wire line.
+int SerialGetModemStatus(int32_t handle, uint32_t& status);
+
+// Raises or lowers RTS or DTR (escSetRts, escClrRts, escSetDtr, escClrDtr). A device without
+// modem lines ignores it.
+int SerialEscape(int32_t handle, int function);
+int SerialSetBreak(int32_t handle, bool on);
+
+// Asks a USB adapter's driver to pass received bytes on at once instead of batching them.
+// Devices without the mode ignore it.
+int SerialSetLowLatency(int32_t handle, bool on);
+
+// Copies up to `count` bytes the driver already holds; never waits. Returns the count (0 when
+// nothing is there, also after a hang-up) or a negated platform code.
+int SerialRead(int32_t handle, void* buffer, int32_t count);
+
+// Writes all `count` bytes, waiting while the driver's buffer is full. Returns early when
+// SerialCancelWrite or SerialClose cancels it; the result is the count that went out. A cancel
+// stays in force until the output is purged (SerialPurge with kPurgeOutput), so a write that
+// starts just after the cancel cannot block the flush that cancelled it.
+int SerialWrite(int32_t handle, const void* data, int32_t count);
+int SerialCancelWrite(int32_t handle);
+
+// The comm events (ev_* bits) a wait reports. Setting the mask ends a pending wait with no
+// events; with mask 0 every wait returns at once until another mask is set.
+int SerialSetEventMask(int32_t handle, uint32_t mask);
+
+// Blocks until a comm event in the mask occurs, the mask changes, the time-out passes (in
+// microseconds; negative: none) or the device is closed. Returns 0 with the events (0 after a
+// mask change or time-out), or -kSerialBadHandle when the device was closed.
+//
+// ev_RxChar is reported once and then not again until input was taken (a SerialRead that
+// returned bytes, or purging the input), so a reader that cannot take more for a while is not
+// woken over and over by the same bytes. A hang-up is reported once, as ev_Err (with CE_HANGUP
+// at the next SerialClearError); later waits no longer watch the device.
+int SerialWaitEvent(int32_t handle, uint32_t& events, int64_t timeoutUs = -1);
+
+// Whether the device has hung up.
+bool SerialHungUp(int32_t handle);
+
+// For command-line programs that sit in SerialWaitEvent: SIGINT and SIGTERM set the
+// application's terminating flag and end the wait on `handle` (and make the next one return at
+// once), so the program can finish cleanly.
+int SerialWakeOnStopSignals(int32_t handle);
+
+} // namespace kivo

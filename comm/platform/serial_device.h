@@ -1,0 +1,111 @@
+// Inside the serial device access: the record of one open device, the handle registry and the
+// helpers the serial_*.cpp files share. Not for use outside comm/platform.
+#pragma once
+
+#include "comm/platform/serial_dcb.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+namespace kivo::serial_detail {
+
+// The driver's running counts of modem-line changes and line errors.
+struct LineCounters {
+    int cts = 0;
+    int dsr = 0;
+    int rng = 0;
+    int dcd = 0;
+    int frame = 0;
+    int overrun = 0;
+    int parity = 0;
+    int brk = 0;
+    int bufOverrun = 0;
+};
+
+class ModemWatcher;
+
+struct Device {
+    Device();
+    ~Device();
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+
+    int fd = -1;
+    int companionFd = -1;   // a pseudo-terminal's slave held open by the master's owner
+    int closeFd = -1;       // eventfd written once by close and never drained
+    int wakeFd = -1;        // eventfd that ends or refreshes a pending event wait
+    int writeCancelFd = -1; // eventfd that ends a blocked write
+    int users = 0;          // calls in progress; guarded by the registry's lock
+
+    std::atomic<bool> closing{false};
+    std::atomic<bool> writeCancelled{false};
+
+    std::mutex lock; // guards everything below
+    TDCB stored;
+    uint32_t mask = 0;
+    bool inputArmed = true;
+    bool waitPending = false;
+    bool cancelRequested = false;
+    bool hungUp = false;
+    bool hangUpWaitReported = false;
+    bool hangUpErrorReported = false;
+    bool countersSupported = false;
+    LineCounters eventBase; // counts at the last event report
+    LineCounters errorBase; // counts at the last SerialClearError
+    std::unique_ptr<ModemWatcher> modemWatcher;
+};
+
+// A registered device kept alive (and its descriptors open) while the reference lives.
+class DeviceRef {
+public:
+    DeviceRef() = default;
+    explicit DeviceRef(Device* device) : device_(device) {}
+    ~DeviceRef();
+    DeviceRef(DeviceRef&& other) noexcept : device_(other.device_) { other.device_ = nullptr; }
+    DeviceRef(const DeviceRef&) = delete;
+    DeviceRef& operator=(const DeviceRef&) = delete;
+    DeviceRef& operator=(DeviceRef&&) = delete;
+
+    Device* operator->() const { return device_; }
+    Device& operator*() const { return *device_; }
+    explicit operator bool() const { return device_ != nullptr; }
+
+private:
+    Device* device_ = nullptr;
+};
+
+// Takes ownership of a device whose fd is open: creates its event descriptors and gives it a
+// handle. Returns the handle or the negated platform code (the descriptors are then closed).
+int32_t RegisterDevice(std::unique_ptr<Device> device);
+
+// The device of an open handle, or an empty reference (last error kSerialBadHandle).
+DeviceRef AcquireDevice(int32_t handle);
+
+// Sets this thread's last error and returns the negated code.
+int Fail(int platformCode);
+
+// Signals an eventfd / takes whatever is signalled on it.
+void SignalEvent(int eventFd);
+void DrainEvent(int eventFd);
+
+// Reads the driver's counters; false when the device keeps none.
+bool ReadLineCounters(int fd, LineCounters& counters);
+
+// Records a hang-up noticed by a read, write or wait.
+void MarkHungUp(Device& device);
+
+// Re-enables the input report of SerialWaitEvent after input was taken, waking a pending wait
+// so that it watches the input again.
+void RearmInput(Device& device);
+
+// The modem-line watcher is started at open on devices that keep counters; close stops it and
+// detaches the device from the stop signals.
+void StartModemWatcher(Device& device);
+void ReleaseWaitResources(Device& device);
+
+// Line settings as the device holds them, made raw; used once at open.
+int PrepareLine(Device& device);
+
+} // namespace kivo::serial_detail

@@ -1,0 +1,172 @@
+// Opening serial devices: names, exclusivity, the error codes a user sees, and descriptors.
+#include "comm/platform/oserror.h"
+#include "comm/platform/portmap.h"
+#include "comm/platform/pty.h"
+#include "comm/platform/serial.h"
+#include "tests/fakes/scratchdir.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace kivo {
+namespace {
+
+using testing::TScratchDir;
+
+class SerialOpenTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(PtyOpen(pty_), 0);
+        // No real machine ports: numbered names resolve only through registrations.
+        SetPortScanRoots({scratch_.File("sys"), scratch_.File("dev")});
+    }
+    void TearDown() override {
+        PtyClose(pty_);
+        SetPortScanRoots({});
+    }
+
+    TScratchDir scratch_;
+    TPtyPair pty_;
+};
+
+size_t OpenDescriptorCount() {
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/self/fd")) {
+        ++count;
+    }
+    return count;
+}
+
+// Opens `path` as an unprivileged user in a child process; returns the platform code it got.
+int OpenCodeAsNobody(const std::string& path) {
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) {
+            _exit(255);
+        }
+        const int32_t handle = SerialOpen(path);
+        _exit(handle > 0 ? 0 : SerialLastError());
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(SerialOpenTest, OpensAndClosesAPseudoTerminal) {
+    const int32_t handle = SerialOpen(pty_.SlavePath);
+    ASSERT_GT(handle, 0);
+    EXPECT_EQ(SerialLastError(), 0);
+    EXPECT_EQ(SerialClose(handle), 0);
+    EXPECT_EQ(SerialClose(handle), -kSerialBadHandle);
+}
+
+TEST_F(SerialOpenTest, SecondOpenOfAHeldDeviceReadsAsHeldElsewhere) {
+    const int32_t first = SerialOpen(pty_.SlavePath);
+    ASSERT_GT(first, 0);
+    EXPECT_EQ(SerialOpen(pty_.SlavePath), -kPlatformAccessDenied);
+    EXPECT_EQ(SerialLastError(), kPlatformAccessDenied);
+    SerialClose(first);
+    const int32_t again = SerialOpen(pty_.SlavePath);
+    EXPECT_GT(again, 0) << "closing must release the device at once";
+    EXPECT_NE(again, first) << "handles are not reused";
+    SerialClose(again);
+}
+
+TEST_F(SerialOpenTest, FailuresCarryTheCodeOfTheirCause) {
+    EXPECT_EQ(SerialOpen("/dev/no-such-serial-device"), -kPlatformFileNotFound);
+    EXPECT_EQ(SerialOpen("\\\\.\\COM200"), -kPlatformFileNotFound);
+    EXPECT_EQ(SerialOpen("COM0"), -kPlatformFileNotFound);
+    EXPECT_EQ(SerialOpen(scratch_.Write("plain-file", "x")), -kPlatformFileNotFound);
+    for (const char* name : {"", "COM", "COMx", "\\\\.\\LPT1", "\\\\.\\COM12a", "ttyS0",
+                             "/dev/null/below-a-file", "/"}) {
+        EXPECT_EQ(SerialOpen(name), -kPlatformPathNotFound) << "name \"" << name << "\"";
+        EXPECT_EQ(SerialLastError(), kPlatformPathNotFound);
+    }
+    EXPECT_EQ(SerialOpen(std::string("/dev/tty\0x", 10)), -kPlatformPathNotFound);
+}
+
+TEST_F(SerialOpenTest, PermissionProblemIsNotReportedAsDeviceInUse) {
+    const std::string path = pty_.SlavePath;
+    if (geteuid() == 0) {
+        ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+        EXPECT_EQ(OpenCodeAsNobody(path), kPlatformNoPermission);
+    } else {
+        ASSERT_EQ(chmod(path.c_str(), 0), 0);
+        EXPECT_EQ(SerialOpen(path), -kPlatformNoPermission);
+        EXPECT_EQ(SerialLastError(), kPlatformNoPermission);
+    }
+}
+
+TEST_F(SerialOpenTest, PortNumbersResolveThroughThePortMap) {
+    ASSERT_EQ(RegisterComPort(7, pty_.SlavePath), 0);
+    int32_t handle = SerialOpen("\\\\.\\COM7");
+    EXPECT_GT(handle, 0);
+    SerialClose(handle);
+    handle = SerialOpen("com7");
+    EXPECT_GT(handle, 0);
+    SerialClose(handle);
+    UnregisterComPort(7);
+    EXPECT_EQ(SerialOpen("\\\\.\\COM7"), -kPlatformFileNotFound);
+
+    setenv("KIVO_COM8", pty_.SlavePath.c_str(), 1);
+    handle = SerialOpen("\\\\.\\COM8");
+    EXPECT_GT(handle, 0);
+    SerialClose(handle);
+    ASSERT_EQ(RegisterComPort(8, "/dev/no-such-serial-device"), 0);
+    EXPECT_EQ(SerialOpen("\\\\.\\COM8"), -kPlatformFileNotFound) << "a registration wins";
+    UnregisterComPort(8);
+    unsetenv("KIVO_COM8");
+
+    EXPECT_EQ(RegisterComPort(0, pty_.SlavePath), -kSerialBadArgument);
+    EXPECT_EQ(RegisterComPort(kMaxComPort + 1, pty_.SlavePath), -kSerialBadArgument);
+    EXPECT_EQ(RegisterComPort(3, ""), -kSerialBadArgument);
+}
+
+TEST_F(SerialOpenTest, ReopeningManyTimesLeaksNoDescriptors) {
+    const int32_t warmUp = SerialOpen(pty_.SlavePath);
+    ASSERT_GT(warmUp, 0);
+    SerialClose(warmUp);
+    const size_t before = OpenDescriptorCount();
+    for (int cycle = 0; cycle < 200; ++cycle) {
+        const int32_t handle = SerialOpen(pty_.SlavePath);
+        ASSERT_GT(handle, 0) << "cycle " << cycle;
+        ASSERT_EQ(SerialClose(handle), 0);
+    }
+    EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+TEST_F(SerialOpenTest, EveryCallRejectsBadHandlesAndArguments) {
+    const int32_t handle = SerialOpen(pty_.SlavePath);
+    ASSERT_GT(handle, 0);
+    TDCB dcb;
+    TComStat stat;
+    uint32_t value = 0;
+    char byte = 0;
+    for (const int32_t bad : {0, -1, 999999}) {
+        EXPECT_EQ(SerialGetState(bad, dcb), -kSerialBadHandle);
+        EXPECT_EQ(SerialRead(bad, &byte, 1), -kSerialBadHandle);
+        EXPECT_EQ(SerialWrite(bad, &byte, 1), -kSerialBadHandle);
+        EXPECT_EQ(SerialWaitEvent(bad, value, 0), -kSerialBadHandle);
+        EXPECT_EQ(SerialClearError(bad, value, stat), -kSerialBadHandle);
+        EXPECT_EQ(SerialSetEventMask(bad, ev_RxChar), -kSerialBadHandle);
+        EXPECT_EQ(SerialClose(bad), -kSerialBadHandle);
+        EXPECT_EQ(SerialLastError(), kSerialBadHandle);
+    }
+    EXPECT_EQ(SerialRead(handle, nullptr, 4), -kSerialBadArgument);
+    EXPECT_EQ(SerialWrite(handle, &byte, -1), -kSerialBadArgument);
+    EXPECT_EQ(SerialPurge(handle, 0), -kSerialBadArgument);
+    EXPECT_EQ(SerialPurge(handle, 8), -kSerialBadArgument);
+    EXPECT_EQ(SerialEscape(handle, 99), -kSerialBadArgument);
+    EXPECT_EQ(SerialRead(handle, nullptr, 0), 0);
+    SerialClose(handle);
+}
+
+} // namespace
+} // namespace kivo
