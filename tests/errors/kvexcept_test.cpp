@@ -224,7 +224,9 @@ TEST(CheckException, QuotedMessagesArriveExactly) {
         {-13980, "Failed to find/load RASAPI32.DLL"},
     };
     for (const auto& [code, text] : quoted) {
-        ExpectRaise(code, [&](const std::exception& e) { EXPECT_STREQ(e.what(), text); });
+        const char* expected = text;
+        ExpectRaise(code,
+                    [expected](const std::exception& e) { EXPECT_STREQ(e.what(), expected); });
     }
 }
 
