@@ -152,7 +152,7 @@ TPortInfo DescribeRegistered(const std::string& path, const TPortScanRoots& root
     TPortInfo info;
     if (!error && !real.filename().empty() && Exists(ttyDir / "device")) {
         info = DescribeTty(ttyDir, roots.Dev);
-    } else if (!error && real.parent_path() == fs::path(roots.Dev) / "pts") {
+    } else if (!error && real.parent_path() == "/dev/pts") {
         info.Description = "Pseudo-terminal";
     } else {
         info.Description = "Serial device";

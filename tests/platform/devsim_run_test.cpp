@@ -1,0 +1,287 @@
+// The device simulator driven by a small host over its pseudo-terminal: complete updates,
+// the fault options, resynchronisation and a clean stop.
+#include "comm/platform/serial.h"
+#include "tests/fakes/scratchdir.h"
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace kivo {
+namespace {
+
+using testing::TScratchDir;
+
+constexpr int kBlocks = 490;
+constexpr int kBlockSize = 128;
+constexpr int64_t kReplyUs = 2000000;
+const std::string kNoise("\x00\x3f\xa5", 3);
+
+std::string DevsimPath() {
+    return std::string(KIVO_BIN_DIR) + "/brinomar-devsim";
+}
+
+// The simulator as a child process whose first line of output is the device path.
+class TDevsim {
+public:
+    explicit TDevsim(const std::vector<std::string>& args) {
+        int out[2];
+        if (pipe(out) != 0) {
+            return;
+        }
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            close(out[0]);
+            std::vector<std::string> all{DevsimPath()};
+            all.insert(all.end(), args.begin(), args.end());
+            std::vector<char*> argv;
+            for (std::string& arg : all) {
+                argv.push_back(arg.data());
+            }
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        output_ = out[0]; // kept open: the simulator must not write into a closed pipe
+        char c = 0;
+        while (read(output_, &c, 1) == 1 && c != '\n') {
+            path_.push_back(c);
+        }
+    }
+    ~TDevsim() {
+        if (pid_ > 0 && status_ < 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        close(output_);
+    }
+
+    const std::string& Path() const { return path_; }
+
+    // The exit status, or -1 when the process has not ended within the time.
+    int WaitExit(int timeoutMs) {
+        const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+        pollfd fd{pidfd, POLLIN, 0};
+        const bool ended = poll(&fd, 1, timeoutMs) == 1;
+        close(pidfd);
+        int status = 0;
+        if (ended && waitpid(pid_, &status, 0) == pid_) {
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        return status_;
+    }
+    int Stop() {
+        kill(pid_, SIGTERM);
+        return WaitExit(5000);
+    }
+
+private:
+    pid_t pid_ = -1;
+    int output_ = -1;
+    int status_ = -1;
+    std::string path_;
+};
+
+// The updater's side of the protocol, reduced to plain reads and writes.
+class THost {
+public:
+    explicit THost(const std::string& path) : line_(SerialOpen(path)) {
+        SerialSetEventMask(line_, ev_RxChar | ev_Err);
+    }
+    ~THost() { SerialClose(line_); }
+
+    bool Opened() const { return line_ > 0; }
+    void Send(const std::string& bytes) {
+        ASSERT_EQ(SerialWrite(line_, bytes.data(), static_cast<int32_t>(bytes.size())),
+                  static_cast<int>(bytes.size()));
+    }
+    // Everything that arrives until `count` bytes are there or nothing comes for `timeoutUs`.
+    std::string Receive(size_t count, int64_t timeoutUs = kReplyUs) {
+        std::string got;
+        char buffer[256];
+        while (got.size() < count) {
+            const int n = SerialRead(line_, buffer, static_cast<int32_t>(count - got.size()));
+            if (n > 0) {
+                got.append(buffer, static_cast<size_t>(n));
+                continue;
+            }
+            uint32_t events = 0;
+            if (SerialWaitEvent(line_, events, timeoutUs) != 0 || events != ev_RxChar) {
+                break;
+            }
+        }
+        return got;
+    }
+    bool HungUp() {
+        uint32_t events = 0;
+        return SerialWaitEvent(line_, events, kReplyUs) == 0 && events == ev_Err;
+    }
+
+private:
+    int32_t line_;
+};
+
+std::string TestImage() {
+    std::string image;
+    uint32_t state = 12345;
+    for (int i = 0; i < kBlocks * kBlockSize; ++i) {
+        state = state * 1103515245 + 12345;
+        image.push_back(static_cast<char>(state >> 16));
+    }
+    image.replace(1000, 4, "USOK"); // greeting and answer bytes inside the data are data
+    return image;
+}
+
+uint8_t SumOf(const std::string& bytes) {
+    uint8_t sum = 0;
+    for (const char c : bytes) {
+        sum = static_cast<uint8_t>(sum + static_cast<uint8_t>(c));
+    }
+    return sum;
+}
+
+std::string Block(const std::string& image, int block) {
+    return image.substr(static_cast<size_t>(block - 4) * kBlockSize, kBlockSize);
+}
+
+// Greets, starts the transfer and sends blocks first..last with their acknowledgements.
+void SendBlocks(THost& host, const std::string& image, int last) {
+    host.Send("US");
+    ASSERT_EQ(host.Receive(2), "OK");
+    host.Send("O");
+    for (int block = 4; block <= last; ++block) {
+        host.Send(Block(image, block));
+        if (block < 493) {
+            ASSERT_EQ(host.Receive(1), "K") << "block " << block;
+        }
+    }
+}
+
+class DevsimRunTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!std::filesystem::exists(DevsimPath())) {
+            GTEST_SKIP() << "brinomar-devsim is not built in this configuration";
+        }
+    }
+    TScratchDir scratch_;
+};
+
+TEST_F(DevsimRunTest, CompleteUpdateReturnsTheSumAndSavesTheImage) {
+    const std::string saved = scratch_.File("image.bin");
+    TDevsim sim({"--once", "--save", saved});
+    THost host(sim.Path());
+    ASSERT_TRUE(host.Opened()) << sim.Path();
+    const std::string image = TestImage();
+    SendBlocks(host, image, 493);
+    EXPECT_EQ(host.Receive(1), std::string(1, static_cast<char>(SumOf(image))));
+    EXPECT_EQ(sim.WaitExit(5000), 0) << "--once ends after the update";
+    EXPECT_EQ(scratch_.Read("image.bin"), image);
+}
+
+TEST_F(DevsimRunTest, WrongChecksumIsOffByOne) {
+    TDevsim sim({"--once", "--wrong-checksum"});
+    THost host(sim.Path());
+    const std::string image = TestImage();
+    SendBlocks(host, image, 493);
+    EXPECT_EQ(host.Receive(1), std::string(1, static_cast<char>(SumOf(image) + 1)));
+}
+
+TEST_F(DevsimRunTest, AnswersCanBeLowerCaseNoisyAndDoubled) {
+    TDevsim sim({"--lower-case", "--noise", "--surplus-ok"});
+    THost host(sim.Path());
+    host.Send("US");
+    EXPECT_EQ(host.Receive(7), kNoise + "okok");
+    host.Send("O" + Block(TestImage(), 4));
+    EXPECT_EQ(host.Receive(4), kNoise + "k");
+}
+
+TEST_F(DevsimRunTest, MissingAcknowledgementBreaksTheUpdateOff) {
+    const std::string saved = scratch_.File("image.bin");
+    TDevsim sim({"--once", "--no-ack-after", "5", "--save", saved});
+    THost host(sim.Path());
+    const std::string image = TestImage();
+    SendBlocks(host, image, 4);
+    host.Send(Block(image, 5));
+    EXPECT_EQ(host.Receive(1, 800000), "");
+    EXPECT_EQ(sim.WaitExit(5000), 0) << "the quiet line ends the update";
+    EXPECT_EQ(scratch_.Read("image.bin"), image.substr(0, 256));
+}
+
+TEST_F(DevsimRunTest, LateAcknowledgementComesAfterItsDelay) {
+    TDevsim sim({"--late-ack", "400@5"});
+    THost host(sim.Path());
+    const std::string image = TestImage();
+    SendBlocks(host, image, 4);
+    host.Send(Block(image, 5));
+    EXPECT_EQ(host.Receive(1, 150000), "") << "not yet";
+    EXPECT_EQ(host.Receive(1), "K");
+}
+
+TEST_F(DevsimRunTest, HangsUpAfterTheBlockAsked) {
+    TDevsim sim({"--hangup-after", "6"});
+    THost host(sim.Path());
+    const std::string image = TestImage();
+    SendBlocks(host, image, 5);
+    host.Send(Block(image, 6));
+    EXPECT_TRUE(host.HungUp());
+    EXPECT_EQ(sim.WaitExit(5000), 0);
+}
+
+TEST_F(DevsimRunTest, QuietLineReturnsTheDeviceToTheGreeting) {
+    TDevsim sim({});
+    THost host(sim.Path());
+    const std::string image = TestImage();
+    SendBlocks(host, image, 5);
+    EXPECT_EQ(host.Receive(1, 700000), "");
+    host.Send("US");
+    EXPECT_EQ(host.Receive(2), "OK") << "a restarted update is greeted again";
+}
+
+TEST_F(DevsimRunTest, SilentDeviceNeverAnswers) {
+    TDevsim sim({"--silent"});
+    THost host(sim.Path());
+    host.Send("USUSUS");
+    EXPECT_EQ(host.Receive(1, 200000), "");
+}
+
+TEST_F(DevsimRunTest, StopSignalEndsItCleanlyAndRemovesTheLink) {
+    const std::string link = scratch_.File("brinomar-line");
+    TDevsim sim({"--link", link});
+    ASSERT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(std::filesystem::read_symlink(link).string(), sim.Path());
+    THost host(link);
+    EXPECT_TRUE(host.Opened());
+    EXPECT_EQ(sim.Stop(), 0);
+    EXPECT_FALSE(std::filesystem::is_symlink(link));
+}
+
+TEST_F(DevsimRunTest, UsageMistakesAreRefused) {
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"--no-ack-after", "3"},
+                                               {"--hangup-after", "494"},
+                                               {"--pace", "fast"},
+                                               {"--late-ack", "10@"},
+                                               {"--unknown"},
+                                               {"--save"}}) {
+        TDevsim sim(args);
+        EXPECT_EQ(sim.WaitExit(5000), 64) << args[0];
+    }
+    TDevsim help({"--help"});
+    EXPECT_EQ(help.Path(), "Usage: brinomar-devsim [OPTION]...");
+    EXPECT_EQ(help.WaitExit(5000), 0);
+}
+
+} // namespace
+} // namespace kivo

@@ -1,0 +1,211 @@
+// Moving bytes and waiting for comm events on a serial line, with cancellation and hang-up.
+#include "comm/platform/serial.h"
+#include "tests/platform/serial_testutil.h"
+
+#include <gtest/gtest.h>
+
+#include <time.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kivo {
+namespace {
+
+using testing::ReadExactly;
+using testing::TLinePair;
+
+constexpr int64_t kShortUs = 50000;
+
+double ThreadCpuMs() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+TEST(SerialIoTest, BytesTravelBothWaysInOrder) {
+    TLinePair pair;
+    std::string outbound;
+    for (int i = 0; i < 70000; ++i) {
+        outbound.push_back(static_cast<char>(i * 7));
+    }
+    std::thread writer([&] {
+        EXPECT_EQ(SerialWrite(pair.line, outbound.data(), static_cast<int32_t>(outbound.size())),
+                  static_cast<int>(outbound.size()));
+    });
+    EXPECT_EQ(ReadExactly(pair.pty.Master, outbound.size()), outbound);
+    writer.join();
+
+    const std::string reply = "OK\r\n\0\x11\x13\xff";
+    ASSERT_EQ(SerialWrite(pair.pty.Master, reply.data(), static_cast<int32_t>(reply.size())),
+              static_cast<int>(reply.size()));
+    EXPECT_EQ(ReadExactly(pair.line, reply.size()), reply) << "raw mode translates nothing";
+}
+
+TEST(SerialIoTest, InputIsReportedOnceUntilItIsTaken) {
+    TLinePair pair;
+    uint32_t events = 0;
+    ASSERT_EQ(SerialWrite(pair.pty.Master, "abcd", 4), 4);
+    ASSERT_EQ(SerialWaitEvent(pair.line, events), 0);
+    EXPECT_EQ(events, ev_RxChar);
+
+    // A reader with no room left takes nothing: the same bytes must not wake it again.
+    ASSERT_EQ(SerialWaitEvent(pair.line, events, kShortUs), 0);
+    EXPECT_EQ(events, 0u);
+
+    char buffer[2];
+    EXPECT_EQ(SerialRead(pair.line, buffer, 2), 2);
+    ASSERT_EQ(SerialWaitEvent(pair.line, events, kShortUs), 0);
+    EXPECT_EQ(events, ev_RxChar) << "taking input re-arms the report while bytes remain";
+    EXPECT_EQ(SerialRead(pair.line, buffer, 2), 2);
+    ASSERT_EQ(SerialWaitEvent(pair.line, events, kShortUs), 0);
+    EXPECT_EQ(events, 0u) << "nothing left to report";
+}
+
+TEST(SerialIoTest, TakingInputWakesAWaitThatStoppedWatchingIt) {
+    TLinePair pair;
+    uint32_t events = 0;
+    ASSERT_EQ(SerialWrite(pair.pty.Master, "abcd", 4), 4);
+    ASSERT_EQ(SerialWaitEvent(pair.line, events), 0);
+    std::thread waiter([&] {
+        uint32_t later = 0;
+        EXPECT_EQ(SerialWaitEvent(pair.line, later, 5000000), 0);
+        EXPECT_EQ(later, ev_RxChar);
+    });
+    char buffer[1];
+    EXPECT_EQ(SerialRead(pair.line, buffer, 1), 1);
+    waiter.join();
+}
+
+TEST(SerialIoTest, EventMaskEndsAPendingWaitAndZeroKeepsWaitsShort) {
+    TLinePair pair;
+    std::atomic<int> result{1};
+    uint32_t events = 99;
+    std::thread waiter([&] { result = SerialWaitEvent(pair.line, events); });
+    ASSERT_EQ(SerialSetEventMask(pair.line, 0), 0);
+    waiter.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(events, 0u);
+
+    // With the mask cleared no wait can block, so a cancel that races the start of a wait
+    // is never lost.
+    ASSERT_EQ(SerialWaitEvent(pair.line, events), 0);
+    EXPECT_EQ(events, 0u);
+    ASSERT_EQ(SerialSetEventMask(pair.line, ev_RxChar), 0);
+    ASSERT_EQ(SerialWrite(pair.pty.Master, "z", 1), 1);
+    ASSERT_EQ(SerialWaitEvent(pair.line, events), 0);
+    EXPECT_EQ(events, ev_RxChar);
+}
+
+TEST(SerialIoTest, CancelEndsAWriteTheFarEndDoesNotTake) {
+    TLinePair pair;
+    const std::vector<char> block(1 << 20, 'x');
+    std::atomic<int> written{-1};
+    std::thread writer([&] {
+        written = SerialWrite(pair.line, block.data(), static_cast<int32_t>(block.size()));
+    });
+    // The write blocks once the pseudo-terminal's buffer is full; the cancel ends it there.
+    uint32_t events = 0;
+    ASSERT_EQ(SerialWaitEvent(pair.pty.Master, events), 0);
+    ASSERT_EQ(SerialCancelWrite(pair.line), 0);
+    writer.join();
+    EXPECT_GT(written, 0);
+    EXPECT_LT(written, static_cast<int>(block.size()));
+
+    EXPECT_EQ(SerialWrite(pair.line, "late", 4), 0) << "the cancel holds until the purge";
+    ASSERT_EQ(SerialPurge(pair.line, kPurgeOutput), 0);
+    ASSERT_EQ(SerialPurge(pair.pty.Master, kPurgeInput), 0);
+    EXPECT_EQ(SerialWrite(pair.line, "next", 4), 4);
+}
+
+TEST(SerialIoTest, CloseEndsTheWaitAndTheWriteInProgress) {
+    TPtyPair pty;
+    ASSERT_EQ(PtyOpen(pty), 0);
+    const int32_t line = SerialOpen(pty.SlavePath);
+    ASSERT_GT(line, 0);
+    SerialSetEventMask(line, ev_RxChar);
+    const std::vector<char> block(1 << 20, 'x');
+    std::atomic<int> waitResult{1};
+    std::atomic<int> written{-1};
+    std::thread waiter([&] {
+        uint32_t events = 0;
+        waitResult = SerialWaitEvent(line, events);
+    });
+    std::thread writer(
+        [&] { written = SerialWrite(line, block.data(), static_cast<int32_t>(block.size())); });
+    uint32_t events = 0;
+    SerialSetEventMask(pty.Master, ev_RxChar);
+    ASSERT_EQ(SerialWaitEvent(pty.Master, events), 0); // the writer has started
+    EXPECT_EQ(SerialClose(line), 0);
+    waiter.join();
+    writer.join();
+    EXPECT_EQ(waitResult, -kSerialBadHandle);
+    EXPECT_GT(written, 0);
+    EXPECT_LT(written, static_cast<int>(block.size()));
+    PtyClose(pty);
+}
+
+TEST(SerialIoTest, HangUpIsReportedOnceAndTheWaitThenStaysQuiet) {
+    TPtyPair pty;
+    ASSERT_EQ(PtyOpen(pty), 0);
+    const int32_t line = SerialOpen(pty.SlavePath);
+    ASSERT_GT(line, 0);
+    SerialSetEventMask(line, ev_RxChar | ev_Err);
+    PtyClose(pty); // the far end goes away
+
+    uint32_t events = 0;
+    ASSERT_EQ(SerialWaitEvent(line, events, 2000000), 0);
+    EXPECT_EQ(events, ev_Err);
+    EXPECT_TRUE(SerialHungUp(line));
+    uint32_t errors = 0;
+    TComStat stat;
+    ASSERT_EQ(SerialClearError(line, errors, stat), 0);
+    EXPECT_EQ(errors, CE_HANGUP);
+    ASSERT_EQ(SerialClearError(line, errors, stat), 0);
+    EXPECT_EQ(errors, 0u);
+
+    const double cpuBefore = ThreadCpuMs();
+    ASSERT_EQ(SerialWaitEvent(line, events, 200000), 0);
+    const double cpuUsed = ThreadCpuMs() - cpuBefore;
+    EXPECT_EQ(events, 0u);
+    EXPECT_LT(cpuUsed, 20.0) << "a hung-up line must not keep the wait busy";
+
+    char buffer[8];
+    EXPECT_EQ(SerialRead(line, buffer, sizeof buffer), 0);
+    EXPECT_LT(SerialWrite(line, "x", 1), 0);
+    EXPECT_EQ(SerialClose(line), 0);
+}
+
+TEST(SerialIoTest, QueueCountsAndPurgeOfInput) {
+    TLinePair pair;
+    ASSERT_EQ(SerialWrite(pair.pty.Master, "12345", 5), 5);
+    uint32_t events = 0;
+    ASSERT_EQ(SerialWaitEvent(pair.line, events), 0);
+    uint32_t errors = 0;
+    TComStat stat;
+    ASSERT_EQ(SerialClearError(pair.line, errors, stat), 0);
+    EXPECT_EQ(errors, 0u);
+    EXPECT_EQ(stat.cbInQue, 5u);
+    ASSERT_EQ(SerialPurge(pair.line, kPurgeInput), 0);
+    char buffer[8];
+    EXPECT_EQ(SerialRead(pair.line, buffer, sizeof buffer), 0);
+}
+
+TEST(SerialIoTest, LineCallsOnADeviceWithoutModemLinesAreQuietSuccesses) {
+    TLinePair pair;
+    uint32_t status = 0;
+    ASSERT_EQ(SerialGetModemStatus(pair.line, status), 0);
+    EXPECT_EQ(status, ms_CtsOn | ms_DsrOn);
+    for (const int function : {escSetRts, escClrRts, escSetDtr, escClrDtr}) {
+        EXPECT_EQ(SerialEscape(pair.line, function), 0);
+    }
+    EXPECT_EQ(SerialSetBreak(pair.line, true), 0);
+    EXPECT_EQ(SerialSetBreak(pair.line, false), 0);
+    EXPECT_EQ(SerialSetLowLatency(pair.line, true), 0);
+    EXPECT_EQ(SerialSetupQueues(pair.line, 8192, 4096), 0);
+}
+
+} // namespace
+} // namespace kivo

@@ -1,0 +1,130 @@
+// The simulated device's side of the update protocol.
+#include "tools/devsim/devsim_device.h"
+
+#include <cstdio>
+
+namespace brinomar {
+
+namespace {
+
+constexpr int kFirstBlock = 4;
+constexpr int kLastBlock = 493;
+constexpr int kBlockSize = 128;
+constexpr auto kResyncGap = std::chrono::milliseconds(500);
+
+// Bytes that cannot be taken for any answer: no letter of "OK", and not a likely checksum of
+// a blank image.
+const std::string kNoise("\x00\x3f\xa5", 3);
+
+} // namespace
+
+void TDeviceModel::Receive(uint8_t byte, TSimClock::time_point at) {
+    lastTraffic_ = at;
+    if (phase_ == Phase::Transfer) {
+        ReceiveImageByte(byte, at);
+    } else {
+        ReceiveGreetingByte(byte, at);
+    }
+}
+
+void TDeviceModel::ReceiveGreetingByte(uint8_t byte, TSimClock::time_point at) {
+    if (sawU_ && byte == 'S') {
+        sawU_ = false;
+        phase_ = Phase::Connected;
+        const std::string ok = options_.lowerCase ? "ok" : "OK";
+        Answer(at, options_.surplusOk ? ok + ok : ok);
+        if (options_.verbose) {
+            std::fprintf(stderr, "devsim: greeting answered\n");
+        }
+        return;
+    }
+    sawU_ = byte == 'U';
+    if (phase_ == Phase::Connected && byte == 'O') {
+        phase_ = Phase::Transfer;
+        image_.clear();
+        imageFinished_ = false;
+        block_ = kFirstBlock;
+        fill_ = 0;
+        sum_ = 0;
+    }
+}
+
+void TDeviceModel::ReceiveImageByte(uint8_t byte, TSimClock::time_point at) {
+    image_.push_back(byte);
+    sum_ = static_cast<uint8_t>(sum_ + byte);
+    if (++fill_ == kBlockSize) {
+        fill_ = 0;
+        BlockComplete(at);
+        ++block_;
+    }
+}
+
+void TDeviceModel::BlockComplete(TSimClock::time_point at) {
+    if (options_.verbose) {
+        std::fprintf(stderr, "devsim: block %03d received\n", block_);
+    }
+    if (block_ == options_.hangUpAfter) {
+        answers_.push_back({at, {}, true, true});
+        EndUpdate();
+        return;
+    }
+    if (block_ == kLastBlock) {
+        const uint8_t sum = options_.wrongChecksum ? static_cast<uint8_t>(sum_ + 1) : sum_;
+        if (options_.verbose) {
+            std::fprintf(stderr, "devsim: checksum %02X sent\n", sum);
+        }
+        Answer(at, std::string(1, static_cast<char>(sum)), true);
+        EndUpdate();
+        return;
+    }
+    if (block_ == options_.noAckAfter) {
+        return;
+    }
+    const bool late = options_.lateAckBlock == 0 || options_.lateAckBlock == block_;
+    Answer(late ? at + std::chrono::milliseconds(options_.lateAckMs) : at,
+           options_.lowerCase ? "k" : "K");
+}
+
+void TDeviceModel::Answer(TSimClock::time_point at, std::string bytes, bool endsRun) {
+    if (options_.silent) {
+        if (endsRun) {
+            answers_.push_back({at, {}, false, true});
+        }
+        return;
+    }
+    answers_.push_back({at, options_.noise ? kNoise + bytes : bytes, false, endsRun});
+}
+
+void TDeviceModel::EndUpdate() {
+    phase_ = Phase::Greeting;
+    sawU_ = false;
+    imageFinished_ = true;
+}
+
+TSimClock::time_point TDeviceModel::QuietDeadline() const {
+    return lastTraffic_ + kResyncGap;
+}
+
+bool TDeviceModel::ResyncIfQuiet(TSimClock::time_point now) {
+    if (!InUpdate() || !answers_.empty() || now <= QuietDeadline()) {
+        return false;
+    }
+    if (options_.verbose) {
+        std::fprintf(stderr, "devsim: line quiet, waiting for a greeting\n");
+    }
+    const bool broken = phase_ == Phase::Transfer;
+    EndUpdate();
+    imageFinished_ = broken;
+    return broken;
+}
+
+bool TDeviceModel::TakeFinishedImage(std::vector<uint8_t>& image) {
+    if (!imageFinished_) {
+        return false;
+    }
+    imageFinished_ = false;
+    image = image_;
+    return true;
+}
+
+} // namespace brinomar

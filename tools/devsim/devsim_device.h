@@ -1,0 +1,69 @@
+// The simulated device's side of the update protocol: what it does with each byte it takes off
+// the line, and what it answers.
+#pragma once
+
+#include "tools/devsim/devsim_options.h"
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace brinomar {
+
+using TSimClock = std::chrono::steady_clock;
+
+// Something the device puts on the line (or does to it) once its time has come.
+struct TDeviceAnswer {
+    TSimClock::time_point ready; // when the device has it ready to send
+    std::string bytes;
+    bool hangUp = false;  // close the line instead of sending
+    bool endsRun = false; // the update is over once this went out
+};
+
+class TDeviceModel {
+public:
+    explicit TDeviceModel(const TDevsimOptions& options) : options_(options) {}
+
+    // A byte the device took off the line at `at`.
+    void Receive(uint8_t byte, TSimClock::time_point at);
+
+    // The device sent something or the line was quiet: after more than 0.5 s without traffic
+    // in the middle of an update the device waits for a greeting again. Returns true when an
+    // update broke off that way.
+    void NoteSent(TSimClock::time_point at) { lastTraffic_ = at; }
+    bool ResyncIfQuiet(TSimClock::time_point now);
+    // The end of the quiet gap that started with the last traffic.
+    TSimClock::time_point QuietDeadline() const;
+    bool InUpdate() const { return phase_ != Phase::Greeting; }
+
+    std::deque<TDeviceAnswer>& Answers() { return answers_; }
+
+    // The image bytes of the last update, once it has ended (complete or broken off).
+    bool TakeFinishedImage(std::vector<uint8_t>& image);
+    // The image bytes received so far, for an exit in the middle of an update.
+    const std::vector<uint8_t>& Image() const { return image_; }
+
+private:
+    enum class Phase { Greeting, Connected, Transfer };
+
+    void ReceiveGreetingByte(uint8_t byte, TSimClock::time_point at);
+    void ReceiveImageByte(uint8_t byte, TSimClock::time_point at);
+    void BlockComplete(TSimClock::time_point at);
+    void Answer(TSimClock::time_point at, std::string bytes, bool endsRun = false);
+    void EndUpdate();
+
+    const TDevsimOptions& options_;
+    Phase phase_ = Phase::Greeting;
+    bool sawU_ = false;
+    int block_ = 0;
+    int fill_ = 0;
+    uint8_t sum_ = 0;
+    std::vector<uint8_t> image_;
+    bool imageFinished_ = false;
+    TSimClock::time_point lastTraffic_{};
+    std::deque<TDeviceAnswer> answers_;
+};
+
+} // namespace brinomar

@@ -1,0 +1,146 @@
+// The simulator's line.
+#include "tools/devsim/devsim_line.h"
+
+#include "comm/platform/framework.h"
+#include "comm/platform/serial.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+
+namespace brinomar {
+
+namespace {
+
+constexpr int kBitsPerByte = 10; // start bit, eight data bits, stop bit
+
+} // namespace
+
+TLinePlayer::TLinePlayer(const TDevsimOptions& options, kivo::TPtyPair& pty)
+    : options_(options), pty_(pty), model_(options) {
+    if (options.paceBaud != 0) {
+        byteTime_ = std::chrono::nanoseconds(1000000000LL * kBitsPerByte / options.paceBaud);
+    }
+}
+
+void TLinePlayer::Run() {
+    for (;;) {
+        const TSimClock::time_point now = TSimClock::now();
+        DeliverDue(now);
+        ScheduleAnswers();
+        if (!SendDue(now) || Finished(now)) {
+            return;
+        }
+        uint32_t events = 0;
+        if (kivo::SerialWaitEvent(pty_.Master, events, MicrosToNextStep(now)) != 0) {
+            return;
+        }
+        TakeArrivals(TSimClock::now());
+    }
+}
+
+// Each byte is taken off the line one byte time after the previous one at the earliest.
+void TLinePlayer::TakeArrivals(TSimClock::time_point now) {
+    uint8_t buffer[4096];
+    int got = 0;
+    while ((got = kivo::SerialRead(pty_.Master, buffer, sizeof buffer)) > 0) {
+        for (int i = 0; i < got; ++i) {
+            rxFree_ = std::max(now, rxFree_) + byteTime_;
+            inbox_.emplace_back(buffer[i], rxFree_);
+        }
+    }
+}
+
+void TLinePlayer::DeliverDue(TSimClock::time_point now) {
+    while (!inbox_.empty() && inbox_.front().second <= now) {
+        model_.Receive(inbox_.front().first, inbox_.front().second);
+        inbox_.pop_front();
+    }
+}
+
+// An answer leaves when the device has it ready and the line is free, and has arrived once
+// its last byte crossed the line.
+void TLinePlayer::ScheduleAnswers() {
+    std::deque<TDeviceAnswer>& answers = model_.Answers();
+    while (!answers.empty()) {
+        TDeviceAnswer& answer = answers.front();
+        const TSimClock::time_point start = std::max(answer.ready, txFree_);
+        txFree_ = start + byteTime_ * static_cast<int64_t>(answer.bytes.size());
+        outbox_.push_back({txFree_, std::move(answer.bytes), answer.hangUp, answer.endsRun});
+        answers.pop_front();
+    }
+}
+
+bool TLinePlayer::SendDue(TSimClock::time_point now) {
+    while (!outbox_.empty() && outbox_.front().due <= now) {
+        const Outgoing& out = outbox_.front();
+        if (out.hangUp) {
+            if (options_.verbose) {
+                std::fprintf(stderr, "devsim: hanging up\n");
+            }
+            SaveFinishedImage();
+            kivo::PtyClose(pty_);
+            hungUp_ = true;
+            return false;
+        }
+        kivo::SerialWrite(pty_.Master, out.bytes.data(), static_cast<int32_t>(out.bytes.size()));
+        model_.NoteSent(now);
+        runEnded_ = runEnded_ || out.endsRun;
+        outbox_.pop_front();
+    }
+    return true;
+}
+
+bool TLinePlayer::Finished(TSimClock::time_point now) {
+    if (model_.ResyncIfQuiet(now)) {
+        runEnded_ = true;
+    }
+    SaveFinishedImage();
+    if (kivo::ApplicationTerminating()) {
+        if (model_.InUpdate()) {
+            SaveImage(model_.Image());
+        }
+        return true;
+    }
+    // A device that vanished at once would take its last answer with it: the line stays until
+    // it has been quiet for a while.
+    return options_.once && runEnded_ && outbox_.empty() && now > model_.QuietDeadline();
+}
+
+int64_t TLinePlayer::MicrosToNextStep(TSimClock::time_point now) {
+    TSimClock::time_point next = TSimClock::time_point::max();
+    if (!inbox_.empty()) {
+        next = inbox_.front().second;
+    }
+    if (!outbox_.empty()) {
+        next = std::min(next, outbox_.front().due);
+    } else if (model_.InUpdate() || (options_.once && runEnded_)) {
+        next = std::min(next, model_.QuietDeadline() + std::chrono::microseconds(1));
+    }
+    if (next == TSimClock::time_point::max()) {
+        return -1;
+    }
+    const auto left = std::chrono::ceil<std::chrono::microseconds>(next - now).count();
+    return std::max<int64_t>(left, 0);
+}
+
+void TLinePlayer::SaveFinishedImage() {
+    std::vector<uint8_t> image;
+    if (model_.TakeFinishedImage(image)) {
+        SaveImage(image);
+    }
+}
+
+void TLinePlayer::SaveImage(const std::vector<uint8_t>& image) {
+    if (options_.savePath.empty()) {
+        return;
+    }
+    std::ofstream out(options_.savePath, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(image.data()),
+              static_cast<std::streamsize>(image.size()));
+    if (!out) {
+        std::fprintf(stderr, "brinomar-devsim: cannot write %s\n", options_.savePath.c_str());
+    }
+}
+
+} // namespace brinomar

@@ -1,0 +1,49 @@
+// The simulator's line: moves bytes between the pseudo-terminal and the device model, at the
+// pace of a real line when asked to.
+#pragma once
+
+#include "comm/platform/pty.h"
+#include "tools/devsim/devsim_device.h"
+
+#include <deque>
+#include <utility>
+
+namespace brinomar {
+
+class TLinePlayer {
+public:
+    TLinePlayer(const TDevsimOptions& options, kivo::TPtyPair& pty);
+
+    // Serves until the run is over (--once), the line was hung up, or a stop signal came.
+    void Run();
+
+private:
+    struct Outgoing {
+        TSimClock::time_point due; // when the last byte has crossed the line
+        std::string bytes;
+        bool hangUp = false;
+        bool endsRun = false;
+    };
+
+    void TakeArrivals(TSimClock::time_point now);
+    void DeliverDue(TSimClock::time_point now);
+    void ScheduleAnswers();
+    bool SendDue(TSimClock::time_point now);
+    bool Finished(TSimClock::time_point now);
+    int64_t MicrosToNextStep(TSimClock::time_point now);
+    void SaveFinishedImage();
+    void SaveImage(const std::vector<uint8_t>& image);
+
+    const TDevsimOptions& options_;
+    kivo::TPtyPair& pty_;
+    TDeviceModel model_;
+    std::chrono::nanoseconds byteTime_{0};
+    std::deque<std::pair<uint8_t, TSimClock::time_point>> inbox_;
+    std::deque<Outgoing> outbox_;
+    TSimClock::time_point rxFree_{};
+    TSimClock::time_point txFree_{};
+    bool runEnded_ = false;
+    bool hungUp_ = false;
+};
+
+} // namespace brinomar

@@ -1,0 +1,172 @@
+// Command line of the device simulator.
+#include "tools/devsim/devsim_options.h"
+
+#include <charconv>
+
+namespace brinomar {
+
+namespace {
+
+constexpr int kFirstBlock = 4;
+constexpr int kLastBlock = 493;
+
+bool ParseNumber(const std::string& text, long long low, long long high, long long& value) {
+    const char* end = text.data() + text.size();
+    const auto result = std::from_chars(text.data(), end, value);
+    return result.ec == std::errc() && result.ptr == end && value >= low && value <= high;
+}
+
+bool ParseBlock(const std::string& text, int& block) {
+    long long value = 0;
+    if (!ParseNumber(text, kFirstBlock, kLastBlock, value)) {
+        return false;
+    }
+    block = static_cast<int>(value);
+    return true;
+}
+
+// MS or MS@N.
+bool ParseLateAck(const std::string& text, TDevsimOptions& options) {
+    const size_t at = text.find('@');
+    long long ms = 0;
+    if (!ParseNumber(text.substr(0, at), 0, 600000, ms)) {
+        return false;
+    }
+    options.lateAckMs = static_cast<int>(ms);
+    return at == std::string::npos || ParseBlock(text.substr(at + 1), options.lateAckBlock);
+}
+
+bool TakeFlag(const std::string& arg, TDevsimOptions& options) {
+    struct Flag {
+        const char* name;
+        bool TDevsimOptions::*field;
+    };
+    static const Flag kFlags[] = {
+        {"--once", &TDevsimOptions::once},
+        {"--silent", &TDevsimOptions::silent},
+        {"--lower-case", &TDevsimOptions::lowerCase},
+        {"--noise", &TDevsimOptions::noise},
+        {"--surplus-ok", &TDevsimOptions::surplusOk},
+        {"--wrong-checksum", &TDevsimOptions::wrongChecksum},
+        {"--verbose", &TDevsimOptions::verbose},
+        {"-v", &TDevsimOptions::verbose},
+        {"--help", &TDevsimOptions::help},
+        {"-h", &TDevsimOptions::help},
+    };
+    for (const Flag& flag : kFlags) {
+        if (arg == flag.name) {
+            options.*flag.field = true;
+            return true;
+        }
+    }
+    return false;
+}
+
+// An option with a value; false when `value` does not suit it.
+bool TakeValue(const std::string& name, const std::string& value, TDevsimOptions& options) {
+    long long number = 0;
+    if (name == "--link") {
+        options.linkPath = value;
+        return !value.empty();
+    }
+    if (name == "--save") {
+        options.savePath = value;
+        return !value.empty();
+    }
+    if (name == "--pace") {
+        const bool ok = ParseNumber(value, 50, 20000000, number);
+        options.paceBaud = static_cast<uint32_t>(number);
+        return ok;
+    }
+    if (name == "--no-ack-after") {
+        return ParseBlock(value, options.noAckAfter);
+    }
+    if (name == "--hangup-after") {
+        return ParseBlock(value, options.hangUpAfter);
+    }
+    return name == "--late-ack" && ParseLateAck(value, options);
+}
+
+bool TakesValue(const std::string& name) {
+    for (const char* option :
+         {"--link", "--save", "--pace", "--no-ack-after", "--hangup-after", "--late-ack"}) {
+        if (name == option) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+bool ParseDevsimOptions(const std::vector<std::string>& args, TDevsimOptions& options,
+                        std::string& error) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string name = args[i];
+        std::string value;
+        const size_t equals = name.find('=');
+        const bool inlineValue = name.rfind("--", 0) == 0 && equals != std::string::npos;
+        if (inlineValue) {
+            value = name.substr(equals + 1);
+            name.resize(equals);
+        }
+        if (!inlineValue && TakeFlag(name, options)) {
+            continue;
+        }
+        if (!TakesValue(name)) {
+            error = "unknown option " + args[i];
+            return false;
+        }
+        if (!inlineValue) {
+            if (i + 1 >= args.size()) {
+                error = name + " needs a value";
+                return false;
+            }
+            value = args[++i];
+        }
+        if (!TakeValue(name, value, options)) {
+            error = "bad value for " + name + ": " + value;
+            return false;
+        }
+    }
+    return true;
+}
+
+const char* DevsimUsage() {
+    return R"(Usage: brinomar-devsim [OPTION]...
+Plays the Brinomar device on a pseudo-terminal. The first line written to standard output is
+the device path for the updater to open (brinomar-flash --port PATH).
+
+The device answers each greeting "US" with "OK", takes the start byte "O" and then 490 blocks
+of 128 bytes, acknowledges every block but the last with "K", and returns the sum modulo 256
+of the 62,720 image bytes after the last one. Blocks are numbered as the updater numbers
+them: block N holds image positions N*128 to N*128+127, so the first is 4 and the last 493.
+A pause of more than 0.5 s in the middle of an update (the updater gave up) makes the device
+wait for a greeting again; "US" inside the image data is data, not a greeting.
+
+Options:
+  --link PATH          also make PATH a symbolic link to the device
+  --save FILE          write the image bytes received to FILE when an update ends: 62,720
+                       bytes (positions 0x200-0xF6FF) after a complete one, fewer after one
+                       that broke off
+  --once               exit when one update has ended (checksum sent, or broken off)
+  --pace BAUD          take and answer bytes no faster than a line at BAUD (8N1, ten bits
+                       a byte) would carry them
+  -v, --verbose        report greetings, blocks and checksums on standard error
+  -h, --help           show this text
+
+Faults:
+  --silent             never answer
+  --lower-case         answer "ok" and "k"
+  --noise              send a few unrelated bytes before every answer
+  --surplus-ok         answer a greeting with "OK" twice
+  --no-ack-after N     leave out the acknowledgement of block N
+  --late-ack MS[@N]    send acknowledgements MS milliseconds late (only block N's with @N)
+  --wrong-checksum     return a checksum one higher than the sum
+  --hangup-after N     close the line after receiving block N
+
+SIGINT or SIGTERM ends the simulator (an update in progress is saved first).
+)";
+}
+
+} // namespace brinomar

@@ -1,0 +1,46 @@
+// brinomar-devsim: the Brinomar device on a pseudo-terminal, for trying and testing the
+// updater without hardware.
+#include "comm/platform/oserror.h"
+#include "comm/platform/pty.h"
+#include "comm/platform/serial.h"
+#include "tools/devsim/devsim_line.h"
+#include "tools/devsim/devsim_options.h"
+
+#include <cstdio>
+
+namespace {
+
+constexpr int kUsageError = 64;
+
+} // namespace
+
+int main(int argc, char** argv) {
+    brinomar::TDevsimOptions options;
+    std::string error;
+    if (!brinomar::ParseDevsimOptions(std::vector<std::string>(argv + 1, argv + argc), options,
+                                      error)) {
+        std::fprintf(stderr, "brinomar-devsim: %s\nTry brinomar-devsim --help.\n", error.c_str());
+        return kUsageError;
+    }
+    if (options.help) {
+        std::fputs(brinomar::DevsimUsage(), stdout);
+        return 0;
+    }
+    kivo::TPtyPair pty;
+    if (kivo::PtyOpen(pty, options.linkPath) != 0) {
+        std::fprintf(stderr, "brinomar-devsim: cannot open a pseudo-terminal%s%s: %s\n",
+                     options.linkPath.empty() ? "" : " at ", options.linkPath.c_str(),
+                     kivo::OsErrorText(kivo::SerialLastError()).c_str());
+        return 1;
+    }
+    kivo::SerialSetEventMask(pty.Master, kivo::ev_RxChar);
+    kivo::SerialWakeOnStopSignals(pty.Master);
+    std::printf("%s\n", pty.SlavePath.c_str());
+    std::fflush(stdout);
+    if (options.paceBaud != 0) {
+        kivo::UsePreciseTimers();
+    }
+    brinomar::TLinePlayer(options, pty).Run();
+    kivo::PtyClose(pty);
+    return 0;
+}
