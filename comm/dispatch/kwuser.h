@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <typeinfo>
 #include <vector>
@@ -237,8 +238,7 @@ class TKvTraceQueue {
 public:
     static constexpr uint32_t MaxEntries = 4000000;
 
-    ~TKvTraceQueue();
-    int Init(uint32_t entries); // 0 or -1002
+    int Init(uint32_t entries); // 0, -1002 for too many entries, -8 when memory runs out
     void Clear();
     void Abort();
     void Start();
@@ -250,7 +250,7 @@ public:
     int Dump(const char* fileName, bool append, bool inHex, bool allHex);
 
 private:
-    uint8_t* buffer_ = nullptr; // 2 bytes an entry
+    std::unique_ptr<uint8_t[]> buffer_; // 2 bytes an entry
     uint32_t capacity_ = 0;
     uint32_t pos_ = 0;
     bool wrapped_ = false;
@@ -261,8 +261,8 @@ private:
 // The dispatcher guards it with its mainLock.
 class TKvDispatchLog {
 public:
-    ~TKvDispatchLog();
-    // scratchSize: the larger of the dispatcher's input and output buffer sizes.
+    // scratchSize: the larger of the dispatcher's input and output buffer sizes. Size 0 keeps
+    // no ring: logging is on but every entry is refused.
     void Init(uint32_t size, uint32_t scratchSize);
     void Clear();
     void Abort();
@@ -270,15 +270,24 @@ public:
     void Stop();
     bool On() const { return on_; }
     bool Present() const { return buffer_ != nullptr; }
+    // Refuses, header and all, an entry that the ring or the dump's scratch buffer cannot hold
+    // whole, so that every stored header is followed by its block.
     void Add(TDispatchType type, TDispatchSubType subType, uint32_t time, uint32_t data,
              const void* block, uint32_t blockLength);
     bool Push(const void* bytes, uint32_t length);
-    bool PopLast(TDispatchRecord& header, uint8_t* block, uint32_t& blockLength);
+    // Removes the oldest entry; true when the ring was already empty. At most blockCapacity
+    // block bytes are copied (the rest are dropped) and blockLength tells how many were.
+    bool PopLast(TDispatchRecord& header, uint8_t* block, uint32_t blockCapacity,
+                 uint32_t& blockLength);
     // Writes the log as text and ends logging: 0 or the negated platform I/O error.
     int Dump(const char* fileName, bool append, bool inHex, bool allHex);
 
 private:
-    uint8_t* buffer_ = nullptr;
+    bool Fits(uint32_t blockLength) const;
+    void CopyIn(const uint8_t* from, uint32_t length);
+    void CopyOut(uint8_t* to, uint32_t length); // to null: the bytes are dropped
+
+    std::unique_ptr<uint8_t[]> buffer_;
     uint32_t size_ = 0;
     uint32_t write_ = 0;
     uint32_t read_ = 0;

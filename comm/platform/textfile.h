@@ -1,0 +1,32 @@
+// Output text files written in one pass (the trace and the dispatch log): opened once, written
+// in pieces, closed once, with every failure reported as a platform code rather than errno.
+#pragma once
+
+#include <string_view>
+
+namespace kivo {
+
+class TTextFile {
+public:
+    TTextFile() = default;
+    ~TTextFile();
+    TTextFile(const TTextFile&) = delete;
+    TTextFile& operator=(const TTextFile&) = delete;
+
+    // Creates the file or, when append is false, empties an existing one; with append set an
+    // existing file is written at its end. 0, or the platform code of the failure.
+    int Open(const char* fileName, bool append);
+
+    // Writes every byte of the text. After a failure later writes are skipped, so the first
+    // failure is the one Close reports.
+    void Write(std::string_view text);
+
+    // Closes the file: 0, or the platform code of the first failed write or of the close.
+    int Close();
+
+private:
+    int fd_ = -1;
+    int error_ = 0;
+};
+
+} // namespace kivo

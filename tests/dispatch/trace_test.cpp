@@ -1,0 +1,237 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "comm/dispatch/kwuser.h"
+#include "comm/dispatch/kwuser_render.h"
+#include "tests/fakes/scratchdir.h"
+
+namespace kivo {
+namespace {
+
+using testing::TScratchDir;
+
+std::string Render(const std::vector<std::pair<char, uint8_t>>& entries, bool inHex = false,
+                   bool allHex = false) {
+    TTraceRenderer renderer(inHex, allHex);
+    std::string out;
+    for (const auto& [kind, data] : entries) {
+        renderer.Entry(kind, data, out);
+    }
+    return out;
+}
+
+std::vector<std::pair<char, uint8_t>> Entries(char kind, const std::string& bytes) {
+    std::vector<std::pair<char, uint8_t>> entries;
+    for (const char c : bytes) {
+        entries.emplace_back(kind, static_cast<uint8_t>(c));
+    }
+    return entries;
+}
+
+void Record(TKvTraceQueue& trace, char kind, const std::string& bytes) {
+    for (const char c : bytes) {
+        trace.Add(kind, c);
+    }
+}
+
+TEST(TraceText, GroupsTheExchangeUnderHeadersWithAnEmptyLineBetween) {
+    auto entries = Entries('T', "US");
+    for (const auto& entry : Entries('R', "OK\r")) {
+        entries.push_back(entry);
+    }
+    EXPECT_EQ(Render(entries), "Transmit: \r\nUS\r\n\r\nReceive: \r\nOK[13]");
+}
+
+TEST(TraceText, ApplicationEntriesGetAHeaderNamingTheirKind) {
+    EXPECT_EQ(Render({{'X', 'a'}, {'X', 'b'}, {'R', 'c'}, {'X', 'd'}}),
+              "Special-X: \r\nab\r\n\r\nReceive: \r\nc\r\n\r\nSpecial-X: \r\nd");
+}
+
+TEST(TraceText, ItemRulesFollowTheHexOptions) {
+    EXPECT_EQ(Render(Entries('R', " ~\x7f")), "Receive: \r\n ~[127]");
+    EXPECT_EQ(Render(Entries('R', " !\x7f"), true, false), "Receive: \r\n[20]![7F]");
+    EXPECT_EQ(Render(Entries('R', "A\x01"), false, true), "Receive: \r\n[41][01]");
+    EXPECT_EQ(Render({{'R', 0}, {'R', 9}, {'R', 10}, {'R', 31}, {'R', 200}, {'R', 255}}),
+              "Receive: \r\n[0][9][10][31][200][255]");
+}
+
+TEST(TraceText, LinesHoldAtMost78ColumnsAndItemsAreNeverSplit) {
+    const std::string line78(78, 'a');
+    EXPECT_EQ(Render(Entries('T', line78 + "b")), "Transmit: \r\n" + line78 + "\r\nb");
+
+    // "[200]" takes 5 columns: after 73 characters it still fits, after 74 it moves on.
+    auto fits = Entries('T', std::string(73, 'a'));
+    fits.emplace_back('T', 200);
+    EXPECT_EQ(Render(fits), "Transmit: \r\n" + std::string(73, 'a') + "[200]");
+    auto moves = Entries('T', std::string(74, 'a'));
+    moves.emplace_back('T', 200);
+    EXPECT_EQ(Render(moves), "Transmit: \r\n" + std::string(74, 'a') + "\r\n[200]");
+
+    // All in hex: 19 items of 4 columns make a line.
+    std::string hexLine;
+    for (int n = 0; n < 19; ++n) {
+        hexLine += "[41]";
+    }
+    EXPECT_EQ(Render(Entries('R', std::string(20, 'A')), false, true),
+              "Receive: \r\n" + hexLine + "\r\n[41]");
+}
+
+TEST(TraceText, ANewGroupStartsItsLineCountAgain) {
+    auto entries = Entries('T', std::string(70, 'a'));
+    for (const auto& entry : Entries('R', std::string(78, 'b'))) {
+        entries.push_back(entry);
+    }
+    EXPECT_EQ(Render(entries), "Transmit: \r\n" + std::string(70, 'a') + "\r\n\r\nReceive: \r\n" +
+                                   std::string(78, 'b'));
+}
+
+class TraceDump : public ::testing::Test {
+protected:
+    std::string Dump(TKvTraceQueue& trace, bool append = false) {
+        result_ = trace.Dump(path_.c_str(), append, false, false);
+        return scratch_.Read("trace.txt");
+    }
+    bool FileExists() const { return std::filesystem::exists(path_); }
+
+    TScratchDir scratch_;
+    std::string path_ = scratch_.File("trace.txt");
+    int result_ = 1;
+};
+
+TEST_F(TraceDump, AFullRingDumpsTheNewestEntriesOldestFirst) {
+    TKvTraceQueue trace;
+    ASSERT_EQ(trace.Init(4), 0);
+    Record(trace, 'T', "abcdef");
+    EXPECT_EQ(Dump(trace), "Transmit: \r\ncdef");
+    EXPECT_EQ(result_, 0);
+    EXPECT_FALSE(trace.Present());
+    EXPECT_FALSE(trace.On());
+}
+
+TEST_F(TraceDump, AWrappedRingKeepsTheKindsOfItsEntries) {
+    TKvTraceQueue trace;
+    ASSERT_EQ(trace.Init(3), 0);
+    Record(trace, 'T', "xy");
+    Record(trace, 'R', "OK");
+    EXPECT_EQ(Dump(trace), "Transmit: \r\ny\r\n\r\nReceive: \r\nOK");
+}
+
+TEST_F(TraceDump, TooManyEntriesAreRefusedAndChangeNothing) {
+    TKvTraceQueue trace;
+    EXPECT_EQ(trace.Init(TKvTraceQueue::MaxEntries + 1), -1002);
+    EXPECT_FALSE(trace.Present());
+    EXPECT_FALSE(trace.On());
+
+    ASSERT_EQ(trace.Init(2), 0);
+    EXPECT_EQ(trace.Init(TKvTraceQueue::MaxEntries + 1), 0); // a running trace ignores the size
+    EXPECT_TRUE(trace.Present());
+}
+
+TEST_F(TraceDump, InitOnARunningTraceEmptiesItAndKeepsItsCapacity) {
+    TKvTraceQueue trace;
+    ASSERT_EQ(trace.Init(4), 0);
+    Record(trace, 'T', "ab");
+    trace.Stop();
+    ASSERT_EQ(trace.Init(100), 0);
+    EXPECT_TRUE(trace.On());
+    Record(trace, 'R', "123456");
+    EXPECT_EQ(Dump(trace), "Receive: \r\n3456");
+}
+
+TEST_F(TraceDump, PausedTracingKeepsItsEntriesAndResumes) {
+    TKvTraceQueue trace;
+    ASSERT_EQ(trace.Init(10), 0);
+    Record(trace, 'T', "ab");
+    trace.Stop();
+    EXPECT_FALSE(trace.On());
+    trace.Start();
+    EXPECT_TRUE(trace.On());
+    Record(trace, 'T', "c");
+    EXPECT_EQ(Dump(trace), "Transmit: \r\nabc");
+}
+
+TEST_F(TraceDump, NothingRecordedWritesNoFileAndEndsTracing) {
+    TKvTraceQueue trace;
+    ASSERT_EQ(trace.Init(8), 0);
+    Dump(trace);
+    EXPECT_EQ(result_, 0);
+    EXPECT_FALSE(FileExists());
+    EXPECT_FALSE(trace.Present());
+
+    TKvTraceQueue cleared;
+    ASSERT_EQ(cleared.Init(8), 0);
+    Record(cleared, 'T', "abc");
+    cleared.Clear();
+    Dump(cleared);
+    EXPECT_EQ(result_, 0);
+    EXPECT_FALSE(FileExists());
+}
+
+TEST_F(TraceDump, ATraceWithoutEntriesRecordsNothing) {
+    TKvTraceQueue trace;
+    ASSERT_EQ(trace.Init(0), 0);
+    EXPECT_TRUE(trace.On());
+    EXPECT_FALSE(trace.Present());
+    Record(trace, 'T', "abc");
+    Dump(trace);
+    EXPECT_EQ(result_, 0);
+    EXPECT_FALSE(FileExists());
+}
+
+TEST_F(TraceDump, AppendKeepsWhatTheFileHeldAndDumpReplacesIt) {
+    scratch_.Write("trace.txt", "before\r\n");
+    TKvTraceQueue trace;
+    ASSERT_EQ(trace.Init(8), 0);
+    Record(trace, 'T', "a");
+    EXPECT_EQ(Dump(trace, true), "before\r\nTransmit: \r\na");
+
+    ASSERT_EQ(trace.Init(8), 0);
+    Record(trace, 'R', "b");
+    EXPECT_EQ(Dump(trace, false), "Receive: \r\nb");
+
+    std::filesystem::remove(path_);
+    ASSERT_EQ(trace.Init(8), 0);
+    Record(trace, 'R', "c");
+    EXPECT_EQ(Dump(trace, true), "Receive: \r\nc");
+}
+
+TEST_F(TraceDump, FileErrorsAreNegatedPlatformCodesAndEndTracing) {
+    TKvTraceQueue trace;
+    ASSERT_EQ(trace.Init(8), 0);
+    Record(trace, 'T', "a");
+    EXPECT_EQ(trace.Dump(scratch_.Path().c_str(), false, false, false), -5); // a directory
+    EXPECT_FALSE(trace.Present());
+    EXPECT_FALSE(trace.On());
+
+    ASSERT_EQ(trace.Init(8), 0);
+    Record(trace, 'T', "a");
+    EXPECT_EQ(trace.Dump(scratch_.File("missing/trace.txt").c_str(), false, false, false), -2);
+
+    const std::string notADirectory = scratch_.Write("plain", "x") + "/trace.txt";
+    ASSERT_EQ(trace.Init(8), 0);
+    Record(trace, 'T', "a");
+    EXPECT_EQ(trace.Dump(notADirectory.c_str(), false, false, false), -3);
+
+    ASSERT_EQ(trace.Init(8), 0);
+    Record(trace, 'T', "a");
+    EXPECT_EQ(trace.Dump(nullptr, false, false, false), -2);
+    EXPECT_FALSE(trace.Present());
+}
+
+TEST_F(TraceDump, AFullDiskIsReportedAndEndsTracing) {
+    if (!std::filesystem::exists("/dev/full")) {
+        GTEST_SKIP() << "no /dev/full on this system";
+    }
+    TKvTraceQueue trace;
+    ASSERT_EQ(trace.Init(8), 0);
+    Record(trace, 'T', "a");
+    EXPECT_EQ(trace.Dump("/dev/full", false, false, false), -101);
+    EXPECT_FALSE(trace.Present());
+}
+
+} // namespace
+} // namespace kivo
