@@ -277,11 +277,12 @@ SendOutcome AwaitSent(ThreadQueue& target, const std::shared_ptr<SentItem>& item
     }
 }
 
-std::shared_ptr<SentItem> NewSentItem(const TMsg& msg, std::function<void()> call) {
+std::shared_ptr<SentItem> NewSentItem(const TMsg& msg, std::function<void()> call,
+                                      std::shared_ptr<ThreadQueue> sender) {
     auto item = std::make_shared<SentItem>();
     item->msg = msg;
     item->call = std::move(call);
-    item->sender = CurrentQueuePtr();
+    item->sender = std::move(sender);
     return item;
 }
 
@@ -525,7 +526,7 @@ LRESULT SendMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 
 bool SendMessageTimeout(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT flags,
                         uint32_t timeoutMs, LRESULT* result) {
-    ThreadQueue& self = CurrentQueue();
+    const std::shared_ptr<ThreadQueue>& self = CurrentQueuePtr();
     const TMsg msg{window, message, wParam, lParam};
     Registry& registry = TheRegistry();
     std::shared_ptr<ThreadQueue> owner;
@@ -539,10 +540,10 @@ bool SendMessageTimeout(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
             return Fail(kErrorInvalidWindowHandle);
         }
         owner = found->second.owner;
-        if (owner.get() == &self) {
+        if (owner == self) {
             directProc = found->second.proc;
         } else {
-            item = NewSentItem(msg, nullptr);
+            item = NewSentItem(msg, nullptr, self);
             std::lock_guard queueGuard(owner->lock);
             if (!PushSent(*owner, item, host)) {
                 return false;
@@ -694,7 +695,7 @@ bool RunOnMainThread(const std::function<void()>& call) {
     if (!target) {
         return Fail(kErrorInvalidThreadId);
     }
-    std::shared_ptr<SentItem> item = NewSentItem(TMsg{}, call);
+    std::shared_ptr<SentItem> item = NewSentItem(TMsg{}, call, CurrentQueuePtr());
     std::shared_ptr<THostLoop> host;
     {
         std::lock_guard guard(target->lock);
