@@ -227,6 +227,10 @@ ModemWatcher::~ModemWatcher() {
 }
 
 void ModemWatcher::Run() {
+    sigset_t stopSignal;
+    sigemptyset(&stopSignal);
+    sigaddset(&stopSignal, WatcherSignal());
+    pthread_sigmask(SIG_UNBLOCK, &stopSignal, nullptr); // whatever the creating thread blocked
     const int lines = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG;
     while (!stop_) {
         if (ioctl(deviceFd_, TIOCMIWAIT, lines) == 0) {

@@ -26,7 +26,6 @@ TLinePlayer::TLinePlayer(const TDevsimOptions& options, kivo::TPtyPair& pty)
 void TLinePlayer::Run() {
     for (;;) {
         const TSimClock::time_point now = TSimClock::now();
-        DeliverDue(now);
         ScheduleAnswers();
         if (!SendDue(now) || Finished(now)) {
             return;
@@ -39,22 +38,16 @@ void TLinePlayer::Run() {
     }
 }
 
-// Each byte is taken off the line one byte time after the previous one at the earliest.
+// Each byte is taken off the line one byte time after the previous one at the earliest; the
+// device acts on it at that moment of line time, and its answers leave no earlier than that.
 void TLinePlayer::TakeArrivals(TSimClock::time_point now) {
     uint8_t buffer[4096];
     int got = 0;
     while ((got = kivo::SerialRead(pty_.Master, buffer, sizeof buffer)) > 0) {
         for (int i = 0; i < got; ++i) {
             rxFree_ = std::max(now, rxFree_) + byteTime_;
-            inbox_.emplace_back(buffer[i], rxFree_);
+            model_.Receive(buffer[i], rxFree_);
         }
-    }
-}
-
-void TLinePlayer::DeliverDue(TSimClock::time_point now) {
-    while (!inbox_.empty() && inbox_.front().second <= now) {
-        model_.Receive(inbox_.front().first, inbox_.front().second);
-        inbox_.pop_front();
     }
 }
 
@@ -109,11 +102,8 @@ bool TLinePlayer::Finished(TSimClock::time_point now) {
 
 int64_t TLinePlayer::MicrosToNextStep(TSimClock::time_point now) {
     TSimClock::time_point next = TSimClock::time_point::max();
-    if (!inbox_.empty()) {
-        next = inbox_.front().second;
-    }
     if (!outbox_.empty()) {
-        next = std::min(next, outbox_.front().due);
+        next = outbox_.front().due;
     } else if (model_.InUpdate() || (options_.once && runEnded_)) {
         next = std::min(next, model_.QuietDeadline() + std::chrono::microseconds(1));
     }

@@ -6,7 +6,6 @@
 #include "tools/devsim/devsim_device.h"
 
 #include <deque>
-#include <utility>
 
 namespace brinomar {
 
@@ -26,7 +25,6 @@ private:
     };
 
     void TakeArrivals(TSimClock::time_point now);
-    void DeliverDue(TSimClock::time_point now);
     void ScheduleAnswers();
     bool SendDue(TSimClock::time_point now);
     bool Finished(TSimClock::time_point now);
@@ -38,7 +36,6 @@ private:
     kivo::TPtyPair& pty_;
     TDeviceModel model_;
     std::chrono::nanoseconds byteTime_{0};
-    std::deque<std::pair<uint8_t, TSimClock::time_point>> inbox_;
     std::deque<Outgoing> outbox_;
     TSimClock::time_point rxFree_{};
     TSimClock::time_point txFree_{};
