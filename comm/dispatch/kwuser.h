@@ -25,6 +25,7 @@
 #include "comm/platform/method.h"
 #include "comm/platform/serial_dcb.h"
 #include "comm/platform/sync.h"
+#include "comm/platform/thread.h"
 #include "comm/platform/winmsg.h"
 #include "comm/util/oomisc.h"
 
@@ -297,6 +298,16 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------------
+// The base of the dispatcher's three background threads; each subclass runs its loop in Execute.
+// The dispatcher changes their priorities (SetThreadBoost, SetRS485Mode) through this base.
+class TKvdDispatcherThread : public TThread {
+public:
+    explicit TKvdDispatcherThread(TKvdBaseDispatcher* owner) : dispatcher(owner) {}
+
+    TKvdBaseDispatcher* const dispatcher;
+};
+
+// ---------------------------------------------------------------------------------------------
 // The dispatcher
 
 class TKvdBaseDispatcher {
@@ -305,6 +316,10 @@ public:
     virtual ~TKvdBaseDispatcher();
     TKvdBaseDispatcher(const TKvdBaseDispatcher&) = delete;
     TKvdBaseDispatcher& operator=(const TKvdBaseDispatcher&) = delete;
+    // Closes the device, or finishes a close that a notification left pending. Every device
+    // layer's destructor calls it first: the base destructor can no longer reach the layer's
+    // operations and only frees what is left.
+    void CloseOnDestroy();
 
     // --- Device operations, in slot order. The base class raises EAbstractError for every
     // one a device layer must provide (all but 11, 17 and 18).
@@ -345,7 +360,11 @@ public:
     void WaitTxSent();
     int SetCommStateFix(TDCB& dcb);
     void ThreadGone(TKvdDispatcherThread* thread);
+    // Wakes the thread recorded in inputWaiter, if any; called once bytes reached the input ring.
+    void NotifyInputArrived();
     static uint32_t TranslateBaud(uint32_t baudOrCode);
+    // Milliseconds that 18 characters of the block's framing take to leave the UART.
+    static uint32_t TxSentDelay(const TDCB& dcb);
 
     // --- Data operations
     bool CharReady();
@@ -365,8 +384,21 @@ public:
     int FlushOutBuffer();
     void BufferSizes(uint32_t& inSize, uint32_t& outSize);
 
+    // --- The output ring as device layers and the write thread use it, all under outputLock.
+    // Used count by the ring rule (full flag, head, tail); 0 without a ring.
+    uint32_t OutputRingUsed();
+    // Copies bytes in at outHead, wrapping at the end; false (nothing stored) when they do
+    // not fit.
+    bool StoreOutput(const uint8_t* buffer, uint32_t count);
+    // Takes count sent bytes off at outTail; an emptied ring restarts at 0.
+    void AdvanceOutput(uint32_t count);
+    // Drops everything queued (an output flush).
+    void DiscardOutput();
+
     // --- Status and flow control
-    void RefreshStatus();
+    // Reads the device status into comStat (under outputLock) and adds its error bits to
+    // lineErrors; returns the status read, for threads that must not read comStat unlocked.
+    TComStat RefreshStatus();
     int GetLineError();
     bool CheckLineBreak();
     uint8_t GetModemStatus();
@@ -466,10 +498,10 @@ public:
     TComponent* owner;
     int32_t portHandle = -1;
     int32_t deviceId = -1;
-    uint32_t lineErrors = 0;
+    std::atomic<uint32_t> lineErrors{0};
     uint32_t inQueueSize = 0;
     uint32_t outBufferSize = 0;
-    uint32_t modemStatus = 0;
+    std::atomic<uint32_t> modemStatus{0};
     TComStat comStat;
     TDCB deviceControl;
     uint32_t currentBaud = 115200;
@@ -518,6 +550,8 @@ public:
     std::atomic<uint32_t> outHead{0};
     std::atomic<uint32_t> outTail{0};
     std::atomic<bool> outFull{false};
+    // Set while the output ring is empty, so that WaitTxSent blocks instead of polling.
+    TEvent outputEmptySignal{true, true};
     uint8_t* inBuffer = nullptr;
     std::atomic<uint32_t> inHead{0};
     std::atomic<uint32_t> inTail{0};
