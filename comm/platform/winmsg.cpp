@@ -32,6 +32,7 @@ struct ThreadQueue {
     std::deque<std::shared_ptr<SentItem>> sent;
     bool quitPending = false;
     int32_t quitCode = 0;
+    bool unseen = false; // something arrived since the thread last looked at its queue
     bool woken = false;
     bool retired = false; // the thread has ended: nothing more is accepted
     std::shared_ptr<THostLoop> host;
@@ -168,6 +169,7 @@ bool PushPosted(ThreadQueue& queue, const TMsg& msg, std::shared_ptr<THostLoop>&
         return Fail(kErrorInvalidThreadId);
     }
     queue.posted.push_back(msg);
+    queue.unseen = true;
     host = queue.host;
     return true;
 }
@@ -178,6 +180,7 @@ bool PushSent(ThreadQueue& queue, const std::shared_ptr<SentItem>& item,
         return Fail(kErrorInvalidThreadId);
     }
     queue.sent.push_back(item);
+    queue.unseen = true;
     host = queue.host;
     return true;
 }
@@ -296,7 +299,13 @@ size_t PostedCount(ThreadQueue& queue) {
 }
 
 bool HasInput(const ThreadQueue& queue) {
-    return queue.woken || !queue.posted.empty() || !queue.sent.empty();
+    return queue.woken || queue.unseen;
+}
+
+// Called with the queue lock held when WaitMessage returns.
+void MarkLookedAt(ThreadQueue& queue) {
+    queue.woken = false;
+    queue.unseen = false;
 }
 
 std::shared_ptr<THostLoop> HostOf(ThreadQueue& queue) {
@@ -577,6 +586,7 @@ bool PeekMessage(TMsg& msg, HWND window, UINT firstMessage, UINT lastMessage, UI
     ServeSentMessages(queue);
     const bool remove = (removeFlags & PM_REMOVE) != 0;
     std::lock_guard guard(queue.lock);
+    queue.unseen = false;
     auto found = std::find_if(queue.posted.begin(), queue.posted.end(), [&](const TMsg& m) {
         return (window == 0 || m.hwnd == window) && InRange(m.message, firstMessage, lastMessage);
     });
@@ -625,14 +635,14 @@ bool WaitMessage(uint32_t timeoutMs) {
         {
             std::lock_guard guard(queue.lock);
             if (HasInput(queue)) {
-                queue.woken = false;
+                MarkLookedAt(queue);
                 return true;
             }
         }
         host->WaitForEvents(timeoutMs);
         std::lock_guard guard(queue.lock);
         bool any = HasInput(queue);
-        queue.woken = false;
+        MarkLookedAt(queue);
         return any;
     }
     std::unique_lock lock(queue.lock);
@@ -643,7 +653,7 @@ bool WaitMessage(uint32_t timeoutMs) {
     } else {
         any = queue.arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
     }
-    queue.woken = false;
+    MarkLookedAt(queue);
     return any;
 }
 

@@ -113,9 +113,12 @@ bool TranslateMessage(const TMsg& msg);
 LRESULT DispatchMessage(const TMsg& msg);
 LRESULT DefWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Blocks the calling thread until its queue holds a posted or sent message, WakeThread was
-// called for it since its last WaitMessage, or the time-out passes. True unless it timed out.
-// With a host loop hooked onto the thread, the host loop waits instead (and handles its events).
+// Blocks the calling thread until a message is posted or sent to it, WakeThread is called for
+// it, or the time-out passes; true unless it timed out. Arrivals since the thread last looked
+// (its last PeekMessage or WaitMessage) end the wait at once, so nothing that came in between
+// is missed, while messages it has already seen and left queued do not end it again: a wait
+// that does not handle messages sleeps rather than spins. With a host loop hooked onto the
+// thread, the host loop waits instead (and handles its events).
 bool WaitMessage(uint32_t timeoutMs);
 // Ends (or pre-empts) the WaitMessage of a thread: how the dispatcher's threads tell a waiting
 // thread that there is something for it to look at. False for an unknown thread.
