@@ -333,8 +333,9 @@ int32_t SerialOpen(const std::string& name) {
     }
     const int32_t handle = OpenDevicePath(path);
     if (handle > 0) {
-        DeviceRef device = AcquireDevice(handle);
-        StartModemWatcher(*device);
+        if (DeviceRef device = AcquireDevice(handle)) {
+            StartModemWatcher(*device);
+        }
         tLastError = 0;
     }
     return handle;

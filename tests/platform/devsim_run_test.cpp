@@ -256,15 +256,19 @@ TEST_F(DevsimRunTest, SilentDeviceNeverAnswers) {
     EXPECT_EQ(host.Receive(1, 200000), "");
 }
 
-TEST_F(DevsimRunTest, StopSignalEndsItCleanlyAndRemovesTheLink) {
+TEST_F(DevsimRunTest, StopSignalEndsItCleanlySavingWhatArrived) {
     const std::string link = scratch_.File("brinomar-line");
-    TDevsim sim({"--link", link});
+    const std::string saved = scratch_.File("image.bin");
+    TDevsim sim({"--link", link, "--save", saved});
     ASSERT_TRUE(std::filesystem::is_symlink(link));
     EXPECT_EQ(std::filesystem::read_symlink(link).string(), sim.Path());
     THost host(link);
-    EXPECT_TRUE(host.Opened());
+    ASSERT_TRUE(host.Opened());
+    const std::string image = TestImage();
+    SendBlocks(host, image, 4);
     EXPECT_EQ(sim.Stop(), 0);
     EXPECT_FALSE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(scratch_.Read("image.bin"), image.substr(0, 128));
 }
 
 TEST_F(DevsimRunTest, UsageMistakesAreRefused) {

@@ -29,14 +29,19 @@ public:
     // A byte the device took off the line at `at`.
     void Receive(uint8_t byte, TSimClock::time_point at);
 
-    // The device sent something or the line was quiet: after more than 0.5 s without traffic
-    // in the middle of an update the device waits for a greeting again. Returns true when an
-    // update broke off that way.
+    // Traffic the device sent itself also counts against the quiet gap.
     void NoteSent(TSimClock::time_point at) { lastTraffic_ = at; }
+
+    // After more than 0.5 s without traffic in the middle of an update the device waits for a
+    // greeting again. True when an image transfer broke off that way.
     bool ResyncIfQuiet(TSimClock::time_point now);
+
     // The end of the quiet gap that started with the last traffic.
     TSimClock::time_point QuietDeadline() const;
+
+    // Greeted (and perhaps receiving the image) / receiving the image.
     bool InUpdate() const { return phase_ != Phase::Greeting; }
+    bool InTransfer() const { return phase_ == Phase::Transfer; }
 
     std::deque<TDeviceAnswer>& Answers() { return answers_; }
 

@@ -90,7 +90,7 @@ bool TLinePlayer::Finished(TSimClock::time_point now) {
     }
     SaveFinishedImage();
     if (kivo::ApplicationTerminating()) {
-        if (model_.InUpdate()) {
+        if (model_.InTransfer()) {
             SaveImage(model_.Image());
         }
         return true;
