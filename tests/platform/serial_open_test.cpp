@@ -44,15 +44,22 @@ size_t OpenDescriptorCount() {
     return count;
 }
 
-// Opens `path` as an unprivileged user in a child process; returns the platform code it got.
-int OpenCodeAsNobody(const std::string& path) {
+// Opens `path` `times` times one after the other as an unprivileged user in a child process;
+// returns the platform code of the first failure, 0 when every open succeeded.
+int OpenCodeAsNobody(const std::string& path, int times = 1) {
     const pid_t child = fork();
     if (child == 0) {
         if (setgid(65534) != 0 || setuid(65534) != 0) {
             _exit(255);
         }
-        const int32_t handle = SerialOpen(path);
-        _exit(handle > 0 ? 0 : SerialLastError());
+        for (int i = 0; i < times; ++i) {
+            const int32_t handle = SerialOpen(path);
+            if (handle <= 0) {
+                _exit(SerialLastError());
+            }
+            SerialClose(handle);
+        }
+        _exit(0);
     }
     int status = 0;
     waitpid(child, &status, 0);
@@ -101,6 +108,19 @@ TEST_F(SerialOpenTest, PermissionProblemIsNotReportedAsDeviceInUse) {
         ASSERT_EQ(chmod(path.c_str(), 0), 0);
         EXPECT_EQ(SerialOpen(path), -kPlatformNoPermission);
         EXPECT_EQ(SerialLastError(), kPlatformNoPermission);
+    }
+}
+
+TEST_F(SerialOpenTest, ClosingLiftsExclusivityWhileTheFarEndStaysOpen) {
+    ASSERT_EQ(chmod(pty_.SlavePath.c_str(), 0666), 0);
+    if (geteuid() == 0) {
+        EXPECT_EQ(OpenCodeAsNobody(pty_.SlavePath, 2), 0);
+    } else {
+        for (int i = 0; i < 2; ++i) {
+            const int32_t handle = SerialOpen(pty_.SlavePath);
+            EXPECT_GT(handle, 0);
+            SerialClose(handle);
+        }
     }
 }
 
