@@ -7,6 +7,7 @@
 #include <time.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -74,6 +75,9 @@ TEST(SerialIoTest, TakingInputWakesAWaitThatStoppedWatchingIt) {
         EXPECT_EQ(SerialWaitEvent(pair.line, later, 5000000), 0);
         EXPECT_EQ(later, ev_RxChar);
     });
+    // Give the waiter time to block without input in its poll set; the result is the same if
+    // it has not, only the path taken differs.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     char buffer[1];
     EXPECT_EQ(SerialRead(pair.line, buffer, 1), 1);
     waiter.join();
