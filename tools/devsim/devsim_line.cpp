@@ -73,7 +73,6 @@ bool TLinePlayer::SendDue(TSimClock::time_point now) {
             }
             SaveFinishedImage();
             kivo::PtyClose(pty_);
-            hungUp_ = true;
             return false;
         }
         kivo::SerialWrite(pty_.Master, out.bytes.data(), static_cast<int32_t>(out.bytes.size()));

@@ -40,7 +40,6 @@ private:
     TSimClock::time_point rxFree_{};
     TSimClock::time_point txFree_{};
     bool runEnded_ = false;
-    bool hungUp_ = false;
 };
 
 } // namespace brinomar
