@@ -51,7 +51,8 @@ int OpenDirectoryWatch(const TPortScanRoots& roots) {
     return fd;
 }
 
-// Reads every pending announcement; true when one of them concerns a tty.
+// Reads every pending announcement; true when one of them concerns a tty, or when some were
+// lost because the socket overflowed.
 bool TakeUevents(int fd) {
     bool tty = false;
     char buffer[8192];
@@ -60,7 +61,7 @@ bool TakeUevents(int fd) {
         const char key[] = "SUBSYSTEM=tty";
         tty = tty || memmem(buffer, static_cast<size_t>(got), key, sizeof key) != nullptr;
     }
-    return tty;
+    return tty || (got < 0 && errno == ENOBUFS);
 }
 
 void TakeAll(int fd) {

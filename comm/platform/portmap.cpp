@@ -91,6 +91,11 @@ std::map<std::string, std::string> ByIdLinks(const fs::path& devRoot) {
     return links;
 }
 
+std::string LinkTo(const std::map<std::string, std::string>& links, const std::string& path) {
+    auto link = links.find(path);
+    return link != links.end() ? link->second : "";
+}
+
 std::string KindDescription(const std::string& name) {
     if (name.rfind("ttyUSB", 0) == 0) {
         return "USB serial adapter";
@@ -152,6 +157,7 @@ TPortInfo DescribeRegistered(const std::string& path, const TPortScanRoots& root
     TPortInfo info;
     if (!error && !real.filename().empty() && Exists(ttyDir / "device")) {
         info = DescribeTty(ttyDir, roots.Dev);
+        info.ById = LinkTo(ByIdLinks(roots.Dev), info.Path);
     } else if (!error && real.parent_path() == "/dev/pts") {
         info.Description = "Pseudo-terminal";
     } else {
@@ -192,8 +198,7 @@ std::vector<TPortInfo> ScanSerialDevices(const TPortScanRoots& roots) {
     std::vector<TPortInfo> ports;
     for (const fs::path& tty : ttys) {
         TPortInfo info = DescribeTty(tty, roots.Dev);
-        auto link = byId.find(info.Path);
-        info.ById = link != byId.end() ? link->second : "";
+        info.ById = LinkTo(byId, info.Path);
         Number(info, static_cast<int>(ports.size()) + 1);
         ports.push_back(std::move(info));
     }

@@ -26,6 +26,9 @@ public:
     }
 
     TPortScanRoots Roots() const { return {sys_.string(), dev_.string()}; }
+    fs::path ByIdLink(const std::string& name) const {
+        return dev_ / "serial" / "by-id" / ("usb-FTDI_" + name);
+    }
 
     void AddUart(const std::string& name, const std::string& type) {
         const fs::path platform = sys_ / "devices" / "platform" / "serial8250";
@@ -46,7 +49,8 @@ public:
         LinkDriver(port, "usb-serial", "ftdi_sio");
         Link(port / "tty" / name / "device", port);
         Publish(name, port / "tty" / name);
-        fs::create_symlink("../../" + name, dev_ / "serial" / "by-id" / ("usb-FTDI_" + name));
+        std::ofstream(dev_ / name).flush();
+        fs::create_symlink("../../" + name, ByIdLink(name));
     }
 
     void AddAcm(const std::string& name, const std::string& usbName) {
@@ -181,6 +185,14 @@ TEST_F(PortEnumTest, RegistrationsTakeTheirNumberAndTheRestComeFromTheScan) {
     EXPECT_EQ(ports[1].Description, "Pseudo-terminal");
     EXPECT_EQ(ports[5].Name, "COM9");
     EXPECT_EQ(ports[5].Path, pty.SlavePath);
+
+    // A stable name given for a port is described as the adapter it leads to.
+    const std::string stable = machine_.ByIdLink("ttyUSB0").string();
+    ASSERT_EQ(RegisterComPort(9, stable), 0);
+    const TPortInfo adapter = EnumerateComPorts().back();
+    EXPECT_EQ(adapter.Path, stable);
+    EXPECT_EQ(adapter.ById, stable);
+    EXPECT_EQ(adapter.Description, "FT232R USB UART");
     UnregisterComPort(2);
     UnregisterComPort(9);
     PtyClose(pty);
