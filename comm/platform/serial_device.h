@@ -47,6 +47,7 @@ struct Device {
     uint32_t mask = 0;
     bool inputArmed = true;
     bool waitPending = false;
+    bool wakeSignalled = false;
     bool cancelRequested = false;
     bool hungUp = false;
     bool hangUpWaitReported = false;

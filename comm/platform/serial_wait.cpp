@@ -187,13 +187,17 @@ void EndWait(Device& device) {
     std::lock_guard guard(device.lock);
     device.waitPending = false;
     device.cancelRequested = false;
-    DrainEvent(device.wakeFd);
+    if (device.wakeSignalled) { // a wake-up the wait did not take must not end the next one
+        device.wakeSignalled = false;
+        DrainEvent(device.wakeFd);
+    }
 }
 
 // Wakes a pending wait so that it plans again; `cancel` makes it return.
 void WakeWaiter(Device& device, bool cancel) {
     if (device.waitPending) {
         device.cancelRequested = device.cancelRequested || cancel;
+        device.wakeSignalled = true;
         SignalEvent(device.wakeFd);
     }
 }
