@@ -19,6 +19,9 @@ const std::string kNoise("\x00\x3f\xa5", 3);
 } // namespace
 
 void TDeviceModel::Receive(uint8_t byte, TSimClock::time_point at) {
+    if (InUpdate() && at > QuietDeadline()) {
+        BreakOff();
+    }
     lastTraffic_ = at;
     if (phase_ == Phase::Transfer) {
         ReceiveImageByte(byte, at);
@@ -64,7 +67,7 @@ void TDeviceModel::BlockComplete(TSimClock::time_point at) {
         std::fprintf(stderr, "devsim: block %03d received\n", block_);
     }
     if (block_ == options_.hangUpAfter) {
-        answers_.push_back({at, {}, true, true});
+        answers_.push_back({at, {}, true});
         EndUpdate();
         return;
     }
@@ -73,7 +76,7 @@ void TDeviceModel::BlockComplete(TSimClock::time_point at) {
         if (options_.verbose) {
             std::fprintf(stderr, "devsim: checksum %02X sent\n", sum);
         }
-        Answer(at, std::string(1, static_cast<char>(sum)), true);
+        Answer(at, std::string(1, static_cast<char>(sum)));
         EndUpdate();
         return;
     }
@@ -85,14 +88,10 @@ void TDeviceModel::BlockComplete(TSimClock::time_point at) {
            options_.lowerCase ? "k" : "K");
 }
 
-void TDeviceModel::Answer(TSimClock::time_point at, std::string bytes, bool endsRun) {
-    if (options_.silent) {
-        if (endsRun) {
-            answers_.push_back({at, {}, false, true});
-        }
-        return;
+void TDeviceModel::Answer(TSimClock::time_point at, std::string bytes) {
+    if (!options_.silent) {
+        answers_.push_back({at, options_.noise ? kNoise + bytes : bytes, false});
     }
-    answers_.push_back({at, options_.noise ? kNoise + bytes : bytes, false, endsRun});
 }
 
 void TDeviceModel::EndUpdate() {
@@ -105,17 +104,19 @@ TSimClock::time_point TDeviceModel::QuietDeadline() const {
     return lastTraffic_ + kResyncGap;
 }
 
-bool TDeviceModel::ResyncIfQuiet(TSimClock::time_point now) {
-    if (!InUpdate() || !answers_.empty() || now <= QuietDeadline()) {
-        return false;
+void TDeviceModel::ResyncIfQuiet(TSimClock::time_point now) {
+    if (InUpdate() && answers_.empty() && now > QuietDeadline()) {
+        BreakOff();
     }
+}
+
+void TDeviceModel::BreakOff() {
     if (options_.verbose) {
         std::fprintf(stderr, "devsim: line quiet, waiting for a greeting\n");
     }
-    const bool broken = phase_ == Phase::Transfer;
+    const bool transferring = InTransfer();
     EndUpdate();
-    imageFinished_ = broken;
-    return broken;
+    imageFinished_ = transferring;
 }
 
 bool TDeviceModel::TakeFinishedImage(std::vector<uint8_t>& image) {

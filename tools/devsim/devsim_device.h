@@ -18,8 +18,7 @@ using TSimClock = std::chrono::steady_clock;
 struct TDeviceAnswer {
     TSimClock::time_point ready; // when the device has it ready to send
     std::string bytes;
-    bool hangUp = false;  // close the line instead of sending
-    bool endsRun = false; // the update is over once this went out
+    bool hangUp = false; // close the line instead of sending
 };
 
 class TDeviceModel {
@@ -33,8 +32,8 @@ public:
     void NoteSent(TSimClock::time_point at) { lastTraffic_ = at; }
 
     // After more than 0.5 s without traffic in the middle of an update the device waits for a
-    // greeting again. True when an image transfer broke off that way.
-    bool ResyncIfQuiet(TSimClock::time_point now);
+    // greeting again; a byte that arrives after such a gap is taken the same way.
+    void ResyncIfQuiet(TSimClock::time_point now);
 
     // The end of the quiet gap that started with the last traffic.
     TSimClock::time_point QuietDeadline() const;
@@ -56,7 +55,8 @@ private:
     void ReceiveGreetingByte(uint8_t byte, TSimClock::time_point at);
     void ReceiveImageByte(uint8_t byte, TSimClock::time_point at);
     void BlockComplete(TSimClock::time_point at);
-    void Answer(TSimClock::time_point at, std::string bytes, bool endsRun = false);
+    void Answer(TSimClock::time_point at, std::string bytes);
+    void BreakOff();
     void EndUpdate();
 
     const TDevsimOptions& options_;

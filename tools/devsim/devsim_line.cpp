@@ -59,7 +59,7 @@ void TLinePlayer::ScheduleAnswers() {
         TDeviceAnswer& answer = answers.front();
         const TSimClock::time_point start = std::max(answer.ready, txFree_);
         txFree_ = start + byteTime_ * static_cast<int64_t>(answer.bytes.size());
-        outbox_.push_back({txFree_, std::move(answer.bytes), answer.hangUp, answer.endsRun});
+        outbox_.push_back({txFree_, std::move(answer.bytes), answer.hangUp});
         answers.pop_front();
     }
 }
@@ -77,17 +77,16 @@ bool TLinePlayer::SendDue(TSimClock::time_point now) {
         }
         kivo::SerialWrite(pty_.Master, out.bytes.data(), static_cast<int32_t>(out.bytes.size()));
         model_.NoteSent(now);
-        runEnded_ = runEnded_ || out.endsRun;
         outbox_.pop_front();
     }
     return true;
 }
 
 bool TLinePlayer::Finished(TSimClock::time_point now) {
-    if (model_.ResyncIfQuiet(now)) {
+    model_.ResyncIfQuiet(now);
+    if (SaveFinishedImage()) {
         runEnded_ = true;
     }
-    SaveFinishedImage();
     if (kivo::ApplicationTerminating()) {
         if (model_.InTransfer()) {
             SaveImage(model_.Image());
@@ -113,11 +112,14 @@ int64_t TLinePlayer::MicrosToNextStep(TSimClock::time_point now) {
     return std::max<int64_t>(left, 0);
 }
 
-void TLinePlayer::SaveFinishedImage() {
+// True when an update ended (complete or broken off) since the last call.
+bool TLinePlayer::SaveFinishedImage() {
     std::vector<uint8_t> image;
-    if (model_.TakeFinishedImage(image)) {
-        SaveImage(image);
+    if (!model_.TakeFinishedImage(image)) {
+        return false;
     }
+    SaveImage(image);
+    return true;
 }
 
 void TLinePlayer::SaveImage(const std::vector<uint8_t>& image) {

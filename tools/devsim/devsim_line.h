@@ -21,7 +21,6 @@ private:
         TSimClock::time_point due; // when the last byte has crossed the line
         std::string bytes;
         bool hangUp = false;
-        bool endsRun = false;
     };
 
     void TakeArrivals(TSimClock::time_point now);
@@ -29,7 +28,7 @@ private:
     bool SendDue(TSimClock::time_point now);
     bool Finished(TSimClock::time_point now);
     int64_t MicrosToNextStep(TSimClock::time_point now);
-    void SaveFinishedImage();
+    bool SaveFinishedImage();
     void SaveImage(const std::vector<uint8_t>& image);
 
     const TDevsimOptions& options_;
