@@ -1,9 +1,9 @@
 // Serial device access: the calls the dispatcher's device layer makes on a serial port.
 //
-// Devices are named by integer handles (1, 2, ...; never reused while the process runs), so a
-// stale handle cannot reach a device opened later. Every call answers a bad handle with
-// -kSerialBadHandle and bad arguments with -kSerialBadArgument; failures return the negated
-// platform code (oserror.h) and also leave it as this thread's last error.
+// Devices are named by integer handles counting up from 1 (a number comes round again only
+// after 2^31 opens), so a stale handle does not reach a device opened later. Every call answers a
+// bad handle with -kSerialBadHandle and bad arguments with -kSerialBadArgument; failures return the
+// negated platform code (oserror.h) and also leave it as this thread's last error.
 //
 // The calls are made for the dispatcher's three threads: the event thread blocks in
 // SerialWaitEvent, the dispatch thread reads with SerialRead (never blocks), the write thread

@@ -149,7 +149,8 @@ Options:
   --save FILE          write the image bytes received to FILE when an update ends: 62,720
                        bytes (positions 0x200-0xF6FF) after a complete one, fewer after one
                        that broke off
-  --once               exit when one update has ended (checksum sent, or broken off)
+  --once               exit when one update has ended (checksum sent, or broken off) and
+                       the line has been quiet for 0.5 s since
   --pace BAUD          take and answer bytes no faster than a line at BAUD (8N1, ten bits
                        a byte) would carry them
   -v, --verbose        report greetings, blocks and checksums on standard error
