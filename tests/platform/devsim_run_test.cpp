@@ -41,6 +41,7 @@ public:
         pid_ = fork();
         if (pid_ == 0) {
             dup2(out[1], STDOUT_FILENO);
+            dup2(out[1], STDERR_FILENO);
             close(out[0]);
             std::vector<std::string> all{DevsimPath()};
             all.insert(all.end(), args.begin(), args.end());
@@ -68,6 +69,17 @@ public:
     }
 
     const std::string& Path() const { return path_; }
+
+    // What the simulator wrote after the first line; for use once it has ended.
+    std::string RestOfOutput() {
+        std::string rest;
+        char buffer[256];
+        ssize_t got = 0;
+        while ((got = read(output_, buffer, sizeof buffer)) > 0) {
+            rest.append(buffer, static_cast<size_t>(got));
+        }
+        return rest;
+    }
 
     // The exit status, or -1 when the process has not ended within the time.
     int WaitExit(int timeoutMs) {
@@ -249,11 +261,13 @@ TEST_F(DevsimRunTest, QuietLineReturnsTheDeviceToTheGreeting) {
     EXPECT_EQ(host.Receive(2), "OK") << "a restarted update is greeted again";
 }
 
-TEST_F(DevsimRunTest, SilentDeviceNeverAnswers) {
-    TDevsim sim({"--silent"});
+TEST_F(DevsimRunTest, SilentDeviceNeverAnswersButCountsTheGreetings) {
+    TDevsim sim({"--silent", "--verbose"});
     THost host(sim.Path());
     host.Send("USUSUS");
     EXPECT_EQ(host.Receive(1, 200000), "");
+    EXPECT_EQ(sim.Stop(), 0);
+    EXPECT_NE(sim.RestOfOutput().find("devsim: 3 greetings"), std::string::npos);
 }
 
 TEST_F(DevsimRunTest, StopSignalEndsItCleanlySavingWhatArrived) {

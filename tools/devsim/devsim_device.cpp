@@ -36,8 +36,10 @@ void TDeviceModel::ReceiveGreetingByte(uint8_t byte, TSimClock::time_point at) {
         phase_ = Phase::Connected;
         const std::string ok = options_.lowerCase ? "ok" : "OK";
         Answer(at, options_.surplusOk ? ok + ok : ok);
+        ++greetings_;
         if (options_.verbose) {
-            std::fprintf(stderr, "devsim: greeting answered\n");
+            std::fprintf(stderr, "devsim: greeting %d%s\n", greetings_,
+                         options_.silent ? "" : " answered");
         }
         return;
     }

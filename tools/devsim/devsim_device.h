@@ -43,6 +43,7 @@ public:
     bool InTransfer() const { return phase_ == Phase::Transfer; }
 
     std::deque<TDeviceAnswer>& Answers() { return answers_; }
+    int Greetings() const { return greetings_; }
 
     // The image bytes of the last update, once it has ended (complete or broken off).
     bool TakeFinishedImage(std::vector<uint8_t>& image);
@@ -62,6 +63,7 @@ private:
     const TDevsimOptions& options_;
     Phase phase_ = Phase::Greeting;
     bool sawU_ = false;
+    int greetings_ = 0;
     int block_ = 0;
     int fill_ = 0;
     uint8_t sum_ = 0;

@@ -16,6 +16,10 @@ public:
     // Serves until the run is over (--once), the line was hung up, or a stop signal came.
     void Run();
 
+    // What the device has seen, for the closing report.
+    int Greetings() const { return model_.Greetings(); }
+    size_t ImageBytes() const { return model_.Image().size(); }
+
 private:
     struct Outgoing {
         TSimClock::time_point due; // when the last byte has crossed the line

@@ -153,7 +153,8 @@ Options:
                        the line has been quiet for 0.5 s since
   --pace BAUD          take and answer bytes no faster than a line at BAUD (8N1, ten bits
                        a byte) would carry them
-  -v, --verbose        report greetings, blocks and checksums on standard error
+  -v, --verbose        report greetings, blocks and checksums on standard error, and at
+                       the end the number of greetings and of image bytes received
   -h, --help           show this text
 
 Faults:

@@ -40,7 +40,12 @@ int main(int argc, char** argv) {
     if (options.paceBaud != 0) {
         kivo::UsePreciseTimers();
     }
-    brinomar::TLinePlayer(options, pty).Run();
+    brinomar::TLinePlayer player(options, pty);
+    player.Run();
+    if (options.verbose) {
+        std::fprintf(stderr, "devsim: %d greetings, %zu image bytes in the last update\n",
+                     player.Greetings(), player.ImageBytes());
+    }
     kivo::PtyClose(pty);
     return 0;
 }
