@@ -240,6 +240,7 @@ int32_t OpenDevicePath(const std::string& path) {
     device->fd = fd;
     const int prepared = PrepareLine(*device);
     if (prepared < 0) {
+        ioctl(fd, TIOCNXCL);
         close(fd);
         return prepared;
     }
