@@ -1,0 +1,660 @@
+// Unit Kwuser: triggers. The three trigger lists and the length threshold, handle numbering,
+// the receive step that fills the input ring, and the checks that decide which trigger fires.
+//
+// The checks run on a dispatcher thread while the main thread may add, change or remove
+// triggers. They therefore walk the lists by index and look at a record only under mainLock,
+// and never hold a lock while SendNotify runs the handlers: a handler may change the lists, so
+// every index is tested against the list again after a notification.
+#include "comm/dispatch/kwuser.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kivo {
+
+namespace {
+
+constexpr int ecBadArgument = -1002;
+constexpr int ecTriggerTooLong = -5002;
+constexpr int ecBadTriggerHandle = -5003;
+
+// Handles are counted up to this many times eight; beyond it free ones are searched for.
+constexpr uint32_t HandleCountLimit = 4096;
+constexpr uint32_t HandleStep = 8;
+constexpr uint32_t StatusKindMask = 7;
+constexpr uint32_t StatusKindCount = 6;
+constexpr uint32_t AllOnes = 0xFFFFFFFF;
+
+uint32_t NextRingPos(uint32_t pos) {
+    return pos + 1 == InBufferSize ? 0 : pos + 1;
+}
+
+// ASCII upper case: bytes of multi-byte UTF-8 characters stay as they are.
+uint8_t UpperCase(uint8_t c) {
+    return c >= 'a' && c <= 'z' ? static_cast<uint8_t>(c - 'a' + 'A') : c;
+}
+
+// Feeds one received character to a data trigger. Each match slot follows one partial match;
+// a character that continues none but starts the pattern opens a new one in the first slot
+// visited with it, so overlapping occurrences are found. True when the pattern completed.
+bool MatchDataChar(TDataTrigger& trigger, uint8_t c) {
+    const uint32_t n = trigger.length;
+    uint32_t* slots = trigger.matchSlots;
+    const uint8_t* pattern = trigger.pattern;
+    if (trigger.ignoreCase != 0) {
+        c = UpperCase(c);
+    }
+    bool result = false;
+    bool started = false;
+    bool visit = true;
+    for (uint32_t i = 0; i < n; ++i) {
+        if (visit) {
+            const uint32_t k = slots[i];
+            if (k < n && pattern[k] == c) {
+                if (k == n - 1) {
+                    std::fill(std::begin(trigger.matchSlots), std::end(trigger.matchSlots), 0u);
+                    result = true;
+                } else {
+                    slots[i] = k + 1;
+                }
+            } else if (pattern[0] == c) {
+                slots[i] = 1;
+                started = true;
+            } else {
+                slots[i] = 0;
+            }
+        }
+        if (slots[i] == 1) {
+            started = true;
+        }
+        if (i + 1 < n) {
+            visit = slots[i + 1] != 0 || (!started && pattern[0] == c);
+        }
+    }
+    return result;
+}
+
+// Line-error flags as the port component passes them (bit 0 overrun, 1 parity, 2 framing,
+// 3 break) become the dispatcher's CE_* bits.
+uint16_t LineErrorMask(uint32_t flags) {
+    uint16_t mask = 0;
+    mask |= (flags & 1) != 0 ? CE_OVERRUN : 0;
+    mask |= (flags & 2) != 0 ? CE_RXPARITY : 0;
+    mask |= (flags & 4) != 0 ? CE_FRAME : 0;
+    mask |= (flags & 8) != 0 ? CE_BREAK : 0;
+    return mask;
+}
+
+template <typename Record>
+bool HoldsHandle(const std::vector<Record>& list, uint32_t handle) {
+    return std::any_of(list.begin(), list.end(), [handle](const Record& r) {
+        return (r.handle & ~StatusKindMask) == handle;
+    });
+}
+
+// The index of the record with exactly this handle, or -1.
+template <typename Record>
+ptrdiff_t IndexOfHandle(const std::vector<Record>& list, uint32_t handle) {
+    auto found = std::find_if(list.begin(), list.end(),
+                              [handle](const Record& r) { return r.handle == handle; });
+    return found == list.end() ? -1 : found - list.begin();
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Handles
+
+uint32_t TKvdBaseDispatcher::GetTriggerHandle() {
+    TCriticalSectionGuard guard(mainLock);
+    // A handle already held (a restored trigger keeps its old one) is never handed out twice.
+    auto inUse = [this](uint32_t handle) {
+        return HoldsHandle(timerTriggers, handle) || HoldsHandle(statusTriggers, handle) ||
+               HoldsHandle(dataTriggers, handle);
+    };
+    while (handleCounter < HandleCountLimit) {
+        const uint32_t handle = handleCounter * HandleStep;
+        ++handleCounter;
+        if (!inUse(handle)) {
+            return handle;
+        }
+    }
+    uint32_t handle = HandleStep;
+    while (inUse(handle)) {
+        handle += HandleStep;
+    }
+    return handle;
+}
+
+uint32_t TKvdBaseDispatcher::ClassifyStatusTrigger(uint32_t handle) {
+    return handle & StatusKindMask;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Adding and removing
+
+int32_t TKvdBaseDispatcher::AddDataTrigger(const char* pattern, bool ignoreCase) {
+    if (pattern == nullptr) {
+        return ecBadArgument;
+    }
+    return AddDataTriggerLen(pattern, ignoreCase, static_cast<uint32_t>(std::strlen(pattern)));
+}
+
+int32_t TKvdBaseDispatcher::AddDataTriggerLen(const char* pattern, bool ignoreCase,
+                                              uint32_t length) {
+    if (length > MaxDataTriggerLen) {
+        return ecTriggerTooLong;
+    }
+    if (pattern == nullptr && length != 0) {
+        return ecBadArgument;
+    }
+    TCriticalSectionGuard guard(mainLock);
+    TDataTrigger trigger{};
+    trigger.handle = GetTriggerHandle();
+    trigger.length = length;
+    trigger.ignoreCase = ignoreCase ? AllOnes : 0;
+    for (uint32_t i = 0; i < length; ++i) {
+        const auto c = static_cast<uint8_t>(pattern[i]);
+        trigger.pattern[i] = ignoreCase ? UpperCase(c) : c;
+    }
+    dataTriggers.push_back(trigger);
+    AddDispatchEntry(dtTriggerAlloc, dstDataTrigger, trigger.handle, pattern, length);
+    return static_cast<int32_t>(trigger.handle);
+}
+
+int32_t TKvdBaseDispatcher::AddTimerTrigger() {
+    TCriticalSectionGuard guard(mainLock);
+    TTimerTrigger trigger{};
+    trigger.handle = GetTriggerHandle();
+    trigger.reserved = -1;
+    timerTriggers.push_back(trigger);
+    AddDispatchEntry(dtTriggerAlloc, dstTimerTrigger, trigger.handle, nullptr, 0);
+    return static_cast<int32_t>(trigger.handle);
+}
+
+int32_t TKvdBaseDispatcher::AddStatusTrigger(uint32_t kind) {
+    if (kind >= StatusKindCount) {
+        return ecBadArgument;
+    }
+    TCriticalSectionGuard guard(mainLock);
+    TStatusTrigger trigger{};
+    trigger.handle = GetTriggerHandle() | kind;
+    trigger.kind = kind;
+    statusTriggers.push_back(trigger);
+    const auto kindByte = static_cast<uint8_t>(kind);
+    AddDispatchEntry(dtTriggerAlloc, dstStatusTrigger, trigger.handle, &kindByte, 1);
+    return static_cast<int32_t>(trigger.handle);
+}
+
+void TKvdBaseDispatcher::ChangeLengthTrigger(uint32_t length) {
+    TCriticalSectionGuard guard(mainLock);
+    availThreshold = length;
+    AddDispatchEntry(dtTriggerDataChange, dstAvailTrigger, length, nullptr, 0);
+}
+
+int TKvdBaseDispatcher::RemoveTrigger(uint32_t handle) {
+    TCriticalSectionGuard guard(mainLock);
+    if (handle == LengthTriggerHandle) {
+        availThreshold = 0;
+        return 0;
+    }
+    TTriggerType kind;
+    return FindTriggerFromHandle(handle, true, kind, nullptr);
+}
+
+int TKvdBaseDispatcher::FindTriggerFromHandle(uint32_t handle, bool deleteIt, TTriggerType& kind,
+                                              void** record) {
+    TCriticalSectionGuard guard(mainLock);
+    kind = ttNone;
+    if (record != nullptr) {
+        *record = nullptr;
+    }
+    if (handle == 0 || handle == LengthTriggerHandle) {
+        return ecBadTriggerHandle;
+    }
+    // Looks the handle up in one list; on a hit either hands the record out or deletes it.
+    auto lookIn = [&](auto& list, TTriggerType listKind, TDispatchSubType disposeSubType,
+                      bool kindInBlock) {
+        const ptrdiff_t index = IndexOfHandle(list, handle);
+        if (index < 0) {
+            return false;
+        }
+        kind = listKind;
+        if (!deleteIt) {
+            if (record != nullptr) {
+                *record = &list[static_cast<size_t>(index)];
+            }
+            return true;
+        }
+        list.erase(list.begin() + index);
+        const auto kindByte = static_cast<uint8_t>(handle & StatusKindMask);
+        AddDispatchEntry(dtTriggerDispose, disposeSubType, handle,
+                         kindInBlock ? &kindByte : nullptr, kindInBlock ? 1 : 0);
+        return true;
+    };
+    if (lookIn(timerTriggers, ttTimer, dstTimer, false) ||
+        lookIn(statusTriggers, ttStatus, dstStatusTrigger, true) ||
+        lookIn(dataTriggers, ttData, dstData, false)) {
+        return 0;
+    }
+    return ecBadTriggerHandle;
+}
+
+void TKvdBaseDispatcher::RemoveAllTriggers() {
+    TCriticalSectionGuard guard(mainLock);
+    availThreshold = 0;
+    timerTriggers.clear();
+    dataTriggers.clear();
+    statusTriggers.clear();
+    handleCounter = 1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Arming and changing
+
+namespace {
+
+// The record of a handle when it is of the wanted kind, else null; call under mainLock.
+template <typename Record>
+Record* FindOfKind(TKvdBaseDispatcher& dispatcher, uint32_t handle, TTriggerType wanted) {
+    TTriggerType kind;
+    void* record = nullptr;
+    if (dispatcher.FindTriggerFromHandle(handle, false, kind, &record) != 0 || kind != wanted) {
+        return nullptr;
+    }
+    return static_cast<Record*>(record);
+}
+
+} // namespace
+
+int TKvdBaseDispatcher::SetTimerTrigger(uint32_t handle, int32_t ticks, bool activate) {
+    TCriticalSectionGuard guard(mainLock);
+    auto* trigger = FindOfKind<TTimerTrigger>(*this, handle, ttTimer);
+    if (trigger == nullptr) {
+        return ecBadTriggerHandle;
+    }
+    if (activate) {
+        if (ticks != 0) {
+            trigger->ticks = ticks;
+        }
+        NewTimer(trigger->timer, trigger->ticks);
+        trigger->active = 1;
+    } else {
+        trigger->active = 0;
+    }
+    static constexpr char deactivated[] = "Deactivated";
+    if (activate) {
+        AddDispatchEntry(dtTriggerDataChange, dstTimerTrigger, handle, &ticks, sizeof ticks);
+    } else {
+        AddDispatchEntry(dtTriggerDataChange, dstTimerTrigger, handle, deactivated,
+                         sizeof deactivated - 1);
+    }
+    return 0;
+}
+
+int TKvdBaseDispatcher::ExtendTimer(uint32_t handle, int32_t ticks) {
+    TCriticalSectionGuard guard(mainLock);
+    auto* trigger = FindOfKind<TTimerTrigger>(*this, handle, ttTimer);
+    if (trigger == nullptr) {
+        return ecBadTriggerHandle;
+    }
+    trigger->timer.Expires = static_cast<int32_t>(static_cast<uint32_t>(trigger->timer.Expires) +
+                                                  static_cast<uint32_t>(ticks));
+    AddDispatchEntry(dtTriggerDataChange, dstTimerTrigger, handle, &ticks, sizeof ticks);
+    return 0;
+}
+
+int TKvdBaseDispatcher::TimerTicksRemaining(uint32_t handle, int32_t& remaining) {
+    remaining = 0;
+    TCriticalSectionGuard guard(mainLock);
+    auto* trigger = FindOfKind<TTimerTrigger>(*this, handle, ttTimer);
+    if (trigger == nullptr) {
+        return ecBadTriggerHandle;
+    }
+    remaining = RemainingTime(trigger->timer);
+    return 0;
+}
+
+int TKvdBaseDispatcher::SetStatusTrigger(uint32_t handle, uint32_t value, bool activate) {
+    TCriticalSectionGuard guard(mainLock);
+    auto* trigger = FindOfKind<TStatusTrigger>(*this, handle, ttStatus);
+    if (trigger == nullptr) {
+        return ecBadTriggerHandle;
+    }
+    if (activate) {
+        switch (trigger->kind) {
+        case skModem: {
+            const uint32_t mask = value & 0xFF;
+            const uint32_t reference = mask & modemStatus & 0xFF;
+            trigger->value = static_cast<uint16_t>(mask | (reference << 8));
+            break;
+        }
+        case skLine:
+            trigger->value = LineErrorMask(value);
+            break;
+        case skOutFree:
+        case skOutUsed:
+            trigger->value = static_cast<uint16_t>(value);
+            break;
+        default:
+            break;
+        }
+    }
+    trigger->active = activate ? 1 : 0;
+    if (activate) {
+        uint8_t block[4];
+        std::memcpy(block, &trigger->value, 2);
+        block[2] = trigger->active;
+        block[3] = trigger->hit;
+        AddDispatchEntry(dtTriggerDataChange, dstStatusTrigger, handle, block, sizeof block);
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Saving, restoring, resetting
+
+void TKvdBaseDispatcher::SaveTriggers(TTriggerSave& save) {
+    TCriticalSectionGuard guard(mainLock);
+    ClearSaveBuffers(save);
+    save.availThreshold = availThreshold;
+    save.timerTriggers = timerTriggers;
+    save.dataTriggers = dataTriggers;
+    save.statusTriggers = statusTriggers;
+}
+
+void TKvdBaseDispatcher::RestoreTriggers(TTriggerSave& save) {
+    TCriticalSectionGuard guard(mainLock);
+    availThreshold = save.availThreshold;
+    timerTriggers = save.timerTriggers;
+    statusTriggers = save.statusTriggers;
+    // The save buffer belongs to the caller: a data record whose length no pattern can have
+    // would make the matching step read past the pattern, so it is not taken over.
+    dataTriggers.clear();
+    std::copy_if(save.dataTriggers.begin(), save.dataTriggers.end(),
+                 std::back_inserter(dataTriggers),
+                 [](const TDataTrigger& t) { return t.length <= MaxDataTriggerLen; });
+}
+
+void TKvdBaseDispatcher::ClearSaveBuffers(TTriggerSave& save) {
+    save.timerTriggers.clear();
+    save.dataTriggers.clear();
+    save.statusTriggers.clear();
+}
+
+void TKvdBaseDispatcher::ResetStatusHits() {
+    TCriticalSectionGuard guard(mainLock);
+    for (TStatusTrigger& trigger : statusTriggers) {
+        trigger.hit = 0;
+    }
+    statusHitFlag = false;
+}
+
+void TKvdBaseDispatcher::ResetDataTriggers() {
+    TCriticalSectionGuard guard(mainLock);
+    for (TDataTrigger& trigger : dataTriggers) {
+        std::fill(std::begin(trigger.matchSlots), std::end(trigger.matchSlots), 0u);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The receive step
+
+namespace {
+
+// Reads what the device holds into one contiguous room of the input ring: the count read, 0
+// after a failed read (the device's pending events are then reset). The read is logged.
+uint32_t ReadIntoRing(TKvdBaseDispatcher& d, uint32_t at, uint32_t room) {
+    int count = d.ReadCom(d.inBuffer + at, static_cast<int>(room));
+    if (count < 0) {
+        // A failed read delivered nothing; taking its error number as a count would put
+        // stale ring bytes in front of the reader.
+        d.GetComEventMask(-1);
+        count = 0;
+    }
+    const auto got = std::min(static_cast<uint32_t>(count), room);
+    d.AddDispatchEntry(dtDispatch, dstReadCom, got, got != 0 ? d.inBuffer + at : nullptr, got);
+    return got;
+}
+
+} // namespace
+
+bool TKvdBaseDispatcher::ExtractData() {
+    TCriticalSectionGuard guard(inputLock);
+    if (inputFull) {
+        return true;
+    }
+    if (inBuffer == nullptr) {
+        return false;
+    }
+    const uint32_t waiting = RefreshStatus().cbInQue;
+    if (waiting == 0) {
+        return false;
+    }
+    uint32_t w = inHead;
+    const uint32_t r = inTail;
+    const uint32_t freeSpace = std::min(r < w || r == w ? r + InBufferSize - w : r - w, waiting);
+    const uint32_t firstRoom = r > w ? r - w : InBufferSize - w;
+    uint32_t secondRoom = firstRoom < freeSpace ? freeSpace - firstRoom : 0;
+    uint32_t arrived = 0;
+    if (firstRoom != 0) {
+        const uint32_t got = ReadIntoRing(*this, w, firstRoom);
+        w += got;
+        arrived += got;
+        if (got < firstRoom) {
+            secondRoom = 0;
+        }
+    }
+    if (w == InBufferSize) {
+        w = 0;
+    }
+    if (arrived != 0) {
+        inputFull = w == r;
+    }
+    if (secondRoom != 0) {
+        const uint32_t got = ReadIntoRing(*this, w, secondRoom);
+        w += got;
+        arrived += got;
+        inputFull = w == r;
+    }
+    inHead = w;
+    if (arrived != 0) {
+        NotifyInputArrived();
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The checks
+
+namespace {
+
+void LogFiring(TKvdBaseDispatcher& d, TDispatchSubType subType, uint32_t data) {
+    d.AddDispatchEntry(dtTrigger, subType, data, nullptr, 0);
+}
+
+// Whether an armed status trigger's condition holds, with the data its notification carries;
+// call under mainLock. A line trigger that fires keeps the whole line-error word.
+bool StatusConditionMet(TKvdBaseDispatcher& d, TStatusTrigger& trigger, uint32_t& data) {
+    data = 0;
+    switch (trigger.kind) {
+    case skModem: {
+        const uint32_t mask = trigger.value & 0xFF;
+        const uint32_t reference = trigger.value >> 8;
+        return ((reference ^ d.modemStatus) & mask) != 0;
+    }
+    case skLine:
+        if ((trigger.value & d.lineErrors) == 0) {
+            return false;
+        }
+        trigger.value = static_cast<uint16_t>(d.lineErrors);
+        return true;
+    case skOutFree:
+        data = d.OutBuffFree();
+        return data >= trigger.value;
+    case skOutUsed:
+        data = d.OutBuffUsed();
+        return data <= trigger.value;
+    case skOutSent:
+        return d.outputSentFlag.exchange(false);
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+bool TKvdBaseDispatcher::CheckTimerTriggers() {
+    for (size_t index = 0;; ++index) {
+        uint32_t handle;
+        {
+            TCriticalSectionGuard guard(mainLock);
+            if (index >= timerTriggers.size()) {
+                return false;
+            }
+            TTimerTrigger& trigger = timerTriggers[index];
+            if (trigger.active == 0 || !TimerExpired(trigger.timer)) {
+                continue;
+            }
+            trigger.active = 0;
+            handle = trigger.handle;
+        }
+        LogFiring(*this, dstTimer, handle);
+        return SendNotify(msgTriggerTimer, handle, 0);
+    }
+}
+
+bool TKvdBaseDispatcher::CheckStatusTriggers() {
+    for (size_t index = 0;; ++index) {
+        uint32_t handle;
+        uint32_t data;
+        {
+            TCriticalSectionGuard guard(mainLock);
+            if (index >= statusTriggers.size()) {
+                return false;
+            }
+            TStatusTrigger& trigger = statusTriggers[index];
+            if (trigger.active == 0 || trigger.hit != 0 ||
+                !StatusConditionMet(*this, trigger, data)) {
+                continue;
+            }
+            trigger.active = 0;
+            trigger.hit = 1;
+            handle = trigger.handle;
+        }
+        statusHitFlag = true;
+        LogFiring(*this, dstStatus, handle);
+        return SendNotify(msgTriggerStatus, handle, data);
+    }
+}
+
+namespace {
+
+// Feeds one character to every data trigger; a trigger whose notification is still pending is
+// not advanced. The longest pattern among the matched triggers, 0 when none is matched.
+uint32_t MatchAgainstDataTriggers(std::vector<TDataTrigger>& triggers, uint8_t c) {
+    uint32_t longest = 0;
+    for (TDataTrigger& trigger : triggers) {
+        if (trigger.length == 0) {
+            continue;
+        }
+        if (trigger.matched == 0 && MatchDataChar(trigger, c)) {
+            trigger.matched = AllOnes;
+        }
+        if (trigger.matched != 0) {
+            longest = std::max(longest, trigger.length);
+        }
+    }
+    return longest;
+}
+
+// The bytes from the read position through ring position `pos`, less what the handler of a
+// running data notification has already read.
+uint32_t RingCountThrough(const TKvdBaseDispatcher& d, uint32_t pos) {
+    const uint32_t count = (pos + InBufferSize - d.inTail) % InBufferSize + 1;
+    return d.inDataNotify ? count - d.handlerRead : count;
+}
+
+// Notifies every matched data trigger, from the last to the first, and clears its mark. A
+// handler may remove triggers: the walk ends when its place has left the list. The result is
+// that of the last notification, or `result` when none was sent.
+bool NotifyMatchedDataTriggers(TKvdBaseDispatcher& d, bool result) {
+    size_t index;
+    {
+        TCriticalSectionGuard guard(d.mainLock);
+        index = d.dataTriggers.size();
+    }
+    while (index-- > 0) {
+        uint32_t handle;
+        uint32_t length;
+        {
+            TCriticalSectionGuard guard(d.mainLock);
+            TDataTrigger& trigger = d.dataTriggers[index];
+            if (trigger.matched == 0) {
+                continue;
+            }
+            trigger.matched = 0;
+            handle = trigger.handle;
+            length = trigger.length;
+        }
+        LogFiring(d, dstData, handle);
+        result = d.SendNotify(msgTriggerData, handle, length);
+        TCriticalSectionGuard guard(d.mainLock);
+        if (index >= d.dataTriggers.size()) {
+            break;
+        }
+    }
+    return result;
+}
+
+} // namespace
+
+bool TKvdBaseDispatcher::CheckReceiveTriggers() {
+    uint32_t pos = scanPos;
+    uint32_t longest = 0;
+    uint32_t threshold;
+    {
+        TCriticalSectionGuard guard(mainLock);
+        if (inBuffer == nullptr) {
+            return false;
+        }
+        threshold = availThreshold;
+        const uint32_t head = inHead;
+        while (pos != head) {
+            longest = MatchAgainstDataTriggers(dataTriggers, inBuffer[pos]);
+            if (longest != 0) {
+                break;
+            }
+            pos = NextRingPos(pos);
+        }
+    }
+    if (longest == 0) {
+        scanPos = pos;
+        const uint32_t used = InBuffUsed();
+        if (threshold == 0 || availNotifyPos == pos || used < threshold) {
+            return false;
+        }
+        LogFiring(*this, dstAvail, used);
+        const bool result = SendNotify(msgTriggerAvail, used, 0);
+        availNotifyPos = pos;
+        return result;
+    }
+    bool result = true;
+    if (threshold != 0 && availNotifyPos != pos) {
+        const auto before = static_cast<int32_t>(RingCountThrough(*this, pos) - longest);
+        if (before >= static_cast<int32_t>(threshold)) {
+            LogFiring(*this, dstAvail, static_cast<uint32_t>(before));
+            result = SendNotify(msgTriggerAvail, static_cast<uint32_t>(before), 0);
+            scanPos = pos;
+            availNotifyPos = pos;
+        }
+    }
+    result = NotifyMatchedDataTriggers(*this, result);
+    scanPos = NextRingPos(pos);
+    return result;
+}
+bool TKvdBaseDispatcher::CheckTriggers() {
+    return CheckTimerTriggers() || CheckStatusTriggers() || CheckReceiveTriggers();
+}
+
+} // namespace kivo
