@@ -433,7 +433,7 @@ bool TKvdBaseDispatcher::ExtractData() {
     }
     uint32_t w = inHead;
     const uint32_t r = inTail;
-    const uint32_t freeSpace = std::min(r < w || r == w ? r + InBufferSize - w : r - w, waiting);
+    const uint32_t freeSpace = std::min(r <= w ? r + InBufferSize - w : r - w, waiting);
     const uint32_t firstRoom = r > w ? r - w : InBufferSize - w;
     uint32_t secondRoom = firstRoom < freeSpace ? freeSpace - firstRoom : 0;
     uint32_t arrived = 0;

@@ -204,15 +204,6 @@ TEST_F(Notify, AFailingHandlerIsShownAndTheOthersAreStillServed) {
     EXPECT_FALSE(port.notifyBusy);
 }
 
-TEST_F(Notify, SetEventBusyReportsTheFormerState) {
-    bool wasBusy = true;
-    port.SetEventBusy(wasBusy, true);
-    EXPECT_FALSE(wasBusy);
-    port.SetEventBusy(wasBusy, false);
-    EXPECT_TRUE(wasBusy);
-    EXPECT_FALSE(port.notifyBusy);
-}
-
 // ---------------------------------------------------------------------------------------------
 // The hidden port window
 
