@@ -41,6 +41,17 @@ size_t TFakeDispatcher::InputLeft() const {
     return input_.size();
 }
 
+void TFakeDispatcher::LoadInput(uint32_t tail, const std::string& bytes) {
+    TCriticalSectionGuard guard(inputLock);
+    uint32_t count = static_cast<uint32_t>(std::min<size_t>(bytes.size(), InBufferSize));
+    for (uint32_t i = 0; i < count; ++i) {
+        inBuffer[(tail + i) % InBufferSize] = static_cast<uint8_t>(bytes[i]);
+    }
+    inTail = tail % InBufferSize;
+    inHead = (tail + count) % InBufferSize;
+    inputFull = count == InBufferSize;
+}
+
 std::string TFakeDispatcher::DrainOutput(uint32_t count) {
     TCriticalSectionGuard guard(outputLock);
     std::string taken;

@@ -80,6 +80,10 @@ public:
     bool rtsLine = false;
     std::string sent; // everything DrainOutput took out of the ring
 
+    // Puts bytes into the input ring as if they had just been received, the first at ring
+    // position `tail` (wrapping at the end); the ring held nothing else.
+    void LoadInput(uint32_t tail, const std::string& bytes);
+
     // Plays the write thread: takes up to `count` queued bytes out of the output ring (all of
     // them by default), appends them to `sent` and returns them.
     std::string DrainOutput(uint32_t count = UINT32_MAX);
