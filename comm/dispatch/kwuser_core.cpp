@@ -376,8 +376,7 @@ int TKvdBaseDispatcher::LastPlatformError() const {
 int TKvdBaseDispatcher::InitPort(const char* name, int32_t baud, uint32_t parity, int8_t dataBits,
                                  int8_t stopBits, uint32_t inSize, uint32_t outSize, bool dtr,
                                  bool rts) {
-    if (name == nullptr || parity > 4 || dataBits < 5 || dataBits > 8 ||
-        !ValidLineArguments(baud, parity, dataBits)) {
+    if (name == nullptr || baud < 0 || parity > 4 || dataBits < 5 || dataBits > 8) {
         return ecBadArgument;
     }
     if (deviceId >= 0 || inBuffer != nullptr || outBuffer != nullptr) {

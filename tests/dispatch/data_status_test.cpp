@@ -1,4 +1,4 @@
-// Line errors, the modem-status shadow, DTR, RTS and break, flow control, caller pointers.
+// Line errors, the modem-status shadow, DTR and RTS, flow control, caller pointers.
 #include "comm/dispatch/kwuser.h"
 #include "tests/fakes/fake_device.h"
 
@@ -84,12 +84,6 @@ TEST_F(PortStatus, LinesUnderFlowControlAreLeftToTheDriver) {
     EXPECT_FALSE(port.rtsOn);
 }
 
-TEST_F(PortStatus, BreakIsSetThenCleared) {
-    port.SendBreak(0, false);
-    port.SetBreak(true);
-    EXPECT_EQ(port.breaks, (std::vector<bool>{true, false, true}));
-}
-
 TEST_F(PortStatus, HardwareFlowChecksItsMarks) {
     EXPECT_EQ(port.HWFlowOptions(100, 200, 0), -1002);
     EXPECT_EQ(port.HWFlowOptions(4097, 0, 0), -1002);
@@ -162,7 +156,7 @@ TEST_F(PortStatus, SoftwareFlowControl) {
     EXPECT_EQ(port.SWFlowState(), 1);
 }
 
-TEST_F(PortStatus, DataPointersAndOptions) {
+TEST_F(PortStatus, DataPointersOutsideTheThreeSlotsAreRefused) {
     int value = 0;
     void* pointer = &value;
     EXPECT_EQ(port.SetDataPointer(&value, 0), -1002);
@@ -174,11 +168,6 @@ TEST_F(PortStatus, DataPointersAndOptions) {
     EXPECT_EQ(pointer, nullptr);
     EXPECT_EQ(port.GetDataPointer(pointer, 3), 0);
     EXPECT_EQ(pointer, &value);
-
-    port.OptionsOn(doUseEventWord | 1);
-    port.OptionsOff(1);
-    EXPECT_TRUE(port.OptionsAreOn(doUseEventWord));
-    EXPECT_FALSE(port.OptionsAreOn(doUseEventWord | 1));
 }
 
 } // namespace
