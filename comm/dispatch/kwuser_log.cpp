@@ -275,12 +275,9 @@ int TKvDispatchLog::Dump(const char* fileName, bool append, bool inHex, bool all
     const auto scratchSize = static_cast<uint32_t>(scratch_.size());
     while (!PopLast(header, scratch_.data(), scratchSize, blockLength)) {
         RenderLogEntry(header, {scratch_.data(), blockLength}, inHex, allHex, text);
-        if (text.size() >= kWriteChunk) {
-            file.Write(text);
-            text.clear();
-        }
+        file.Write(text);
+        text.clear();
     }
-    file.Write(text);
     const int error = file.Close();
     Abort();
     return -error;

@@ -15,9 +15,6 @@ namespace kivo {
 
 inline constexpr std::string_view kLineEnd = "\r\n";
 
-// The dumps hand their text to the file in pieces of about this size.
-inline constexpr size_t kWriteChunk = 64 * 1024;
-
 // How data bytes are shown: printable bytes as themselves and the others in decimal or
 // hexadecimal; every byte in hexadecimal; every byte as its character (user text in the log).
 enum class TItemStyle : uint8_t { Decimal, InHex, AllHex, AllChars };

@@ -193,12 +193,9 @@ int TKvTraceQueue::Dump(const char* fileName, bool append, bool inHex, bool allH
     for (uint32_t n = 0; n < count; ++n) {
         const size_t at = (size_t{first} + n) % capacity_ * 2;
         renderer.Entry(static_cast<char>(buffer_[at]), buffer_[at + 1], text);
-        if (text.size() >= kWriteChunk) {
-            file.Write(text);
-            text.clear();
-        }
+        file.Write(text);
+        text.clear();
     }
-    file.Write(text);
     const int error = file.Close();
     Abort();
     return -error;

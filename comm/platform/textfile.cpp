@@ -9,6 +9,12 @@
 
 namespace kivo {
 
+namespace {
+
+constexpr size_t kPieceSize = 64 * 1024;
+
+} // namespace
+
 TTextFile::~TTextFile() {
     Close();
 }
@@ -25,26 +31,33 @@ int TTextFile::Open(const char* fileName, bool append) {
 }
 
 void TTextFile::Write(std::string_view text) {
-    if (fd_ < 0 || error_ != 0) {
-        return;
+    pending_ += text;
+    if (pending_.size() >= kPieceSize) {
+        WritePending();
     }
-    while (!text.empty()) {
+}
+
+void TTextFile::WritePending() {
+    std::string_view text = pending_;
+    while (fd_ >= 0 && error_ == 0 && !text.empty()) {
         const ssize_t written = ::write(fd_, text.data(), text.size());
         if (written < 0 && errno == EINTR) {
             continue;
         }
         if (written <= 0) {
             error_ = PlatformErrorFromErrno(written < 0 ? errno : EIO);
-            return;
+        } else {
+            text.remove_prefix(static_cast<size_t>(written));
         }
-        text.remove_prefix(static_cast<size_t>(written));
     }
+    pending_.clear();
 }
 
 int TTextFile::Close() {
     if (fd_ < 0) {
         return error_;
     }
+    WritePending();
     // The descriptor is gone after close() whatever it reports, so it is never retried.
     if (::close(fd_) != 0 && error_ == 0) {
         error_ = PlatformErrorFromErrno(errno);

@@ -2,6 +2,7 @@
 // in pieces, closed once, with every failure reported as a platform code rather than errno.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace kivo {
@@ -17,16 +18,20 @@ public:
     // existing file is written at its end. 0, or the platform code of the failure.
     int Open(const char* fileName, bool append);
 
-    // Writes every byte of the text. After a failure later writes are skipped, so the first
-    // failure is the one Close reports.
+    // Queues the text and writes what has collected once it makes a piece of 64 KiB. After a
+    // failure later writes are skipped, so the first failure is the one Close reports.
     void Write(std::string_view text);
 
-    // Closes the file: 0, or the platform code of the first failed write or of the close.
+    // Writes what is still queued and closes the file: 0, or the platform code of the first
+    // failed write or of the close.
     int Close();
 
 private:
+    void WritePending();
+
     int fd_ = -1;
     int error_ = 0;
+    std::string pending_;
 };
 
 } // namespace kivo

@@ -1,17 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "comm/dispatch/kwuser.h"
-#include "tests/fakes/scratchdir.h"
 
 namespace kivo {
 namespace {
-
-using testing::TScratchDir;
 
 constexpr uint32_t kScratch = 8192;
 
@@ -154,102 +150,6 @@ TEST(LogRing, ARingOfNoBytesRefusesEverything) {
     log.Stop();
     log.Start();
     EXPECT_FALSE(log.On());
-}
-
-class LogDump : public ::testing::Test {
-protected:
-    bool FileExists() const { return std::filesystem::exists(path_); }
-    // The dump without its five header lines.
-    std::string Body() const {
-        const std::string text = scratch_.Read("log.txt");
-        size_t at = 0;
-        for (int line = 0; line < 5 && at != std::string::npos; ++line) {
-            at = text.find("\r\n", at);
-            at = at == std::string::npos ? at : at + 2;
-        }
-        return at == std::string::npos ? std::string() : text.substr(at);
-    }
-
-    TScratchDir scratch_;
-    std::string path_ = scratch_.File("log.txt");
-    TKvDispatchLog log_;
-};
-
-TEST_F(LogDump, WritesTheHeaderAndEveryEntryThenEndsLogging) {
-    log_.Init(256, kScratch);
-    log_.Add(dtTrigger, dstData, 1234, 16, nullptr, 0);
-    log_.Add(dtDispatch, dstReadCom, 1240, 2, "OK", 2);
-    ASSERT_EQ(log_.Dump(path_.c_str(), false, true, false), 0);
-    EXPECT_EQ(scratch_.Read("log.txt").rfind("KIVO v3.01\r\nCompiler : ", 0), 0u);
-    EXPECT_EQ(Body(), "0001.234  Trigger   Data          00000010  \r\n"
-                      "0001.240  Dispatch  ReadCom       00000002  OK\r\n");
-    EXPECT_FALSE(log_.Present());
-    EXPECT_FALSE(log_.On());
-}
-
-TEST_F(LogDump, AnEmptyLogWritesNoFile) {
-    log_.Init(256, kScratch);
-    EXPECT_EQ(log_.Dump(path_.c_str(), false, false, false), 0);
-    EXPECT_FALSE(FileExists());
-    EXPECT_FALSE(log_.On());
-
-    TKvDispatchLog none;
-    none.Init(0, kScratch);
-    EXPECT_EQ(none.Dump(path_.c_str(), false, false, false), 0);
-    EXPECT_FALSE(FileExists());
-    EXPECT_FALSE(none.On());
-}
-
-TEST_F(LogDump, AppendAddsToTheFileAndDumpReplacesIt) {
-    scratch_.Write("log.txt", "earlier\r\n");
-    log_.Init(256, kScratch);
-    log_.Add(dtUser, dstNone, 0, 0, "one", 3);
-    ASSERT_EQ(log_.Dump(path_.c_str(), true, false, false), 0);
-    const std::string appended = scratch_.Read("log.txt");
-    EXPECT_EQ(appended.rfind("earlier\r\nKIVO v3.01\r\n", 0), 0u);
-
-    log_.Init(256, kScratch);
-    log_.Add(dtUser, dstNone, 0, 0, "two", 3);
-    ASSERT_EQ(log_.Dump(path_.c_str(), false, false, false), 0);
-    EXPECT_EQ(Body(), "0000.000  User                    00000000  two\r\n");
-}
-
-TEST_F(LogDump, AFileThatCannotBeOpenedKeepsTheEntries) {
-    log_.Init(256, kScratch);
-    log_.Add(dtUser, dstNone, 0, 0, "kept", 4);
-    EXPECT_EQ(log_.Dump(scratch_.Path().c_str(), false, false, false), -5);
-    EXPECT_EQ(log_.Dump(scratch_.File("missing/log.txt").c_str(), false, false, false), -2);
-    EXPECT_TRUE(log_.Present());
-    EXPECT_FALSE(log_.On());
-    ASSERT_EQ(log_.Dump(path_.c_str(), false, false, false), 0);
-    EXPECT_EQ(Body(), "0000.000  User                    00000000  kept\r\n");
-}
-
-TEST_F(LogDump, AFullDiskIsReportedAndTheEntriesAreGone) {
-    if (!std::filesystem::exists("/dev/full")) {
-        GTEST_SKIP() << "no /dev/full on this system";
-    }
-    log_.Init(256, kScratch);
-    log_.Add(dtUser, dstNone, 0, 0, "lost", 4);
-    EXPECT_EQ(log_.Dump("/dev/full", false, false, false), -101);
-    EXPECT_FALSE(log_.Present());
-}
-
-TEST_F(LogDump, ALargeLogIsWrittenWhole) {
-    // More text than one write piece, so the dump writes several.
-    log_.Init(1 << 20, kScratch);
-    const std::string block(200, 'q');
-    for (uint32_t n = 0; n < 2000; ++n) {
-        log_.Add(dtDispatch, dstWriteCom, n, n, block.data(), 200);
-    }
-    ASSERT_EQ(log_.Dump(path_.c_str(), false, false, false), 0);
-    const std::string body = Body();
-    size_t lines = 0;
-    for (size_t at = 0; (at = body.find("\r\n", at)) != std::string::npos; at += 2) {
-        ++lines;
-    }
-    EXPECT_EQ(lines, 2000u * 7); // 200 items at 33 a line
-    EXPECT_NE(body.find("0001.999  Dispatch  WriteCom      000007CF  qqq"), std::string::npos);
 }
 
 } // namespace

@@ -7,11 +7,13 @@
 
 #include "comm/dispatch/kwuser.h"
 #include "comm/dispatch/kwuser_render.h"
+#include "tests/fakes/fake_device.h"
 #include "tests/fakes/scratchdir.h"
 
 namespace kivo {
 namespace {
 
+using testing::TFakeDispatcher;
 using testing::TScratchDir;
 
 std::string Render(const std::vector<std::pair<char, uint8_t>>& entries, bool inHex = false,
@@ -142,18 +144,6 @@ TEST_F(TraceDump, InitOnARunningTraceEmptiesItAndKeepsItsCapacity) {
     EXPECT_EQ(Dump(trace), "Receive: \r\n3456");
 }
 
-TEST_F(TraceDump, PausedTracingKeepsItsEntriesAndResumes) {
-    TKvTraceQueue trace;
-    ASSERT_EQ(trace.Init(10), 0);
-    Record(trace, 'T', "ab");
-    trace.Stop();
-    EXPECT_FALSE(trace.On());
-    trace.Start();
-    EXPECT_TRUE(trace.On());
-    Record(trace, 'T', "c");
-    EXPECT_EQ(Dump(trace), "Transmit: \r\nabc");
-}
-
 TEST_F(TraceDump, NothingRecordedWritesNoFileAndEndsTracing) {
     TKvTraceQueue trace;
     ASSERT_EQ(trace.Init(8), 0);
@@ -231,6 +221,44 @@ TEST_F(TraceDump, AFullDiskIsReportedAndEndsTracing) {
     Record(trace, 'T', "a");
     EXPECT_EQ(trace.Dump("/dev/full", false, false, false), -101);
     EXPECT_FALSE(trace.Present());
+}
+
+class PortTrace : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(port_.Open(), 0); }
+
+    TScratchDir scratch_;
+    TFakeDispatcher port_;
+};
+
+TEST_F(PortTrace, TheTraceShowsTheExchangeInTheOrderItPassed) {
+    ASSERT_EQ(port_.InitTracing(100), 0);
+    port_.PutString("US");
+    port_.ScriptInput("OK\r");
+    port_.ExtractData();
+    char c = 0;
+    for (const char expected : std::string("OK\r")) {
+        ASSERT_EQ(port_.GetChar(c), 0);
+        EXPECT_EQ(c, expected);
+    }
+    const std::string file = scratch_.File("KIVO.TRC");
+    ASSERT_EQ(port_.DumpTrace(file.c_str(), false, false), 0);
+    EXPECT_EQ(scratch_.Read("KIVO.TRC"), "Transmit: \r\nUS\r\n\r\nReceive: \r\nOK[13]");
+    EXPECT_FALSE(port_.trace.Present());
+}
+
+TEST_F(PortTrace, APausedTraceRecordsNoTrafficButKeepsApplicationEntries) {
+    ASSERT_EQ(port_.InitTracing(100), 0);
+    port_.PutString("a");
+    port_.StopTracing();
+    port_.PutString("b");
+    port_.AddTraceEntry('X', '!');
+    port_.StartTracing();
+    port_.PutString("c");
+    const std::string file = scratch_.File("KIVO.TRC");
+    ASSERT_EQ(port_.AppendTrace(file.c_str(), true, false), 0);
+    EXPECT_EQ(scratch_.Read("KIVO.TRC"),
+              "Transmit: \r\na\r\n\r\nSpecial-X: \r\n!\r\n\r\nTransmit: \r\nc");
 }
 
 } // namespace
