@@ -131,6 +131,10 @@ TEST_F(TraceDump, TooManyEntriesAreRefusedAndChangeNothing) {
     ASSERT_EQ(trace.Init(2), 0);
     EXPECT_EQ(trace.Init(TKvTraceQueue::MaxEntries + 1), 0); // a running trace ignores the size
     EXPECT_TRUE(trace.Present());
+
+    TKvTraceQueue largest;
+    EXPECT_EQ(largest.Init(TKvTraceQueue::MaxEntries), 0);
+    EXPECT_TRUE(largest.Present());
 }
 
 TEST_F(TraceDump, InitOnARunningTraceEmptiesItAndKeepsItsCapacity) {
