@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <typeinfo>
@@ -300,11 +301,26 @@ private:
 // ---------------------------------------------------------------------------------------------
 // The base of the dispatcher's three background threads; each subclass runs its loop in Execute.
 // The dispatcher changes their priorities (SetThreadBoost, SetRS485Mode) through this base.
+// The threads are declared in kwuser_threads.h; they free themselves when they end and report
+// their end through ThreadGone, however Execute ended.
 class TKvdDispatcherThread : public TThread {
 public:
-    explicit TKvdDispatcherThread(TKvdBaseDispatcher* owner) : dispatcher(owner) {}
+    explicit TKvdDispatcherThread(TKvdBaseDispatcher* owner);
+
+    // Runs the call on the main thread and returns once it has run.
+    void Sync(const std::function<void()>& method);
+    // Runs `event` (message, trigger, data) on the main thread through SyncEvent.
+    void SyncNotify(uint32_t message, uint32_t trigger, int32_t data, TTriggerMethod event);
+    void SyncEvent();
 
     TKvdBaseDispatcher* const dispatcher;
+    uint32_t notifyMsg = 0;
+    uint32_t notifyTrigger = 0;
+    int32_t notifyData = 0;
+    TTriggerMethod notifyEvent;
+
+protected:
+    void DoTerminate() override;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -567,6 +583,9 @@ public:
     std::atomic<bool> donePending{false};
     std::atomic<int32_t> threadCount{0};
     void* dataPointers[3] = {nullptr, nullptr, nullptr};
+    // Threads waiting in StopDispatcher for the threads to end: [0] a thread from outside, [1]
+    // the dispatch thread finishing a close. Every thread that ends wakes both.
+    std::atomic<ThreadId> stopWaiters[2] = {};
     // A thread blocked in a wait on this port's input (the port component's waits); the
     // dispatch thread wakes it when bytes arrive. 0 when nobody waits.
     std::atomic<ThreadId> inputWaiter{0};

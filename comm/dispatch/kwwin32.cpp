@@ -1,0 +1,296 @@
+// Unit Kwwin32: the device operations on the platform's serial device access, and the start
+// and stop of the dispatcher threads.
+#include "comm/dispatch/kwwin32.h"
+
+#include "comm/dispatch/kwuser_threads.h"
+#include "comm/errors/kvexcept.h"
+#include "comm/platform/framework.h"
+#include "comm/platform/serial.h"
+
+namespace kivo {
+
+namespace {
+
+constexpr int ecBadArgument = -1002;
+constexpr int ecNotOpen = -2007;
+
+// The platform code a handed-over device reports when there is none.
+constexpr int kPlatformNotOpen = 2007;
+
+// How long StartDispatcher waits for each thread to confirm its start.
+constexpr uint32_t kThreadStartMs = 3000;
+
+// A waiting StopDispatcher is woken by every thread that ends; this only bounds the wait should
+// a thread end between reading the stopper and being counted off.
+constexpr uint32_t kStopPassMs = 20;
+
+// Waits until `done`, handling the calling thread's messages meanwhile, so that a thread that
+// is delivering a notification to this thread can finish.
+template <typename Done>
+void WaitHandlingMessages(Done done) {
+    while (!done()) {
+        SafeYield();
+        if (done()) {
+            return;
+        }
+        WaitMessage(kStopPassMs);
+    }
+}
+
+int PlatformResult(int serialResult) {
+    return serialResult == 0 ? 0 : serialResult;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// TKvdWin32Dispatcher
+
+TKvdWin32Dispatcher::TKvdWin32Dispatcher(TComponent* owner) : TKvdBaseDispatcher(owner) {}
+
+TKvdWin32Dispatcher::~TKvdWin32Dispatcher() {
+    CloseOnDestroy();
+    // A close deferred by a running notification leaves the threads to end by themselves; the
+    // object must outlive them.
+    StopDispatcher();
+}
+
+int TKvdWin32Dispatcher::EscapeComFunction(int function) {
+    SerialEscape(device_, function);
+    return 0;
+}
+
+int TKvdWin32Dispatcher::FlushCom(int queue) {
+    const int32_t device = device_;
+    if (queue == 1) {
+        return PlatformResult(SerialPurge(device, kPurgeInput));
+    }
+    if (queue != 0) {
+        return ecBadArgument;
+    }
+    if (writeThread != nullptr) {
+        // The cancel ends a write blocked on a peer that does not read; the write thread then
+        // confirms that it has left the write before the ring is emptied under it.
+        outputFlushSignal->Set();
+        SerialCancelWrite(device);
+        ackSignal->Wait(INFINITE);
+        DiscardOutput();
+    }
+    return PlatformResult(SerialPurge(device, kPurgeOutput));
+}
+
+int TKvdWin32Dispatcher::GetComError(TComStat& stat) {
+    uint32_t errors = 0;
+    if (SerialClearError(device_, errors, stat) != 0) {
+        errors = 0;
+    }
+    // The driver reports a hang-up once; the line stays dead, so the mark stays.
+    if (errors & CE_HANGUP) {
+        lineErrors |= CE_HANGUP;
+    }
+    stat.cbOutQue = OutputRingUsed();
+    return static_cast<int>(errors);
+}
+
+int TKvdWin32Dispatcher::GetComEventMask(int) {
+    return 0;
+}
+
+int TKvdWin32Dispatcher::GetComState(TDCB& dcb) {
+    return SerialGetState(device_, dcb) == 0 ? 0 : -1;
+}
+
+int TKvdWin32Dispatcher::ReadCom(uint8_t* buffer, int count) {
+    return SerialRead(device_, buffer, count);
+}
+
+int TKvdWin32Dispatcher::SetComState(TDCB& dcb) {
+    return PlatformResult(SerialSetState(device_, dcb));
+}
+
+int TKvdWin32Dispatcher::WriteCom(const uint8_t* buffer, int count) {
+    if (buffer == nullptr || count <= 0) {
+        return 0;
+    }
+    if (!StoreOutput(buffer, static_cast<uint32_t>(count))) {
+        return 0;
+    }
+    if (TEvent* ready = outputReadySignal) {
+        ready->Set();
+    }
+    return count;
+}
+
+bool TKvdWin32Dispatcher::WaitComEvent(uint32_t& eventWord, void* request) {
+    auto* record = static_cast<TCommEventRequest*>(request);
+    eventWord = 0;
+    const int result = SerialWaitEvent(device_, eventWord, record != nullptr ? -1 : 0);
+    if (record != nullptr && result == -kSerialBadHandle) {
+        record->deviceClosed = true;
+    }
+    // A device that hung up has lost its modem lines as well as its data.
+    if (result == 0 && (eventWord & ev_Err) && SerialHungUp(device_)) {
+        eventWord |= ev_Cts | ev_Dsr | ev_Rlsd;
+    }
+    return result == 0 && eventWord != 0;
+}
+
+bool TKvdWin32Dispatcher::SetupCom(int inSize, int outSize) {
+    if (inSize < 0 || outSize < 0) {
+        SetSerialLastError(kSerialBadArgument);
+        return false;
+    }
+    return SerialSetupQueues(device_, static_cast<uint32_t>(inSize),
+                             static_cast<uint32_t>(outSize)) == 0;
+}
+
+int TKvdWin32Dispatcher::ProcessCommunications() {
+    Sleep(0);
+    return 0;
+}
+
+bool TKvdWin32Dispatcher::GetComModemStatus(uint32_t& status) {
+    const int32_t device = device_;
+    if (SerialHungUp(device)) {
+        status = 0;
+        return true;
+    }
+    return SerialGetModemStatus(device, status) == 0;
+}
+
+bool TKvdWin32Dispatcher::SetComBreak(bool on) {
+    return SerialSetBreak(device_, on) == 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Opening and closing
+
+int TKvdWin32Dispatcher::OpenCom(const char* name, uint32_t, uint32_t) {
+    if (name == nullptr) {
+        SetSerialLastError(kSerialBadArgument);
+        return -1;
+    }
+    const int32_t handle = SerialOpen(name);
+    if (handle < 0) {
+        return -1; // the platform code stays this thread's last error
+    }
+    device_ = handle;
+    return handle;
+}
+
+int TKvdWin32Dispatcher::CloseCom() {
+    const int32_t device = device_;
+    if (threadsActive) {
+        stopThreads = true;
+        SerialSetEventMask(device, 0);
+        dispatchDoneSignal->Set();
+        ackSignal->Reset();
+    }
+    if (SerialClose(device) != 0) {
+        return -1;
+    }
+    device_ = 0;
+    deviceId = -1;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The threads
+
+void TKvdWin32Dispatcher::StartDispatcher() {
+    TCriticalSectionGuard guard(mainLock);
+    if (threadsActive) {
+        throw Exception("Dispatcher already started");
+    }
+    const int32_t device = device_;
+    if (device <= 0 || ackSignal == nullptr) {
+        CheckException(ecNotOpen);
+    }
+    threadsActive = true;
+    stopThreads = false;
+    StartThread(eventThread, new TComThread(this, device));
+    StartThread(dispatchThread, new TDispThread(this));
+    StartThread(writeThread, new TOutThread(this, device));
+}
+
+// The field is filled before the thread runs: a thread that ends at once clears it itself.
+void TKvdWin32Dispatcher::StartThread(std::atomic<TKvdDispatcherThread*>& field,
+                                      TKvdDispatcherThread* thread) {
+    field = thread;
+    thread->Start();
+    ackSignal->Wait(kThreadStartMs);
+}
+
+void TKvdWin32Dispatcher::StopDispatcher() {
+    const bool onDispatchThread = OnDispatcherThread(this);
+    std::atomic<ThreadId>& waiter = stopWaiters[onDispatchThread ? 1 : 0];
+    bool first = false;
+    {
+        TCriticalSectionGuard guard(mainLock);
+        if (!threadsActive) {
+            return;
+        }
+        waiter = GetCurrentThreadId();
+        first = !stopping_.exchange(true);
+        stopThreads = true;
+    }
+    // mainLock is not held while the threads end: the dispatch thread needs it to finish its
+    // pass. A second stop meanwhile only waits with this one.
+    if (first) {
+        EndWriteThread();
+        EndEventThread();
+        commEventSignal->Set(); // the dispatch thread sees stopThreads now, not in 50 ms
+    }
+    WaitHandlingMessages([&] { return ThreadsGone(onDispatchThread); });
+    waiter = 0;
+    if (first) {
+        stopping_ = false;
+    }
+}
+
+void TKvdWin32Dispatcher::EndWriteThread() {
+    if (writeThread == nullptr) {
+        return;
+    }
+    outputFlushSignal->Set();
+    SerialCancelWrite(device_);
+    WaitHandlingMessages([this] { return writeThread == nullptr; });
+}
+
+void TKvdWin32Dispatcher::EndEventThread() {
+    if (eventThread == nullptr) {
+        return;
+    }
+    SerialSetEventMask(device_, 0);
+    dispatchDoneSignal->Set();
+    ackSignal->Reset();
+    WaitHandlingMessages([this] { return eventThread == nullptr; });
+}
+
+// The dispatch thread stopping the others (it finishes a close as it ends) still counts itself.
+bool TKvdWin32Dispatcher::ThreadsGone(bool onDispatchThread) const {
+    if (writeThread != nullptr || eventThread != nullptr) {
+        return false;
+    }
+    if (onDispatchThread) {
+        return threadCount <= 1;
+    }
+    return dispatchThread == nullptr && threadCount <= 0 && !threadsActive;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TKvdTAPI32Dispatcher
+
+TKvdTAPI32Dispatcher::TKvdTAPI32Dispatcher(TComponent* owner, int32_t deviceHandle)
+    : TKvdWin32Dispatcher(owner), handedOver_(deviceHandle) {}
+
+int TKvdTAPI32Dispatcher::OpenCom(const char*, uint32_t, uint32_t) {
+    if (handedOver_ <= 0) {
+        SetSerialLastError(kPlatformNotOpen);
+        return ecNotOpen;
+    }
+    device_ = handedOver_;
+    return handedOver_;
+}
+
+} // namespace kivo

@@ -1,0 +1,113 @@
+// Bytes through the serial dispatcher and its threads: both directions, bulk, the write
+// thread's ring handling and the output flush.
+#include "tests/dispatch/serial_line.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+namespace kivo {
+namespace {
+
+using testing::FarRead;
+using testing::FarWrite;
+using testing::Pattern;
+using testing::PortRead;
+using testing::TPortLine;
+
+TEST(SerialDataflowTest, BytesTravelBothWaysInOrder) {
+    TPortLine line;
+    const std::string out = Pattern(3000, 1);
+    ASSERT_EQ(line.port->PutBlock(out.data(), static_cast<uint32_t>(out.size())), 0);
+    EXPECT_EQ(FarRead(line.far(), out.size()), out);
+
+    const std::string in = Pattern(5000, 2);
+    ASSERT_TRUE(FarWrite(line.far(), in));
+    EXPECT_EQ(PortRead(*line.port, in.size()), in);
+}
+
+TEST(SerialDataflowTest, OneMebibyteEachWayArrivesWhole) {
+    constexpr size_t kTotal = 1 << 20;
+    TPortLine line(65536);
+    TKvdWin32Dispatcher& port = *line.port;
+
+    const std::string out = Pattern(kTotal, 3);
+    std::string farGot;
+    std::thread farReader([&] { farGot = FarRead(line.far(), kTotal, 10000); });
+    for (size_t sent = 0; sent < kTotal;) {
+        // Refill whenever the write thread has emptied the ring.
+        ASSERT_EQ(port.outputEmptySignal.Wait(10000), WAIT_OBJECT_0);
+        const size_t chunk = std::min<size_t>(port.OutBuffFree(), kTotal - sent);
+        ASSERT_EQ(port.PutBlock(out.data() + sent, static_cast<uint32_t>(chunk)), 0);
+        sent += chunk;
+    }
+    farReader.join();
+    EXPECT_TRUE(farGot == out) << "received " << farGot.size() << " of " << kTotal;
+
+    const std::string in = Pattern(kTotal, 4);
+    std::thread farWriter([&] { EXPECT_TRUE(FarWrite(line.far(), in)); });
+    const std::string got = PortRead(port, kTotal, 20000);
+    farWriter.join();
+    EXPECT_TRUE(got == in) << "received " << got.size() << " of " << kTotal;
+}
+
+// The write thread sends a wrapped ring in one piece by rotating it to the start; the bytes
+// must still leave in queue order, each exactly once.
+TEST(SerialDataflowTest, WrappedRingLeavesInQueueOrder) {
+    constexpr uint32_t kSize = 100;
+    TPortLine line(kSize);
+    TKvdWin32Dispatcher& port = *line.port;
+
+    auto queueWrapped = [&](uint32_t tail, uint32_t head, bool full, const std::string& bytes) {
+        TCriticalSectionGuard guard(port.outputLock);
+        for (size_t i = 0; i < bytes.size(); ++i) {
+            port.outBuffer[(tail + i) % kSize] = static_cast<uint8_t>(bytes[i]);
+        }
+        port.outTail = tail;
+        port.outHead = head;
+        port.outFull = full;
+    };
+
+    const std::string fifteen = "abcdefghijklmno";
+    queueWrapped(90, 5, false, fifteen);
+    port.outputReadySignal->Set();
+    EXPECT_EQ(FarRead(line.far(), fifteen.size()), fifteen);
+
+    const std::string whole = Pattern(kSize, 5);
+    queueWrapped(40, 40, true, whole);
+    TComStat stat;
+    port.GetComError(stat);
+    EXPECT_EQ(stat.cbOutQue, kSize) << "a full ring counts its whole size";
+    port.outputReadySignal->Set();
+    EXPECT_EQ(FarRead(line.far(), kSize), whole);
+
+    // Nothing of the full ring may be sent a second time.
+    ASSERT_EQ(port.PutString("Z"), 0);
+    EXPECT_EQ(FarRead(line.far(), 1), "Z");
+    EXPECT_EQ(port.OutBuffUsed(), 0u);
+}
+
+// The far end does not read, so the write thread sits in a write that cannot finish; the
+// flush must end it, empty the ring, and leave the line usable.
+TEST(SerialDataflowTest, FlushEndsAPendingWrite) {
+    constexpr uint32_t kSize = 1 << 20;
+    TPortLine line(kSize);
+    TKvdWin32Dispatcher& port = *line.port;
+
+    const std::string bulk = Pattern(kSize, 6);
+    ASSERT_EQ(port.PutBlock(bulk.data(), kSize), 0);
+    // The first byte at the far end shows that the write of the whole ring has begun.
+    ASSERT_EQ(FarRead(line.far(), 1), bulk.substr(0, 1));
+
+    EXPECT_EQ(port.FlushOutBuffer(), 0);
+    EXPECT_EQ(port.OutBuffUsed(), 0u);
+
+    ASSERT_EQ(port.PutString("after the flush"), 0);
+    std::string tail = FarRead(line.far(), kSize, 500);
+    ASSERT_GE(tail.size(), 15u);
+    EXPECT_EQ(tail.substr(tail.size() - 15), "after the flush");
+}
+
+} // namespace
+} // namespace kivo

@@ -1,0 +1,175 @@
+// Opening and closing serial ports through the dispatcher: open failures and their codes, port
+// numbers through the port map, restarting, handed-over devices, many reopenings, hang-up.
+#include "tests/dispatch/serial_line.h"
+
+#include "comm/platform/framework.h"
+#include "comm/platform/portmap.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/resource.h>
+
+#include <string>
+#include <thread>
+
+namespace kivo {
+namespace {
+
+using testing::FarRead;
+using testing::FarWrite;
+using testing::kLineBaud;
+using testing::PortRead;
+using testing::TPortLine;
+
+int OpenPort(TKvdBaseDispatcher& port, const std::string& name) {
+    return port.InitPort(name.c_str(), kLineBaud, dcbParityNone, 8, 1, 4096, 4096, true, true);
+}
+
+TEST(SerialLifecycleTest, OpenFailuresCarryThePlatformCode) {
+    TPortLine line;
+    TKvdWin32Dispatcher second(nullptr);
+    EXPECT_EQ(OpenPort(second, line.pty.SlavePath), -5) << "held by the first open";
+    EXPECT_LT(second.deviceId, 0);
+    EXPECT_EQ(second.inBuffer, nullptr);
+
+    TKvdWin32Dispatcher missing(nullptr);
+    EXPECT_EQ(OpenPort(missing, "/dev/kivo-no-such-port"), -2);
+    EXPECT_EQ(OpenPort(missing, "\\\\.\\COM249"), -2) << "a port number nothing stands for";
+    EXPECT_EQ(OpenPort(missing, "\\\\.\\LPT1"), -3);
+    EXPECT_EQ(missing.inBuffer, nullptr);
+
+    // The first open is untouched by the failed ones.
+    ASSERT_TRUE(FarWrite(line.far(), "still here"));
+    EXPECT_EQ(PortRead(*line.port, 10), "still here");
+}
+
+TEST(SerialLifecycleTest, PortNumberOpensTheRegisteredDevice) {
+    TPtyPair pty;
+    ASSERT_EQ(PtyOpen(pty), 0);
+    SerialSetEventMask(pty.Master, ev_RxChar);
+    ASSERT_EQ(RegisterComPort(211, pty.SlavePath), 0);
+    {
+        TKvdWin32Dispatcher port(nullptr);
+        ASSERT_EQ(OpenPort(port, "\\\\.\\COM211"), 0);
+        ASSERT_EQ(port.PutString("via the map"), 0);
+        EXPECT_EQ(FarRead(pty.Master, 11), "via the map");
+    }
+    UnregisterComPort(211);
+    PtyClose(pty);
+}
+
+TEST(SerialLifecycleTest, SecondStartIsRefusedAndTheThreadsKeepRunning) {
+    TPortLine line;
+    try {
+        line.port->StartDispatcher();
+        ADD_FAILURE() << "a second start must raise";
+    } catch (const Exception& e) {
+        EXPECT_STREQ(e.what(), "Dispatcher already started");
+    }
+    EXPECT_EQ(line.port->threadCount, 3);
+    ASSERT_TRUE(FarWrite(line.far(), "ping"));
+    EXPECT_EQ(PortRead(*line.port, 4), "ping");
+}
+
+TEST(SerialLifecycleTest, HandedOverDeviceIsUsedAndClosed) {
+    TKvdTAPI32Dispatcher none(nullptr, 0);
+    EXPECT_EQ(OpenPort(none, "ignored"), -2007);
+    EXPECT_LT(none.deviceId, 0);
+
+    TPtyPair pty;
+    ASSERT_EQ(PtyOpen(pty), 0);
+    SerialSetEventMask(pty.Master, ev_RxChar);
+    const int32_t handle = SerialOpen(pty.SlavePath);
+    ASSERT_GT(handle, 0);
+    {
+        TKvdTAPI32Dispatcher port(nullptr, handle);
+        ASSERT_EQ(OpenPort(port, "ignored"), 0);
+        EXPECT_EQ(port.deviceId, handle);
+        ASSERT_EQ(port.PutString("tapi"), 0);
+        EXPECT_EQ(FarRead(pty.Master, 4), "tapi");
+    }
+    EXPECT_EQ(SerialClose(handle), -kSerialBadHandle) << "closed with the dispatcher";
+    PtyClose(pty);
+}
+
+size_t EntriesIn(const char* directory) {
+    size_t count = 0;
+    if (DIR* dir = opendir(directory)) {
+        while (readdir(dir) != nullptr) {
+            ++count;
+        }
+        closedir(dir);
+    }
+    return count;
+}
+
+TEST(SerialLifecycleTest, ReopeningManyTimesLeaksNothing) {
+    TPtyPair pty;
+    ASSERT_EQ(PtyOpen(pty), 0);
+    SerialSetEventMask(pty.Master, ev_RxChar);
+    const size_t fdsBefore = EntriesIn("/proc/self/fd");
+    const size_t tasksBefore = EntriesIn("/proc/self/task");
+    for (int i = 0; i < 200; ++i) {
+        auto port = std::make_unique<TKvdWin32Dispatcher>(nullptr);
+        ASSERT_EQ(OpenPort(*port, pty.SlavePath), 0) << "open " << i;
+        if (i % 50 == 0) {
+            ASSERT_EQ(port->PutString("x"), 0);
+            ASSERT_EQ(FarRead(pty.Master, 1), "x");
+        }
+    }
+    EXPECT_EQ(EntriesIn("/proc/self/fd"), fdsBefore);
+    // Threads that have reported their end may still be leaving the system.
+    EXPECT_LE(EntriesIn("/proc/self/task"), tasksBefore + 3);
+    PtyClose(pty);
+}
+
+double ProcessCpuMs() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+}
+
+TEvent* gLinesDropped = nullptr;
+
+void OnModemStatus(uint32_t message, uint32_t, int32_t) {
+    if (message == msgTriggerStatus) {
+        gLinesDropped->Set();
+    }
+}
+
+TEST(SerialLifecycleTest, HangUpIsReportedWithoutSpinningAndCloses) {
+    TEvent dropped;
+    gLinesDropped = &dropped;
+    TPortLine line;
+    TKvdWin32Dispatcher& port = *line.port;
+    ASSERT_TRUE(port.CheckDSR());
+    port.RegisterProcTriggerHandler(OnModemStatus);
+    const int32_t trigger = port.AddStatusTrigger(skModem);
+    ASSERT_GT(trigger, 0);
+    ASSERT_EQ(port.SetStatusTrigger(static_cast<uint32_t>(trigger), ms_DsrOn, true), 0);
+    ASSERT_EQ(port.PutString("queued"), 0);
+
+    PtyClose(line.pty);
+    ASSERT_EQ(dropped.Wait(3000), WAIT_OBJECT_0) << "the hang-up reaches a modem-status trigger";
+    EXPECT_FALSE(port.CheckDSR());
+    port.RefreshStatus();
+    EXPECT_TRUE(port.lineErrors & CE_HANGUP) << "and stays marked as a line error";
+
+    // Writes to the dead line are dropped rather than piling up.
+    ASSERT_EQ(port.PutString("into the void"), 0);
+    const double before = ProcessCpuMs();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LT(ProcessCpuMs() - before, 30.0) << "no thread may spin on a dead line";
+    EXPECT_EQ(port.OutBuffUsed(), 0u);
+
+    port.DonePort();
+    EXPECT_FALSE(port.threadsActive);
+    EXPECT_EQ(port.threadCount, 0);
+    EXPECT_EQ(port.inBuffer, nullptr);
+    gLinesDropped = nullptr;
+}
+
+} // namespace
+} // namespace kivo

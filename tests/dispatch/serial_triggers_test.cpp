@@ -1,0 +1,171 @@
+// Triggers fired by the dispatcher's own threads on a serial line: notifications reaching a
+// procedure handler on the dispatch thread and a window pumped by the main thread, and a close
+// requested from inside a handler.
+#include "tests/dispatch/serial_line.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace kivo {
+namespace {
+
+using testing::FarWrite;
+using testing::TPortLine;
+
+struct TNote {
+    uint32_t message;
+    uint32_t wParam;
+    int32_t lParam;
+    bool operator==(const TNote&) const = default;
+};
+
+std::mutex gNotesLock;
+std::vector<TNote> gProcNotes;
+std::vector<TNote> gWindowNotes;
+
+void RecordProcNote(uint32_t message, uint32_t wParam, int32_t lParam) {
+    std::lock_guard guard(gNotesLock);
+    gProcNotes.push_back({message, wParam, lParam});
+}
+
+LRESULT RecordingWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message >= msgTriggerAvail && message <= msgTriggerStatus) {
+        std::lock_guard guard(gNotesLock);
+        gWindowNotes.push_back({message, wParam, lParam});
+        return 0;
+    }
+    return DefWindowProc(window, message, wParam, lParam);
+}
+
+HWND RecordingWindow() {
+    if (!IsClassRegistered("kwSerialTestWindow")) {
+        RegisterClass(TWndClass{"kwSerialTestWindow", RecordingWindowProc, 0});
+    }
+    return CreateWindow("kwSerialTestWindow");
+}
+
+size_t WindowNoteCount() {
+    std::lock_guard guard(gNotesLock);
+    return gWindowNotes.size();
+}
+
+// Handles the main thread's messages until `count` window notifications arrived.
+bool PumpUntilWindowNotes(size_t count) {
+    for (int idle = 0; WindowNoteCount() < count;) {
+        ProcessMessages();
+        if (WindowNoteCount() >= count) {
+            break;
+        }
+        if (!WaitMessage(3000) && ++idle > 1) {
+            return false;
+        }
+    }
+    return true;
+}
+
+TEST(SerialTriggersTest, DataAndAvailTriggersReachProcedureAndWindow) {
+    gProcNotes.clear();
+    gWindowNotes.clear();
+    TPortLine line;
+    TKvdWin32Dispatcher& port = *line.port;
+    const HWND window = RecordingWindow();
+    port.RegisterProcTriggerHandler(RecordProcNote);
+    port.RegisterWndTriggerHandler(window);
+    port.UpdateHandlerFlags(fuEnablePort);
+    const int32_t dataTrigger = port.AddDataTrigger("END", false);
+    ASSERT_GT(dataTrigger, 0);
+    port.ChangeLengthTrigger(4);
+
+    ASSERT_TRUE(FarWrite(line.far(), "hello END"));
+    ASSERT_TRUE(PumpUntilWindowNotes(2));
+
+    const int32_t portWord = port.portHandle << 16;
+    const std::vector<TNote> expected = {
+        {msgTriggerAvail, 6, portWord},
+        {msgTriggerData, static_cast<uint32_t>(dataTrigger), portWord | 3},
+    };
+    // The unread bytes may announce themselves again later; the first two notes tell.
+    auto firstTwo = [](const std::vector<TNote>& notes) {
+        return std::vector<TNote>(notes.begin(), notes.begin() + std::min<size_t>(2, notes.size()));
+    };
+    std::lock_guard guard(gNotesLock);
+    EXPECT_EQ(firstTwo(gProcNotes), expected);
+    EXPECT_EQ(firstTwo(gWindowNotes), expected);
+    DestroyWindow(window);
+}
+
+// How a handler reaches the dispatcher that notified it, and tells the test it ran.
+std::atomic<TKvdBaseDispatcher*> gClosing{nullptr};
+std::atomic<bool> gRingsHeldDuringHandler{false};
+std::atomic<ThreadId> gTestThread{0};
+
+void CloseFromHandler(uint32_t message, uint32_t, int32_t) {
+    TKvdBaseDispatcher* port = gClosing;
+    if (message != msgTriggerData || port == nullptr) {
+        return;
+    }
+    port->DonePort();
+    gRingsHeldDuringHandler =
+        port->closePending && port->inBuffer != nullptr && port->outBuffer != nullptr;
+    gClosing = nullptr;
+    WakeThread(gTestThread);
+}
+
+LRESULT ClosingWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    CloseFromHandler(message, wParam, lParam);
+    return DefWindowProc(window, message, wParam, lParam);
+}
+
+enum class THandlerKind { Procedure, Window };
+
+class SerialCloseInHandlerTest : public ::testing::TestWithParam<THandlerKind> {};
+
+// The handler runs while the dispatch thread delivers the notification: the rings it may still
+// read must survive until it has returned; the dispatch thread then finishes the close.
+TEST_P(SerialCloseInHandlerTest, RingsAreFreedOnlyAfterTheHandlerReturned) {
+    TPortLine line;
+    TKvdWin32Dispatcher& port = *line.port;
+    gClosing = &port;
+    gRingsHeldDuringHandler = false;
+    HWND window = 0;
+    if (GetParam() == THandlerKind::Window) {
+        if (!IsClassRegistered("kwSerialClosingWindow")) {
+            RegisterClass(TWndClass{"kwSerialClosingWindow", ClosingWindowProc, 0});
+        }
+        window = CreateWindow("kwSerialClosingWindow");
+        port.RegisterWndTriggerHandler(window);
+        port.UpdateHandlerFlags(fuEnablePort);
+    } else {
+        port.RegisterProcTriggerHandler(CloseFromHandler);
+    }
+    ASSERT_GT(port.AddDataTrigger("bye", false), 0);
+    ASSERT_TRUE(FarWrite(line.far(), "bye"));
+
+    // Waits with the main thread's messages handled, as the window handler needs.
+    gTestThread = GetCurrentThreadId();
+    while (gClosing != nullptr) {
+        ProcessMessages();
+        if (gClosing != nullptr) {
+            ASSERT_TRUE(WaitMessage(3000)) << "the handler never ran";
+        }
+    }
+    EXPECT_TRUE(gRingsHeldDuringHandler);
+    port.StopDispatcher(); // returns once the dispatch thread has ended
+    EXPECT_FALSE(port.threadsActive);
+    EXPECT_EQ(port.inBuffer, nullptr);
+    EXPECT_EQ(port.outBuffer, nullptr);
+    EXPECT_LT(port.deviceId, 0);
+    if (window != 0) {
+        DestroyWindow(window);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Handlers, SerialCloseInHandlerTest,
+                         ::testing::Values(THandlerKind::Procedure, THandlerKind::Window));
+
+} // namespace
+} // namespace kivo
