@@ -1,0 +1,62 @@
+// kivo-ports: lists the serial ports of this machine with their USB details; with --watch it
+// then reports ports that appear and disappear (plug an adapter in or out) until Ctrl-C.
+//
+//     kivo-ports [--watch]
+//
+// A device placed at a port number through the environment is listed too:
+//     build/bin/brinomar-devsim &                    # prints its device, say /dev/pts/4
+//     KIVO_COM5=/dev/pts/4 build/bin/kivo-ports
+#include <kivo/comm/platform/hotplug.h>
+#include <kivo/comm/platform/portmap.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+void PrintPort(const char* mark, const kivo::TPortInfo& port) {
+    std::printf("%s%-6s %-16s ", mark, port.Name.c_str(), port.Path.c_str());
+    if (port.IsUsb) {
+        std::printf("%04x:%04x  ", port.VendorId, port.ProductId);
+    } else {
+        std::printf("%-9s  ", "-");
+    }
+    std::printf("%s", port.Description.c_str());
+    if (!port.SerialNumber.empty()) {
+        std::printf(" (serial %s)", port.SerialNumber.c_str());
+    }
+    if (!port.ById.empty()) {
+        std::printf("\n%s       %s", mark, port.ById.c_str());
+    }
+    std::printf("\n");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const bool watch = argc == 2 && std::string(argv[1]) == "--watch";
+    if (argc > 2 || (argc == 2 && !watch)) {
+        std::fputs("usage: kivo-ports [--watch]\n", stderr);
+        return 2;
+    }
+    const std::vector<kivo::TPortInfo> ports = kivo::EnumerateComPorts();
+    if (ports.empty()) {
+        std::puts("no serial ports");
+    }
+    for (const kivo::TPortInfo& port : ports) {
+        PrintPort("", port);
+    }
+    if (!watch) {
+        return 0;
+    }
+    std::fflush(stdout);
+    kivo::TPortWatcher watcher;
+    for (;;) {
+        // Blocks until the kernel reports a change; each change comes with the port's details.
+        for (const kivo::TPortChange& change : watcher.Wait()) {
+            PrintPort(change.Added ? "+ " : "- ", change.Port);
+        }
+        std::fflush(stdout);
+    }
+}

@@ -1,0 +1,43 @@
+# Installs kivocomm from a build tree into a scratch prefix, then builds the consumer program
+# against the installation twice, through the CMake package and through pkg-config, and runs
+# both builds; finally builds the examples on their own against it. Any failing step fails the
+# script with its output.
+cmake_minimum_required(VERSION 3.25)
+
+function(run_step)
+    execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE output
+        ERROR_VARIABLE output)
+    if(NOT result EQUAL 0)
+        string(REPLACE ";" " " command "${ARGN}")
+        message(FATAL_ERROR "${command}\nfailed (${result}):\n${output}")
+    endif()
+endfunction()
+
+set(prefix ${KIVO_WORK_DIR}/prefix)
+set(warnings -Wall -Wextra -Werror)
+string(JOIN " " warning_flags ${warnings})
+file(REMOVE_RECURSE ${KIVO_WORK_DIR})
+run_step(${CMAKE_COMMAND} --install ${KIVO_BUILD_DIR} --prefix ${prefix})
+
+run_step(${CMAKE_COMMAND} -S ${KIVO_CONSUMER_DIR} -B ${KIVO_WORK_DIR}/package
+    -G ${KIVO_GENERATOR} -DCMAKE_CXX_COMPILER=${KIVO_CXX} -DCMAKE_PREFIX_PATH=${prefix})
+run_step(${CMAKE_COMMAND} --build ${KIVO_WORK_DIR}/package)
+run_step(${KIVO_WORK_DIR}/package/consumer)
+
+file(GLOB_RECURSE pc_file ${prefix}/kivocomm.pc)
+get_filename_component(pc_dir "${pc_file}" DIRECTORY)
+set(ENV{PKG_CONFIG_PATH} ${pc_dir})
+execute_process(COMMAND pkg-config --cflags --libs kivocomm RESULT_VARIABLE result
+    OUTPUT_VARIABLE pc_flags ERROR_VARIABLE pc_error OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(NOT result EQUAL 0)
+    message(FATAL_ERROR "pkg-config does not find kivocomm in ${pc_dir}: ${pc_error}")
+endif()
+separate_arguments(pc_flags UNIX_COMMAND "${pc_flags}")
+run_step(${KIVO_CXX} -std=c++20 ${warnings} ${KIVO_CONSUMER_DIR}/consumer.cpp ${pc_flags}
+    -o ${KIVO_WORK_DIR}/consumer-pkg-config)
+run_step(${KIVO_WORK_DIR}/consumer-pkg-config)
+
+run_step(${CMAKE_COMMAND} -S ${KIVO_EXAMPLES_DIR} -B ${KIVO_WORK_DIR}/examples
+    -G ${KIVO_GENERATOR} -DCMAKE_CXX_COMPILER=${KIVO_CXX} -DCMAKE_PREFIX_PATH=${prefix}
+    "-DCMAKE_CXX_FLAGS=${warning_flags}")
+run_step(${CMAKE_COMMAND} --build ${KIVO_WORK_DIR}/examples)

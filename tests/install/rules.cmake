@@ -1,0 +1,23 @@
+# The library as another program meets it: installed into a scratch prefix, then used through
+# find_package(kivocomm) and through pkg-config. A sanitizer build's library cannot be linked
+# into an uninstrumented program, so those builds leave the test out.
+if(KIVO_SANITIZE STREQUAL "")
+    add_test(NAME install.consume_installed_library
+        COMMAND ${CMAKE_COMMAND}
+            -DKIVO_BUILD_DIR=${CMAKE_BINARY_DIR}
+            -DKIVO_WORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/install_consumer
+            -DKIVO_CONSUMER_DIR=${CMAKE_CURRENT_LIST_DIR}/consumer
+            -DKIVO_EXAMPLES_DIR=${PROJECT_SOURCE_DIR}/examples
+            -DKIVO_CXX=${CMAKE_CXX_COMPILER}
+            "-DKIVO_GENERATOR=${CMAKE_GENERATOR}"
+            -P ${CMAKE_CURRENT_LIST_DIR}/consume_installed.cmake)
+    set_tests_properties(install.consume_installed_library PROPERTIES
+        LABELS "install;slow" TIMEOUT 600)
+endif()
+
+# The examples as the README runs them, against the device simulator.
+if(TARGET kivo-terminal AND TARGET kivo-request AND TARGET kivo-ports AND TARGET brinomar-devsim)
+    add_test(NAME examples.run_against_simulator
+        COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/run_examples.sh ${CMAKE_BINARY_DIR}/bin)
+    set_tests_properties(examples.run_against_simulator PROPERTIES LABELS "install" TIMEOUT 120)
+endif()

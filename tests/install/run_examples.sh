@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Runs the library's examples the way the README tells a newcomer to: against the device
+# simulator on a pseudo-terminal. Every wait here blocks on the programs' output, bounded by a
+# generous time-out, so a hung example fails the test instead of holding it.
+set -euo pipefail
+bin=$1
+work=$(mktemp -d)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# Starts the simulator with the given options and sets `device` to the path it prints.
+start_simulator() {
+    mkfifo "$work/sim$#"
+    "$bin/brinomar-devsim" "$@" >"$work/sim$#" &
+    pids+=($!)
+    read -r -t 20 device <"$work/sim$#" || fail "the simulator printed no device"
+}
+
+start_simulator
+out=$("$bin/kivo-request" "$device") || fail "kivo-request: $out"
+[ "$out" = "US answered OK" ] || fail "kivo-request printed: $out"
+
+out=$(KIVO_COM7="$device" "$bin/kivo-ports")
+grep -q "^COM7 *$device .*Pseudo-terminal" <<<"$out" || fail "kivo-ports printed: $out"
+
+# The terminal: type a greeting, expect the answer echoed and the data trigger's report (in
+# either order), then end the input.
+mkfifo "$work/keys" "$work/screen"
+"$bin/kivo-terminal" "$device" <"$work/keys" >"$work/screen" 2>&1 &
+terminal=$!
+pids+=($terminal)
+exec 4>"$work/keys" 5<"$work/screen"
+echo US >&4
+report='kivo-terminal: "OK" received'
+seen=""
+until [[ $seen == *"$report"* && ${seen/"$report"/} == *OK* ]]; do
+    IFS= read -r -t 20 -N 1 char <&5 || fail "kivo-terminal showed: $seen"
+    seen+=$char
+done
+exec 4>&-
+wait "$terminal" || fail "kivo-terminal did not end cleanly at the end of input"
+
+start_simulator --silent
+if out=$("$bin/kivo-request" "$device" US OK 1); then
+    fail "kivo-request reported an answer from a silent device: $out"
+fi
+[ "$out" = "no OK within 1 s" ] || fail "kivo-request printed: $out"
+
+out=$("$bin/kivo-request" /dev/kivo-no-such-port 2>&1) && fail "kivo-request opened a missing port"
+grep -q "comport doesn't exist" <<<"$out" || fail "kivo-request printed: $out"
+echo "examples ran"
