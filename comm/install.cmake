@@ -7,9 +7,11 @@ include(CMakePackageConfigHelpers)
 set(KIVO_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/kivocomm)
 set(KIVO_INSTALL_HEADERDIR ${CMAKE_INSTALL_INCLUDEDIR}/kivo)
 
-# Every header of the unit folders is public; the table generator is a build tool.
+# The headers of the unit folders are public, except the table generator's (a build tool) and
+# those that declare themselves private to their unit.
 file(GLOB_RECURSE KIVO_PUBLIC_HEADERS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
-list(FILTER KIVO_PUBLIC_HEADERS EXCLUDE REGEX "/errors/tablegen/")
+list(FILTER KIVO_PUBLIC_HEADERS EXCLUDE REGEX
+    "/(errors/tablegen/.*|errors/kvexcept_map|platform/serial_device|platform/serial_termios)\\.h$")
 target_sources(kivocomm PUBLIC
     FILE_SET HEADERS BASE_DIRS ${PROJECT_SOURCE_DIR} FILES ${KIVO_PUBLIC_HEADERS})
 
