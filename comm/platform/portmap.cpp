@@ -59,11 +59,17 @@ std::string LinkTargetName(const fs::path& link) {
     return error ? std::string() : target.filename().string();
 }
 
-// The USB device above a tty's device: the first ancestor with a vendor id.
+// The USB device above a tty's device: the first ancestor with a vendor id. The interface on
+// the way to it tells where the adapter is plugged in and, on an adapter with several ports,
+// which of them this is.
 void FillUsbAttributes(const fs::path& ttyDir, TPortInfo& info) {
     std::error_code error;
     fs::path dir = fs::canonical(ttyDir / "device", error);
     for (int level = 0; !error && level < 4 && !dir.empty(); ++level, dir = dir.parent_path()) {
+        if (Exists(dir / "bInterfaceNumber")) {
+            info.Location = dir.filename().string();
+            info.Interface = ReadAttribute(dir / "interface");
+        }
         if (Exists(dir / "idVendor")) {
             info.IsUsb = true;
             info.VendorId = HexAttribute(dir / "idVendor");

@@ -25,7 +25,9 @@ struct TPortInfo {
     std::string Manufacturer;
     std::string Product;
     std::string SerialNumber;
-    std::string ById;        // the stable /dev/serial/by-id link, empty when there is none
+    std::string Location;  // the USB interface's place on the bus ("1-1.2:1.0"): the socket in use
+    std::string Interface; // the USB interface's own name; tells the ports of one adapter apart
+    std::string ById;      // the stable /dev/serial/by-id link, empty when there is none
     std::string Description; // for a selection list: the USB product name or the kind of port
 };
 

@@ -23,8 +23,14 @@ void PrintPort(const char* mark, const kivo::TPortInfo& port) {
         std::printf("%-9s  ", "-");
     }
     std::printf("%s", port.Description.c_str());
+    if (!port.Interface.empty()) {
+        std::printf(", %s", port.Interface.c_str());
+    }
     if (!port.SerialNumber.empty()) {
-        std::printf(" (serial %s)", port.SerialNumber.c_str());
+        std::printf(", serial %s", port.SerialNumber.c_str());
+    }
+    if (!port.Location.empty()) {
+        std::printf(", at USB %s", port.Location.c_str());
     }
     if (!port.ById.empty()) {
         std::printf("\n%s       %s", mark, port.ById.c_str());

@@ -46,6 +46,8 @@ public:
         const fs::path usb = UsbDevice(usbName, "0403", "6001", "FTDI", "FT232R USB UART");
         const fs::path port = usb / (usbName + ":1.0") / name;
         fs::create_directories(port / "tty" / name);
+        Write(usb / (usbName + ":1.0") / "bInterfaceNumber", "00");
+        Write(usb / (usbName + ":1.0") / "interface", "Port A");
         LinkDriver(port, "usb-serial", "ftdi_sio");
         Link(port / "tty" / name / "device", port);
         Publish(name, port / "tty" / name);
@@ -57,6 +59,7 @@ public:
         const fs::path usb = UsbDevice(usbName, "2341", "0043", "Arduino", "Uno");
         const fs::path interface = usb / (usbName + ":1.0");
         fs::create_directories(interface / "tty" / name);
+        Write(interface / "bInterfaceNumber", "00");
         LinkDriver(interface, "usb", "cdc_acm");
         Link(interface / "tty" / name / "device", interface);
         Publish(name, interface / "tty" / name);
@@ -146,6 +149,8 @@ TEST_F(PortEnumTest, DescribesUsbAdaptersAndUarts) {
     EXPECT_EQ(acm.ProductId, 0x0043);
     EXPECT_EQ(acm.Driver, "cdc_acm");
     EXPECT_EQ(acm.Description, "Uno");
+    EXPECT_EQ(acm.Location, "1-2:1.0");
+    EXPECT_EQ(acm.Interface, "");
     EXPECT_TRUE(acm.ById.empty());
 
     const TPortInfo& uart = ports[1];
@@ -153,6 +158,7 @@ TEST_F(PortEnumTest, DescribesUsbAdaptersAndUarts) {
     EXPECT_EQ(uart.Driver, "serial8250");
     EXPECT_EQ(uart.Description, "Serial port");
     EXPECT_EQ(uart.Path, machine_.Roots().Dev + "/ttyS0");
+    EXPECT_EQ(uart.Location, "");
 
     const TPortInfo& usb = ports[4];
     EXPECT_TRUE(usb.IsUsb);
@@ -162,6 +168,8 @@ TEST_F(PortEnumTest, DescribesUsbAdaptersAndUarts) {
     EXPECT_EQ(usb.Product, "FT232R USB UART");
     EXPECT_EQ(usb.SerialNumber, "A1B2");
     EXPECT_EQ(usb.Driver, "ftdi_sio");
+    EXPECT_EQ(usb.Location, "1-1:1.0");
+    EXPECT_EQ(usb.Interface, "Port A");
     EXPECT_EQ(fs::path(usb.ById).filename(), "usb-FTDI_ttyUSB0");
 }
 
