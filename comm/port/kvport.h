@@ -7,9 +7,10 @@
 // Failures raise the exceptions of Kvexcept (CheckException); while the component is being
 // loaded from a layout, codes are returned instead.
 //
-// The unit is split by concern: kvport_config.cpp (properties, opening, closing, users),
-// kvport_data.cpp (data operations, status, waits) and kvport_events.cpp (trigger events,
-// the hidden port window, trigger wrappers).
+// The unit is split by concern: kvport_config.cpp (properties, flow control, tracing and
+// logging, users, Assign), kvport_lifecycle.cpp (opening, closing, the deferred close, loading,
+// the dispatcher), kvport_data.cpp (data operations, status), kvport_wait.cpp (the waits) and
+// kvport_events.cpp (trigger events, the hidden port window, trigger wrappers).
 #pragma once
 
 #include <cstdint>
@@ -85,15 +86,14 @@ using TTriggerAvailEvent = TMethod<void(TKvdCustomComPort* cp, uint16_t count)>;
 using TTriggerDataEvent = TMethod<void(TKvdCustomComPort* cp, uint16_t triggerHandle)>;
 using TTriggerStatusEvent = TMethod<void(TKvdCustomComPort* cp, uint16_t triggerHandle)>;
 using TTriggerTimerEvent = TMethod<void(TKvdCustomComPort* cp, uint16_t triggerHandle)>;
-using TTriggerLineErrorEvent =
-    TMethod<void(TKvdCustomComPort* cp, uint16_t error, bool lineBreak)>;
+using TTriggerLineErrorEvent = TMethod<void(TKvdCustomComPort* cp, uint16_t error, bool lineBreak)>;
 using TWaitCharEvent = TMethod<void(TKvdCustomComPort* cp, char c)>;
 using TPortCallback = TMethod<void(TKvdCustomComPort* cp, bool opening)>;
 // Creates the dispatcher for a component instead of the built-in choice.
 using TActivationProcedure = TKvdBaseDispatcher* (*)(TKvdCustomComPort* cp);
 
 struct TUserListEntry {
-    HWND Handle = 0;       // 0 for a callback entry
+    HWND Handle = 0;        // 0 for a callback entry
     TPortCallback Callback; // empty for a window entry
 };
 using PUserListEntry = TUserListEntry*;
@@ -227,7 +227,7 @@ public:
     void SetOnPortClose(TNotifyEvent value) { onPortClose_ = value; }
 
     // --- Further public properties
-    TKvdBaseDispatcher* Dispatcher(); // opens the port first when AutoOpen allows
+    TKvdBaseDispatcher* Dispatcher();      // opens the port first when AutoOpen allows
     TKvdBaseDispatcher* ValidDispatcher(); // as Dispatcher, raising -2007 when still none
     TKvThreadBoost ThreadBoost() const { return threadBoost_; }
     void SetThreadBoost(TKvThreadBoost value);
@@ -286,8 +286,8 @@ public:
     // --- Waits
     void PrepareWait();
     bool WaitForString(const std::string& s, int32_t timeout, bool yield, bool ignoreCase);
-    int32_t WaitForMultiString(const std::string& s, int32_t timeout, bool yield,
-                               bool ignoreCase, char separator);
+    int32_t WaitForMultiString(const std::string& s, int32_t timeout, bool yield, bool ignoreCase,
+                               char separator);
     bool CheckForString(uint8_t& index, char c, const std::string& s, bool ignoreCase);
 
     // --- Status properties
@@ -395,6 +395,30 @@ protected:
     TDeviceLayers deviceLayers_{dlWin32};
     TActivationProcedure activationProc_ = nullptr;
     uint16_t tapiDeviceId_ = 0;
+
+private:
+    friend class TPortWaitScope;
+
+    void ApplySettings();
+    void AbandonOpen(bool triggersWereSaved);
+    void CloseDispatcher();
+    void FinishClose();
+    void ReapplyFlowControl();
+    struct TCollector;
+    static const TCollector Trace;
+    static const TCollector Log;
+    void ChangeCollecting(const TCollector& collector, TTraceLogState value);
+    bool AnyTriggerEventAssigned() const;
+    // The dispatcher for an operation that has a neutral value while a close completes: null
+    // then (and while loading, when the missing port raises nothing).
+    TKvdBaseDispatcher* ActiveDispatcher();
+    // The dispatcher while the port is open, else null; never opens the port.
+    TKvdBaseDispatcher* OpenPortDispatcher() const;
+    int CheckWaitText(const std::string& s);
+
+    // Counts the dispatchers this component has created, so that a wait can tell whether the
+    // dispatcher it started on is still the one in use.
+    uint32_t dispatcherGeneration_ = 0;
 };
 
 // The published face of the port component; all logic lives in TKvdCustomComPort.

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,7 +24,7 @@ bool IsPortAvailable(uint32_t n);
 enum TModalResult : uint8_t { mrNone, mrOk, mrCancel, mrAbort };
 
 struct TComSelectEntry {
-    std::string Text;        // "COM%d", what the list shows first
+    std::string Text; // "COM%d", what the list shows first
     uint32_t Number = 0;
     std::string Path;        // the device behind the number
     std::string Description; // for example the USB adapter's product name
@@ -40,8 +41,16 @@ public:
 };
 
 // Installs the presenter used by every selection; null removes it. Returns the previous one.
-std::shared_ptr<IComSelectPresenter> SetComSelectPresenter(
-    std::shared_ptr<IComSelectPresenter> presenter);
+std::shared_ptr<IComSelectPresenter>
+SetComSelectPresenter(std::shared_ptr<IComSelectPresenter> presenter);
+
+// A presenter for programs without a window: lists the ports on `out` and reads the chosen
+// port number from `in` (an empty line takes the first port). It declines at once when
+// `interactive` is false, that is when no person is there to answer.
+std::shared_ptr<IComSelectPresenter>
+NewTerminalComSelectPresenter(std::istream& in, std::ostream& out, bool interactive);
+// The same on standard input and standard error, interactive when standard input is a terminal.
+std::shared_ptr<IComSelectPresenter> NewTerminalComSelectPresenter();
 
 class TComSelectForm {
 public:
@@ -50,7 +59,7 @@ public:
     static constexpr const char* Label2Text = "Please choose another port.";
     static constexpr uint32_t HighestPort = 50;
 
-    TComSelectForm(); // runs FormCreate
+    TComSelectForm();  // runs FormCreate
     void FormCreate(); // lists the available ports, selects the first
 
     const std::vector<TComSelectEntry>& Entries() const { return entries_; }

@@ -1,0 +1,119 @@
+// Unit Kvselcom, the port selection on a terminal, for programs without a window.
+#include "comm/port/kvselcom.h"
+
+#include <charconv>
+#include <iostream>
+#include <string>
+
+#include "comm/platform/console.h"
+
+namespace kivo {
+
+namespace {
+
+std::string Trimmed(const std::string& line) {
+    const size_t first = line.find_first_not_of(" \t\r");
+    if (first == std::string::npos) {
+        return {};
+    }
+    const size_t last = line.find_last_not_of(" \t\r");
+    return line.substr(first, last - first + 1);
+}
+
+// "5", "COM5" or "com5" as the number 5; 0 when the answer is no number.
+uint32_t AnsweredNumber(std::string answer) {
+    if (answer.size() > 3 &&
+        (answer.compare(0, 3, "COM") == 0 || answer.compare(0, 3, "com") == 0)) {
+        answer.erase(0, 3);
+    }
+    uint32_t number = 0;
+    const char* end = answer.data() + answer.size();
+    const auto [stop, error] = std::from_chars(answer.data(), end, number);
+    return error == std::errc() && stop == end ? number : 0;
+}
+
+int EntryIndex(const TComSelectForm& form, uint32_t number) {
+    const auto& entries = form.Entries();
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].Number == number) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+class TTerminalComSelectPresenter : public IComSelectPresenter {
+public:
+    TTerminalComSelectPresenter(std::istream& in, std::ostream& out, bool interactive)
+        : in_(in), out_(out), interactive_(interactive) {}
+
+    TModalResult ShowModal(TComSelectForm& form) override {
+        if (!interactive_) {
+            return mrAbort;
+        }
+        out_ << TComSelectForm::Caption << '\n'
+             << TComSelectForm::Label1Text << ' ' << TComSelectForm::Label2Text << '\n';
+        if (form.Entries().empty()) {
+            out_ << "No serial ports found.\n";
+            return mrAbort;
+        }
+        ListEntries(form);
+        return AskForPort(form);
+    }
+
+private:
+    void ListEntries(const TComSelectForm& form) {
+        for (const TComSelectEntry& entry : form.Entries()) {
+            out_ << "  " << entry.Text << "  " << entry.Path;
+            if (!entry.Description.empty()) {
+                out_ << "  (" << entry.Description << ')';
+            }
+            out_ << '\n';
+        }
+    }
+
+    // Asks until the answer names a listed port, the user cancels, or the input ends.
+    TModalResult AskForPort(TComSelectForm& form) {
+        const std::string firstPort = form.Entries().front().Text;
+        std::string line;
+        for (;;) {
+            out_ << "Port number (Enter for " << firstPort << ", 0 to cancel): " << std::flush;
+            if (!std::getline(in_, line)) {
+                out_ << '\n';
+                return mrAbort;
+            }
+            const std::string answer = Trimmed(line);
+            if (answer.empty()) {
+                form.SetItemIndex(0);
+                return mrOk;
+            }
+            if (answer == "0") {
+                return mrCancel;
+            }
+            const uint32_t number = AnsweredNumber(answer);
+            const int index = EntryIndex(form, number);
+            if (index >= 0) {
+                form.SetItemIndex(index);
+                return mrOk;
+            }
+            out_ << answer << " is not one of the listed ports.\n";
+        }
+    }
+
+    std::istream& in_;
+    std::ostream& out_;
+    const bool interactive_;
+};
+
+} // namespace
+
+std::shared_ptr<IComSelectPresenter>
+NewTerminalComSelectPresenter(std::istream& in, std::ostream& out, bool interactive) {
+    return std::make_shared<TTerminalComSelectPresenter>(in, out, interactive);
+}
+
+std::shared_ptr<IComSelectPresenter> NewTerminalComSelectPresenter() {
+    return NewTerminalComSelectPresenter(std::cin, std::cerr, StandardInputIsTerminal());
+}
+
+} // namespace kivo

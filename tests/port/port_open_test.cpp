@@ -1,0 +1,438 @@
+// Opening and closing the port component: the failures and their codes, the port prompt, the
+// order in which settings reach a new dispatcher, users, tracing across a close, changing the
+// port number, and the close that waits for a running notification or wait.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "comm/errors/kvexcept.h"
+#include "comm/platform/framework.h"
+#include "comm/platform/portmap.h"
+#include "comm/platform/serial.h"
+#include "comm/platform/winmsg.h"
+#include "tests/fakes/scratchdir.h"
+#include "tests/port/port_harness.h"
+
+namespace kivo::testing {
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Failures
+
+struct TOpenFailureCase {
+    int platformError;
+    int expectedCode;
+};
+
+class PortOpenFailure : public ::testing::TestWithParam<TOpenFailureCase> {};
+
+TEST_P(PortOpenFailure, RaisesThePortErrorAndLeavesEverythingClosed) {
+    TTestPort port;
+    port.SetActivationProc(ActivateFake);
+    port.SetComNumber(9);
+    int told = 0;
+    port.RegisterUserCallback(TPortCallback(
+        [](void* count, TKvdCustomComPort*, bool) { ++*static_cast<int*>(count); }, &told));
+    NextFakeOpenFailure = GetParam().platformError;
+    int code = 0;
+    try {
+        port.SetOpen(true);
+    } catch (const EKVDException& e) {
+        code = e.ErrorCode;
+    } catch (const EInOutError& e) {
+        code = -e.ErrorCode;
+    }
+    EXPECT_EQ(code, GetParam().expectedCode);
+    EXPECT_FALSE(port.Open());
+    EXPECT_EQ(port.PortState(), psClosed);
+    EXPECT_EQ(port.CurrentDispatcher(), nullptr);
+    EXPECT_EQ(port.TriggerWindow(), 0u);
+    EXPECT_EQ(told, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Codes, PortOpenFailure,
+                         ::testing::Values(TOpenFailureCase{5, -2008}, TOpenFailureCase{2, -2001},
+                                           TOpenFailureCase{3, -2001},
+                                           // No permission keeps its own message.
+                                           TOpenFailureCase{13, -13}));
+
+TEST(PortOpen, AClosedPortWithoutAutoOpenRefusesDataOperations) {
+    TTestPort port;
+    port.SetAutoOpen(false);
+    port.SetComNumber(4);
+    EXPECT_THROW(port.PutChar('x'), ECommNotOpen);
+    EXPECT_EQ(port.CurrentDispatcher(), nullptr);
+}
+
+TEST(PortOpen, AnUnsupportedDeviceLayerRaisesNullApi) {
+    class TFossilPort : public TTestPort {
+    public:
+        TFossilPort() { deviceLayer_ = dlFossil; }
+    } port;
+    port.SetComNumber(4);
+    EXPECT_THROW(port.SetOpen(true), ENullApi);
+    EXPECT_EQ(port.PortState(), psClosed);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Choosing the port
+
+class PortPrompt : public ::testing::Test {
+protected:
+    void SetUp() override {
+        previousRoots_ = PortScanRoots();
+        SetPortScanRoots({scratch_.Path().string(), scratch_.Path().string()});
+        ASSERT_EQ(PtyOpen(pty_), 0);
+        ASSERT_EQ(RegisterComPort(kPromptPort, pty_.SlavePath), 0);
+        port.SetActivationProc(ActivateFake);
+    }
+    void TearDown() override {
+        UnregisterComPort(kPromptPort);
+        PtyClose(pty_);
+        SetPortScanRoots(previousRoots_);
+    }
+
+    static constexpr uint16_t kPromptPort = 12;
+    TScratchDir scratch_;
+    TPortScanRoots previousRoots_;
+    TPtyPair pty_;
+    TTestPort port;
+};
+
+TEST_F(PortPrompt, WithoutPromptNoPortIsChosen) {
+    auto presenter = std::make_shared<TScriptedPresenter>();
+    TPresenterGuard guard(presenter);
+    port.SetPromptForPort(false);
+    EXPECT_THROW(port.SetOpen(true), ENoPortSelected);
+    EXPECT_EQ(presenter->shown, 0);
+}
+
+TEST_F(PortPrompt, TheChosenPortIsStoredAndOpened) {
+    auto presenter = std::make_shared<TScriptedPresenter>();
+    presenter->choose = kPromptPort;
+    TPresenterGuard guard(presenter);
+    port.SetOpen(true);
+    EXPECT_EQ(presenter->shown, 1);
+    EXPECT_EQ(port.ComNumber(), kPromptPort);
+    EXPECT_EQ(port.PortState(), psOpen);
+    EXPECT_EQ(port.Fake()->openedName, "\\\\.\\COM12");
+}
+
+TEST_F(PortPrompt, DecliningOrNoPresenterRaisesNoPortSelected) {
+    auto presenter = std::make_shared<TScriptedPresenter>();
+    presenter->answer = mrCancel;
+    {
+        TPresenterGuard guard(presenter);
+        EXPECT_THROW(port.SetOpen(true), ENoPortSelected);
+    }
+    TPresenterGuard none(nullptr);
+    EXPECT_THROW(port.SetOpen(true), ENoPortSelected);
+    EXPECT_EQ(port.ComNumber(), 0);
+    EXPECT_EQ(port.PortState(), psClosed);
+}
+
+TEST_F(PortPrompt, OkOnAnEmptyListIsDeclined) {
+    UnregisterComPort(kPromptPort);
+    auto presenter = std::make_shared<TScriptedPresenter>();
+    TPresenterGuard guard(presenter);
+    EXPECT_THROW(port.SetOpen(true), ENoPortSelected);
+    EXPECT_TRUE(presenter->seen.empty());
+}
+
+// ---------------------------------------------------------------------------------------------
+// A successful open
+
+TEST(PortOpen, OpensOnceAndAppliesTheSettings) {
+    TTestPort port;
+    port.SetActivationProc(ActivateFake);
+    port.SetComNumber(5);
+    port.SetBaud(9600);
+    port.SetDTR(false);
+    port.SetSWFlowOptions(swfBoth);
+    port.SetXOnChar('A');
+    port.SetXOffChar('B');
+    port.SetTriggerLength(3);
+    const int before = FakesCreated;
+    port.SetOpen(true);
+    port.SetOpen(true);
+    EXPECT_EQ(FakesCreated, before + 1);
+    TFakeDispatcher* fake = port.Fake();
+    ASSERT_NE(fake, nullptr);
+    EXPECT_EQ(fake->openedName, "\\\\.\\COM5");
+    EXPECT_EQ(fake->device.BaudRate, 9600u);
+    // Enabling software flow control installs DC1/DC3; the component's characters follow.
+    EXPECT_EQ(fake->deviceControl.XonChar, 'A');
+    EXPECT_EQ(fake->deviceControl.XoffChar, 'B');
+    EXPECT_FALSE(fake->dtrLine);
+    EXPECT_EQ(fake->availThreshold, 3u);
+    EXPECT_TRUE(port.Open());
+    EXPECT_NE(port.TriggerWindow(), 0u);
+
+    port.SetOpen(false);
+    port.SetOpen(false);
+    EXPECT_EQ(port.PortState(), psClosed);
+    EXPECT_EQ(port.CurrentDispatcher(), nullptr);
+    EXPECT_FALSE(IsWindow(port.TriggerWindow()));
+}
+
+// Users of the port learn about the open and the close last to first, then the events.
+struct TNoticeLog {
+    std::vector<std::string> entries;
+    void Callback(TKvdCustomComPort*, bool opening) {
+        entries.push_back(opening ? "callback open" : "callback close");
+    }
+    void Opened(TComponent*) { entries.push_back("OnPortOpen"); }
+    void Closed(TComponent*) { entries.push_back("OnPortClose"); }
+};
+
+TNoticeLog* noticeLog = nullptr;
+
+LRESULT NoticeWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == msgPortOpen || message == msgPortClose) {
+        noticeLog->entries.push_back(message == msgPortOpen ? "window open" : "window close");
+        return 0;
+    }
+    return DefWindowProc(window, message, wParam, lParam);
+}
+
+TEST(PortOpen, UsersAreToldLastToFirst) {
+    TNoticeLog log;
+    noticeLog = &log;
+    RegisterClass(TWndClass{"PortNoticeWindow", NoticeWindowProc, 0});
+    const HWND window = CreateWindow("PortNoticeWindow");
+    TTestPort port;
+    port.SetActivationProc(ActivateFake);
+    port.SetComNumber(5);
+    port.RegisterUserCallback(TPortCallback::Bind<&TNoticeLog::Callback>(&log));
+    port.RegisterUser(window);
+    port.SetOnPortOpen(TNotifyEvent::Bind<&TNoticeLog::Opened>(&log));
+    port.SetOnPortClose(TNotifyEvent::Bind<&TNoticeLog::Closed>(&log));
+    port.SetOpen(true);
+    port.SetOpen(false);
+    DestroyWindow(window);
+    EXPECT_EQ(log.entries,
+              (std::vector<std::string>{"window open", "callback open", "OnPortOpen",
+                                        "window close", "callback close", "OnPortClose"}));
+}
+
+TEST(PortOpen, TracingStartsAtOpenAndIsWrittenAtClose) {
+    TScratchDir scratch;
+    TTestPort port;
+    port.SetActivationProc(ActivateFake);
+    port.SetComNumber(5);
+    port.SetTraceName(scratch.File("line.trc"));
+    port.SetTracing(tlOn);
+    port.SetOpen(true);
+    port.PutString("US");
+    port.SetOpen(false);
+    EXPECT_EQ(port.Tracing(), tlOff);
+    ASSERT_TRUE(std::filesystem::exists(scratch.File("line.trc")));
+    EXPECT_NE(scratch.Read("line.trc").find("US"), std::string::npos);
+}
+
+TEST(PortOpen, TraceAndLogStatesFollowTheOperations) {
+    TScratchDir scratch;
+    TTestPort port;
+    port.SetActivationProc(ActivateFake);
+    port.SetComNumber(5);
+    port.SetLogName(scratch.File("dispatch.log"));
+    port.SetOpen(true);
+    TFakeDispatcher* fake = port.Fake();
+
+    port.SetTracing(tlPause);
+    EXPECT_EQ(port.Tracing(), tlOff);
+    port.SetTracing(tlOn);
+    EXPECT_TRUE(fake->trace.On());
+    port.SetTracing(tlPause);
+    EXPECT_EQ(port.Tracing(), tlPause);
+    EXPECT_FALSE(fake->trace.On());
+    port.SetTracing(tlClear);
+    EXPECT_EQ(port.Tracing(), tlPause);
+    port.SetTracing(tlOn);
+    EXPECT_TRUE(fake->trace.On());
+    port.SetTracing(tlOff);
+    EXPECT_FALSE(fake->trace.Present());
+
+    port.SetLogging(tlOn);
+    EXPECT_TRUE(fake->dlog.On());
+    port.AddStringToLog("marker");
+    port.SetLogging(tlPause);
+    EXPECT_FALSE(fake->dlog.On());
+    port.SetLogging(tlDump);
+    EXPECT_EQ(port.Logging(), tlOff);
+    EXPECT_NE(scratch.Read("dispatch.log").find("marker"), std::string::npos);
+}
+
+TEST(PortOpen, ChangingThePortKeepsTriggersAndTracing) {
+    TScratchDir scratch;
+    TTestPort port;
+    port.SetActivationProc(ActivateFake);
+    port.SetComNumber(5);
+    port.SetTraceName(scratch.File("first.trc"));
+    port.SetTracing(tlOn);
+    port.SetOpen(true);
+    const uint16_t data = port.AddDataTrigger("OK", true);
+    const uint16_t timer = port.AddTimerTrigger();
+    port.PutString("AT");
+
+    port.SetComNumber(6);
+    ASSERT_EQ(port.PortState(), psOpen);
+    TFakeDispatcher* fake = port.Fake();
+    EXPECT_EQ(fake->openedName, "\\\\.\\COM6");
+    ASSERT_EQ(fake->dataTriggers.size(), 1u);
+    EXPECT_EQ(fake->dataTriggers[0].handle, data);
+    ASSERT_EQ(fake->timerTriggers.size(), 1u);
+    EXPECT_EQ(fake->timerTriggers[0].handle, timer);
+    EXPECT_EQ(port.Tracing(), tlOn);
+    EXPECT_TRUE(fake->trace.On());
+    EXPECT_TRUE(std::filesystem::exists(scratch.File("first.trc")));
+}
+
+// ---------------------------------------------------------------------------------------------
+// A close asked for while the port is busy
+
+class PortDeferredClose : public ::testing::Test {
+public:
+    TPortLine line{TLineKind::Pty};
+
+    void OnAvail(TKvdCustomComPort*, uint16_t) {
+        line.port.SetOpen(false);
+        openInHandler = line.port.Open();
+        stateInHandler = line.port.PortState();
+    }
+
+    bool openInHandler = true;
+    TPortState stateInHandler = psOpen;
+};
+
+TEST_F(PortDeferredClose, CloseInsideAnAvailHandlerCompletesAfterTheHandler) {
+    line.Open();
+    line.port.SetOnTriggerAvail(TTriggerAvailEvent::Bind<&PortDeferredClose::OnAvail>(
+        static_cast<PortDeferredClose*>(this)));
+    line.Send("x");
+    EXPECT_TRUE(line.Deliver([&] { return line.port.PortState() != psOpen; }));
+    EXPECT_FALSE(openInHandler);
+    EXPECT_EQ(stateInHandler, psShuttingDown);
+    EXPECT_TRUE(line.Deliver([&] { return line.port.PortState() == psClosed; }));
+    EXPECT_EQ(line.port.CurrentDispatcher(), nullptr);
+}
+
+TEST_F(PortDeferredClose, OpenDuringTheCloseReopensWhenItCompletes) {
+    line.Open();
+    line.port.SetOnTriggerAvail(TTriggerAvailEvent::Bind<&PortDeferredClose::OnAvail>(
+        static_cast<PortDeferredClose*>(this)));
+    line.Send("x");
+    ASSERT_TRUE(line.Deliver([&] { return line.port.PortState() == psShuttingDown; }));
+    line.port.SetOnTriggerAvail({});
+    line.port.SetOpen(true);
+    EXPECT_FALSE(line.port.Open());
+    EXPECT_TRUE(line.port.ReopenPending());
+    EXPECT_TRUE(line.Deliver([&] { return line.port.PortState() == psOpen; }));
+    EXPECT_TRUE(line.port.Open());
+    EXPECT_FALSE(line.port.ReopenPending());
+}
+
+// The close is asked for by a message that the wait's own message loop handles.
+constexpr UINT msgCloseRequest = WM_USER + 1;
+TTestPort* portToClose = nullptr;
+TPortState stateAfterCloseRequest = psOpen;
+
+LRESULT CloseRequestWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message != msgCloseRequest) {
+        return DefWindowProc(window, message, wParam, lParam);
+    }
+    portToClose->SetOpen(false);
+    stateAfterCloseRequest = portToClose->PortState();
+    if (wParam != 0) {
+        portToClose->SetOpen(true);
+    }
+    return 0;
+}
+
+class PortCloseDuringWait : public ::testing::TestWithParam<bool> {};
+
+TEST_P(PortCloseDuringWait, TheWaitEndsAndTheCloseCompletesAfterIt) {
+    const bool reopen = GetParam();
+    TPortLine line(TLineKind::Pty);
+    line.Open();
+    RegisterClass(TWndClass{"PortCloseRequestWindow", CloseRequestWindowProc, 0});
+    const HWND window = CreateWindow("PortCloseRequestWindow");
+    portToClose = &line.port;
+    PostMessage(window, msgCloseRequest, reopen ? 1 : 0, 0);
+    const uint32_t started = KvTimeGetTime();
+    EXPECT_FALSE(line.port.WaitForString("never", Secs2Ticks(10), true, false));
+    EXPECT_LT(KvTimeGetTime() - started, 5000u);
+    // Until the posted close message is handled the port reads as shutting down; the message
+    // may already be handled inside the close when the threads ended at once.
+    EXPECT_NE(stateAfterCloseRequest, psOpen);
+    const TPortState expected = reopen ? psOpen : psClosed;
+    EXPECT_TRUE(PumpUntil(line.port, [&] { return line.port.PortState() == expected; }));
+    EXPECT_EQ(line.port.Open(), reopen);
+    DestroyWindow(window);
+}
+
+INSTANTIATE_TEST_SUITE_P(Reopen, PortCloseDuringWait, ::testing::Bool());
+
+// The window procedure must find nothing to route the posted close to once the component is
+// gone.
+TEST(PortDestruction, DestroyingTheComponentWhileItsCloseIsDeferredIsSafe) {
+    auto* port = new TTestPort;
+    port->SetActivationProc(ActivateFake);
+    port->SetComNumber(5);
+    port->SetOpen(true);
+    TFakeDispatcher* fake = port->Fake();
+    // A notification is running on the dispatcher's threads.
+    fake->threadsActive = true;
+    bool wasBusy = false;
+    fake->SetEventBusy(wasBusy, true);
+    port->SetOpen(false);
+    ASSERT_EQ(port->PortState(), psShuttingDown);
+    const HWND window = port->TriggerWindow();
+    delete port;
+    EXPECT_FALSE(IsWindow(window));
+    ProcessMessages();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Real ports
+
+TEST(PortOpenPty, MissingAndHeldPortsRaiseTheirCodes) {
+    TTestPort missing;
+    UnregisterComPort(TPortLine::PortNumber);
+    missing.SetComNumber(TPortLine::PortNumber);
+    EXPECT_THROW(missing.SetOpen(true), EBadId);
+
+    TPtyPair pty;
+    ASSERT_EQ(PtyOpen(pty), 0);
+    ASSERT_EQ(RegisterComPort(TPortLine::PortNumber, pty.SlavePath), 0);
+    TTestPort first;
+    first.SetComNumber(TPortLine::PortNumber);
+    first.SetOpen(true);
+    TTestPort second;
+    second.SetComNumber(TPortLine::PortNumber);
+    EXPECT_THROW(second.SetOpen(true), EAlreadyOpen);
+    EXPECT_EQ(second.PortState(), psClosed);
+    first.SetOpen(false);
+    UnregisterComPort(TPortLine::PortNumber);
+    PtyClose(pty);
+}
+
+TEST(PortOpenPty, TracingBeforeOpeningIsWrittenAtClose) {
+    TScratchDir scratch;
+    TPortLine line(TLineKind::Pty);
+    line.port.SetTraceName(scratch.File("KIVO.TRC"));
+    scratch.Write("KIVO.TRC", "old contents");
+    line.port.SetTracing(tlOn);
+    line.Open();
+    line.Feed("OK");
+    EXPECT_TRUE(line.port.WaitForString("OK", 18, false, false));
+    line.port.SetOpen(false);
+    ASSERT_TRUE(PumpUntil(line.port, [&] { return line.port.PortState() == psClosed; }));
+    EXPECT_EQ(line.port.Tracing(), tlOff);
+    const std::string trace = scratch.Read("KIVO.TRC");
+    EXPECT_EQ(trace.find("old contents"), std::string::npos);
+    EXPECT_NE(trace.find("OK"), std::string::npos);
+}
+
+} // namespace
+} // namespace kivo::testing

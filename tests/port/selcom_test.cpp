@@ -1,0 +1,134 @@
+// Which ports count as available, the selection model and the terminal presenter. The machine's
+// own serial devices are kept out by pointing the port scan at an empty directory; the ports
+// are pseudo-terminals put at numbers through the port map.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "comm/platform/portmap.h"
+#include "comm/platform/pty.h"
+#include "comm/platform/serial.h"
+#include "comm/port/kvselcom.h"
+#include "tests/fakes/scratchdir.h"
+
+namespace kivo::testing {
+namespace {
+
+class PortSelection : public ::testing::Test {
+protected:
+    void SetUp() override {
+        previousRoots_ = PortScanRoots();
+        SetPortScanRoots({scratch_.Path().string(), scratch_.Path().string()});
+    }
+    void TearDown() override {
+        for (auto& [number, pty] : ports_) {
+            UnregisterComPort(number);
+            PtyClose(pty);
+        }
+        SetPortScanRoots(previousRoots_);
+        UseDispatcherForAvail = true;
+        ShowPortsInUse = true;
+    }
+
+    void AddPort(int number) {
+        TPtyPair pty;
+        ASSERT_EQ(PtyOpen(pty), 0);
+        ASSERT_EQ(RegisterComPort(number, pty.SlavePath), 0);
+        ports_.emplace_back(number, pty);
+    }
+
+    std::string PathOf(int number) const {
+        for (const auto& [n, pty] : ports_) {
+            if (n == number) {
+                return pty.SlavePath;
+            }
+        }
+        return {};
+    }
+
+    TScratchDir scratch_;
+    TPortScanRoots previousRoots_;
+    std::vector<std::pair<int, TPtyPair>> ports_;
+};
+
+TEST_F(PortSelection, OnlyExistingPortsOneToFiftyAreListed) {
+    AddPort(3);
+    AddPort(12);
+    AddPort(51);
+    EXPECT_FALSE(IsPortAvailable(0));
+    EXPECT_TRUE(IsPortAvailable(51));
+    EXPECT_FALSE(IsPortAvailable(4));
+
+    TComSelectForm form;
+    ASSERT_EQ(form.Entries().size(), 2u);
+    EXPECT_EQ(form.Entries()[0].Text, "COM3");
+    EXPECT_EQ(form.Entries()[0].Path, PathOf(3));
+    EXPECT_EQ(form.Entries()[1].Text, "COM12");
+    EXPECT_EQ(form.ItemIndex(), 0);
+    EXPECT_EQ(form.SelectedComNum(), 3);
+    form.SetItemIndex(1);
+    EXPECT_EQ(form.SelectedCom(), "COM12");
+    EXPECT_EQ(form.SelectedComNum(), 12);
+    form.SetItemIndex(7);
+    EXPECT_EQ(form.ItemIndex(), 1);
+}
+
+TEST_F(PortSelection, AnEmptyListSelectsNothing) {
+    TComSelectForm form;
+    EXPECT_TRUE(form.Entries().empty());
+    EXPECT_EQ(form.ItemIndex(), -1);
+    EXPECT_EQ(form.SelectedCom(), "");
+    EXPECT_EQ(form.SelectedComNum(), 0);
+    EXPECT_EQ(form.ShowModal(), mrAbort);
+}
+
+TEST_F(PortSelection, APortHeldElsewhereCountsOnlyWithShowPortsInUse) {
+    AddPort(5);
+    const int32_t held = SerialOpen(PathOf(5));
+    ASSERT_GT(held, 0);
+    for (bool viaDispatcher : {true, false}) {
+        UseDispatcherForAvail = viaDispatcher;
+        ShowPortsInUse = true;
+        EXPECT_TRUE(IsPortAvailable(5)) << "via dispatcher " << viaDispatcher;
+        ShowPortsInUse = false;
+        EXPECT_FALSE(IsPortAvailable(5)) << "via dispatcher " << viaDispatcher;
+    }
+    SerialClose(held);
+    EXPECT_TRUE(IsPortAvailable(5));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The terminal presenter
+
+TEST_F(PortSelection, TheTerminalPresenterReadsAListedPortNumber) {
+    AddPort(3);
+    AddPort(12);
+    TComSelectForm form;
+    std::istringstream in("7\ncom12\n");
+    std::ostringstream out;
+    EXPECT_EQ(NewTerminalComSelectPresenter(in, out, true)->ShowModal(form), mrOk);
+    EXPECT_EQ(form.SelectedComNum(), 12);
+    EXPECT_NE(out.str().find("COM3  " + PathOf(3)), std::string::npos);
+    EXPECT_NE(out.str().find("7 is not one of the listed ports."), std::string::npos);
+}
+
+TEST_F(PortSelection, TheTerminalPresenterTakesTheFirstPortOrDeclines) {
+    AddPort(3);
+    TComSelectForm form;
+    std::ostringstream out;
+    std::istringstream enter("\n");
+    EXPECT_EQ(NewTerminalComSelectPresenter(enter, out, true)->ShowModal(form), mrOk);
+    EXPECT_EQ(form.SelectedComNum(), 3);
+
+    std::istringstream zero("0\n");
+    EXPECT_EQ(NewTerminalComSelectPresenter(zero, out, true)->ShowModal(form), mrCancel);
+    std::istringstream ended("");
+    EXPECT_EQ(NewTerminalComSelectPresenter(ended, out, true)->ShowModal(form), mrAbort);
+    std::istringstream unused("3\n");
+    std::ostringstream silent;
+    EXPECT_EQ(NewTerminalComSelectPresenter(unused, silent, false)->ShowModal(form), mrAbort);
+    EXPECT_TRUE(silent.str().empty());
+}
+
+} // namespace
+} // namespace kivo::testing
