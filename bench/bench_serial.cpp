@@ -3,6 +3,7 @@
 // throughput, the same work for each, side by side in one run.
 #include "comm/dispatch/kwwin32.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -13,9 +14,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <functional>
+#include <iterator>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,9 +35,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kWarmUp = 2000;
-constexpr int kSamples = 20000;
-constexpr size_t kBulkBytes = size_t{64} << 20;
+// The clients take turns, round after round, so that a change in the machine's load meets
+// all of them alike.
+constexpr int kRounds = 5;
+constexpr int kWarmUp = 500;
+constexpr int kSamplesPerRound = 4000;
+constexpr size_t kBulkPerRound = size_t{16} << 20;
 constexpr size_t kChunk = 65536;
 
 void MakeRaw(int fd) {
@@ -113,10 +121,36 @@ struct TClient {
     std::function<size_t(uint8_t*, size_t)> receive;
 };
 
-struct TResult {
-    double medianUs = 0;
-    double p99Us = 0;
-    double mibPerSecond = 0;
+// What one round of one client measured; plain data, so that a child process can send it.
+struct TRound {
+    bool ok = false;
+    double roundTripUs[kSamplesPerRound] = {};
+    double bulkSeconds = 0;
+};
+
+// Every round of one client.
+class TTally {
+public:
+    void Add(const TRound& round) {
+        samples_.insert(samples_.end(), std::begin(round.roundTripUs), std::end(round.roundTripUs));
+        bulkSeconds_ += round.bulkSeconds;
+        ++rounds_;
+    }
+    double MedianUs() { return Percentile(50); }
+    double P99Us() { return Percentile(99); }
+    double MiBPerSecond() const {
+        return static_cast<double>(kBulkPerRound * rounds_) / (1 << 20) / bulkSeconds_;
+    }
+
+private:
+    double Percentile(size_t percent) {
+        std::sort(samples_.begin(), samples_.end());
+        return samples_[samples_.size() * percent / 100];
+    }
+
+    std::vector<double> samples_;
+    double bulkSeconds_ = 0;
+    int rounds_ = 0;
 };
 
 bool ReceiveExactly(TClient& client, uint8_t* buffer, size_t count) {
@@ -131,10 +165,8 @@ bool ReceiveExactly(TClient& client, uint8_t* buffer, size_t count) {
     return true;
 }
 
-bool MeasureRoundTrip(TClient& client, TResult& result) {
-    std::vector<double> samples;
-    samples.reserve(kSamples);
-    for (int i = 0; i < kWarmUp + kSamples; ++i) {
+bool MeasureRoundTrip(TClient& client, TRound& round) {
+    for (int i = 0; i < kWarmUp + kSamplesPerRound; ++i) {
         uint8_t out = static_cast<uint8_t>(i);
         uint8_t in = 0;
         const auto start = Clock::now();
@@ -142,18 +174,15 @@ bool MeasureRoundTrip(TClient& client, TResult& result) {
             return false;
         }
         if (i >= kWarmUp) {
-            samples.push_back(
-                std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+            round.roundTripUs[i - kWarmUp] =
+                std::chrono::duration<double, std::micro>(Clock::now() - start).count();
         }
     }
-    std::sort(samples.begin(), samples.end());
-    result.medianUs = samples[samples.size() / 2];
-    result.p99Us = samples[samples.size() * 99 / 100];
     return true;
 }
 
 // A sending thread pushes the bulk while the calling thread takes the echo back.
-bool MeasureThroughput(TClient& client, TResult& result) {
+bool MeasureThroughput(TClient& client, TRound& round) {
     std::vector<uint8_t> out(kChunk);
     for (size_t i = 0; i < out.size(); ++i) {
         out[i] = static_cast<uint8_t>(i * 31 + 7);
@@ -161,15 +190,15 @@ bool MeasureThroughput(TClient& client, TResult& result) {
     const auto start = Clock::now();
     bool sent = true;
     std::thread sender([&] {
-        for (size_t done = 0; done < kBulkBytes && sent; done += kChunk) {
+        for (size_t done = 0; done < kBulkPerRound && sent; done += kChunk) {
             sent = client.send(out.data(), kChunk);
         }
     });
     std::vector<uint8_t> in(kChunk);
     size_t received = 0;
     bool intact = true;
-    while (received < kBulkBytes) {
-        const size_t got = client.receive(in.data(), std::min(kChunk, kBulkBytes - received));
+    while (received < kBulkPerRound) {
+        const size_t got = client.receive(in.data(), std::min(kChunk, kBulkPerRound - received));
         if (got == 0) {
             break;
         }
@@ -179,17 +208,17 @@ bool MeasureThroughput(TClient& client, TResult& result) {
         received += got;
     }
     sender.join();
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    result.mibPerSecond = static_cast<double>(received) / (1 << 20) / seconds;
-    return sent && intact && received == kBulkBytes;
+    round.bulkSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return sent && intact && received == kBulkPerRound;
 }
 
-bool Measure(TClient& client, TResult& result) {
-    return MeasureRoundTrip(client, result) && MeasureThroughput(client, result);
+bool Measure(TClient& client, TRound& round) {
+    round.ok = MeasureRoundTrip(client, round) && MeasureThroughput(client, round);
+    return round.ok;
 }
 
 // --- Plain termios: blocking read and write on the slave.
-bool RunTermios(const std::string& path, TResult& result) {
+bool RunTermios(const std::string& path, TRound& result) {
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
     if (fd < 0) {
         return false;
@@ -235,7 +264,7 @@ bool PortSend(TKvdBaseDispatcher& port, const uint8_t* bytes, size_t count) {
     return true;
 }
 
-bool RunDispatcher(const std::string& path, TResult& result) {
+bool RunDispatcher(const std::string& path, TRound& result) {
     TKvdWin32Dispatcher port(nullptr);
     if (port.InitPort(path.c_str(), 115200, dcbParityNone, 8, 1, 4096, kChunk, false, false) != 0) {
         return false;
@@ -248,11 +277,14 @@ bool RunDispatcher(const std::string& path, TResult& result) {
 
 #ifdef KIVO_HAVE_LIBSERIALPORT
 // libserialport opens only ports that it finds under /sys/class/tty, which a pseudo-terminal is
-// not. The measurement runs in a child process with a private mount namespace in which the
-// slave is mounted over the node of a serial port that sysfs lists.
+// not, and refuses a device without modem lines. The measurement runs in a child process with
+// a private mount namespace in which the slave is mounted over the node of a serial port that
+// sysfs lists, and in which the modem-line requests a pseudo-terminal rejects are answered
+// with lines off, as the dispatcher's device layer answers them.
 constexpr const char* kLentPort = "/dev/ttyS0";
+bool gNeutralModemLines = false;
 
-bool MeasureLibserialport(TResult& result) {
+bool MeasureLibserialport(TRound& result) {
     sp_port* port = nullptr;
     if (sp_get_port_by_name(kLentPort, &port) != SP_OK) {
         return false;
@@ -280,13 +312,14 @@ bool MeasureLibserialport(TResult& result) {
 }
 
 bool LendPortName(const std::string& slavePath) {
+    gNeutralModemLines = true;
     return unshare(CLONE_NEWNS) == 0 &&
            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
            mount(slavePath.c_str(), kLentPort, nullptr, MS_BIND, nullptr) == 0;
 }
 
 // 0 measured, 1 the name could not be lent, 2 the measurement failed.
-int RunLibserialport(const std::string& slavePath, TResult& result) {
+int RunLibserialport(const std::string& slavePath, TRound& result) {
     int channel[2];
     if (pipe(channel) != 0) {
         return 1;
@@ -302,24 +335,84 @@ int RunLibserialport(const std::string& slavePath, TResult& result) {
         _exit(status);
     }
     close(channel[1]);
-    const bool got = child > 0 && read(channel[0], &result, sizeof result) == sizeof result;
+    auto* bytes = reinterpret_cast<char*>(&result);
+    size_t got = 0;
+    for (ssize_t n = 1; child > 0 && got < sizeof result && n > 0; got += static_cast<size_t>(n)) {
+        n = std::max<ssize_t>(read(channel[0], bytes + got, sizeof result - got), 0);
+    }
     close(channel[0]);
     int status = 0;
     if (child > 0) {
         waitpid(child, &status, 0);
     }
-    return got && WIFEXITED(status) ? WEXITSTATUS(status) : 2;
+    return got == sizeof result && WIFEXITED(status) ? WEXITSTATUS(status) : 2;
 }
 #endif
 
-void Print(const char* name, const TResult& result, const TResult& termios) {
-    std::printf("%-14s round trip median %6.1f us  p99 %6.1f us   bulk echo %7.1f MiB/s (%3.0f %% "
-                "of termios)\n",
-                name, result.medianUs, result.p99Us, result.mibPerSecond,
-                100.0 * result.mibPerSecond / termios.mibPerSecond);
+void Print(const char* name, TTally& tally, TTally& termios) {
+    std::printf("%-14s round trip median %6.1f us  p99 %7.1f us   bulk echo %7.1f MiB/s "
+                "(%3.0f %% of termios)\n",
+                name, tally.MedianUs(), tally.P99Us(), tally.MiBPerSecond(),
+                100.0 * tally.MiBPerSecond() / termios.MiBPerSecond());
+}
+
+// One round of every client; false when one of them failed.
+bool RunRound(const std::string& path, TTally& termios, TTally& dispatcher, TTally& library,
+              bool& libraryAvailable) {
+    auto round = std::make_unique<TRound>();
+    if (!RunTermios(path, *round)) {
+        std::printf("plain termios run failed\n");
+        return false;
+    }
+    termios.Add(*round);
+    round = std::make_unique<TRound>();
+    if (!RunDispatcher(path, *round)) {
+        std::printf("dispatcher run failed\n");
+        return false;
+    }
+    dispatcher.Add(*round);
+#ifdef KIVO_HAVE_LIBSERIALPORT
+    if (libraryAvailable) {
+        round = std::make_unique<TRound>();
+        const int status = RunLibserialport(path, *round);
+        if (status == 2) {
+            std::printf("libserialport run failed\n");
+            return false;
+        }
+        libraryAvailable = status == 0;
+        if (libraryAvailable) {
+            library.Add(*round);
+        }
+    }
+#else
+    (void)library;
+    libraryAvailable = false;
+#endif
+    return true;
 }
 
 } // namespace
+
+#ifdef KIVO_HAVE_LIBSERIALPORT
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
+    va_list arguments;
+    va_start(arguments, request);
+    void* argument = va_arg(arguments, void*);
+    va_end(arguments);
+    using TIoctl = int (*)(int, unsigned long, void*);
+    static const auto system = reinterpret_cast<TIoctl>(dlsym(RTLD_NEXT, "ioctl"));
+    const int result = system(fd, request, argument);
+    const bool modemRequest =
+        request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC;
+    if (result != 0 && errno == ENOTTY && gNeutralModemLines && modemRequest) {
+        if (request == TIOCMGET) {
+            *static_cast<int*>(argument) = 0;
+        }
+        return 0;
+    }
+    return result;
+}
+#endif
 
 int main() {
     TEchoPeer peer;
@@ -327,43 +420,33 @@ int main() {
         std::printf("no pseudo-terminal pair could be opened\n");
         return 1;
     }
-    std::printf("one-byte round trips: %d after %d to warm up; bulk echo: %zu MiB in %zu KiB "
-                "writes\n",
-                kSamples, kWarmUp, kBulkBytes >> 20, kChunk >> 10);
-    TResult termios;
-    if (!RunTermios(peer.SlavePath(), termios)) {
-        std::printf("plain termios run failed\n");
-        return 1;
+    std::printf("%d rounds, each client in turn; per round %d one-byte round trips after %d to "
+                "warm up, and %zu MiB of bulk echo in %zu KiB writes\n",
+                kRounds, kSamplesPerRound, kWarmUp, kBulkPerRound >> 20, kChunk >> 10);
+    TTally termios;
+    TTally dispatcher;
+    TTally library;
+    bool libraryAvailable = true;
+    for (int i = 0; i < kRounds; ++i) {
+        if (!RunRound(peer.SlavePath(), termios, dispatcher, library, libraryAvailable)) {
+            return 1;
+        }
     }
     Print("termios", termios, termios);
-
-    TResult dispatcher;
-    if (!RunDispatcher(peer.SlavePath(), dispatcher)) {
-        std::printf("dispatcher run failed\n");
-        return 1;
-    }
     Print("dispatcher", dispatcher, termios);
-
-#ifdef KIVO_HAVE_LIBSERIALPORT
-    TResult library;
-    switch (RunLibserialport(peer.SlavePath(), library)) {
-    case 0:
+    if (libraryAvailable) {
         Print("libserialport", library, termios);
         std::printf("dispatcher median round trip: %.2f x libserialport's\n",
-                    dispatcher.medianUs / library.medianUs);
-        break;
-    case 1:
-        std::printf("libserialport  skipped: it opens only ports listed in sysfs, and lending %s "
-                    "to the pseudo-terminal needs a private mount namespace (root)\n",
+                    dispatcher.MedianUs() / library.MedianUs());
+    } else {
+#ifdef KIVO_HAVE_LIBSERIALPORT
+        std::printf("libserialport  skipped: it opens only ports listed in sysfs, and lending "
+                    "%s to the pseudo-terminal needs a private mount namespace (root)\n",
                     kLentPort);
-        break;
-    default:
-        std::printf("libserialport run failed\n");
-        return 1;
-    }
 #else
-    std::printf("libserialport  skipped: libserialport-dev was not installed when this was "
-                "built\n");
+        std::printf("libserialport  skipped: libserialport-dev was not installed when this was "
+                    "built\n");
 #endif
+    }
     return 0;
 }

@@ -95,7 +95,11 @@ void TakeInput(TKvdBaseDispatcher& d, uint32_t length) {
         return;
     }
     d.inTail = InputPosition(d.inTail, length);
-    d.inputFull = false;
+    // A full ring stopped the dispatch thread's reading; the room made here is for the bytes
+    // the device still holds, which would otherwise wait for its next timed pass.
+    if (d.inputFull.exchange(false) && d.commEventSignal != nullptr) {
+        d.commEventSignal->Set();
+    }
 }
 
 void TraceBytes(TKvdBaseDispatcher& d, char kind, const uint8_t* bytes, uint32_t count) {

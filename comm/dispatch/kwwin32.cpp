@@ -174,6 +174,8 @@ int TKvdWin32Dispatcher::OpenCom(const char* name, uint32_t, uint32_t) {
     if (handle < 0) {
         return -1; // the platform code stays this thread's last error
     }
+    // A USB adapter otherwise holds received bytes back for several milliseconds.
+    SerialSetLowLatency(handle, true);
     device_ = handle;
     return handle;
 }
