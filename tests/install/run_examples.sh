@@ -17,12 +17,15 @@ fail() {
     exit 1
 }
 
-# Starts the simulator with the given options and sets `device` to the path it prints.
+# Starts the simulator with the given options and sets `device` to the path it prints. The
+# pipe from its output stays open, so that it may go on writing.
 start_simulator() {
-    mkfifo "$work/sim$#"
-    "$bin/brinomar-devsim" "$@" >"$work/sim$#" &
+    local output="$work/simulator${#pids[@]}" from
+    mkfifo "$output"
+    "$bin/brinomar-devsim" "$@" >"$output" &
     pids+=($!)
-    read -r -t 20 device <"$work/sim$#" || fail "the simulator printed no device"
+    exec {from}<"$output"
+    read -r -t 20 device <&"$from" || fail "the simulator printed no device"
 }
 
 start_simulator
