@@ -1,31 +1,123 @@
 #include "cli/flashoptions.h"
 
+#include <charconv>
+#include <cstdint>
 #include <string_view>
 
 namespace brinomar {
 
 namespace {
 
-struct TOptionRule {
-    std::string_view Name;
-    void (*Apply)(TFlashOptions& options);
+constexpr int kHighestPort = 255;
+
+enum class TValueKind : uint8_t {
+    vkNone,     // --name
+    vkRequired, // --name VALUE or --name=VALUE
+    vkOptional, // --name or --name=VALUE
 };
 
-void ChooseHelp(TFlashOptions& options) {
-    options.Mode = TFlashMode::fmHelp;
+// What the options said so far.
+struct TReading {
+    TFlashOptions Options;
+    bool Help = false;
+    std::optional<TFlashMode> Action; // --listing or --list-ports
+    std::string FirstUpdateOption;    // the first option that only an update takes
+};
+
+using TValue = std::optional<std::string>;
+
+struct TOptionRule {
+    std::string_view Name;
+    TValueKind Value;
+    bool UpdateOnly;
+    // Returns what is wrong with the value, or nothing.
+    std::string (*Apply)(TReading& reading, const TValue& value);
+};
+
+std::optional<int64_t> ParseNumber(std::string_view text) {
+    int64_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto result = std::from_chars(text.data(), end, value);
+    if (text.empty() || result.ec != std::errc() || result.ptr != end) {
+        return std::nullopt;
+    }
+    return value;
 }
 
-// --help wins over any action, wherever it stands.
-void ChooseListing(TFlashOptions& options) {
-    if (options.Mode != TFlashMode::fmHelp) {
-        options.Mode = TFlashMode::fmListing;
+std::string ChooseAction(TReading& reading, TFlashMode mode) {
+    if (reading.Action && *reading.Action != mode) {
+        return "--listing and --list-ports exclude each other";
     }
+    reading.Action = mode;
+    return {};
+}
+
+std::string ApplyHelp(TReading& reading, const TValue&) {
+    reading.Help = true;
+    return {};
+}
+
+std::string ApplyListing(TReading& reading, const TValue&) {
+    return ChooseAction(reading, TFlashMode::fmListing);
+}
+
+std::string ApplyListPorts(TReading& reading, const TValue&) {
+    return ChooseAction(reading, TFlashMode::fmListPorts);
+}
+
+std::string ApplyPort(TReading& reading, const TValue& value) {
+    reading.Options.Port = ParsePortChoice(*value);
+    if (!reading.Options.Port) {
+        return "bad port '" + *value + "': give COMn or a number from 1 to " +
+               std::to_string(kHighestPort) + ", or a device path";
+    }
+    return {};
+}
+
+std::string ApplyBaud(TReading& reading, const TValue& value) {
+    const std::optional<int64_t> baud = ParseNumber(*value);
+    if (!baud || *baud <= 0 || *baud > INT32_MAX) {
+        return "bad baud rate '" + *value + "'";
+    }
+    reading.Options.Baud = static_cast<int32_t>(*baud);
+    return {};
+}
+
+// An empty name keeps the port's own file name.
+std::string FileOrEmpty(const TValue& value, std::optional<std::string>& file) {
+    file = value.value_or(std::string());
+    return {};
+}
+
+std::string ApplyTrace(TReading& reading, const TValue& value) {
+    return FileOrEmpty(value, reading.Options.TraceFile);
+}
+
+std::string ApplyLog(TReading& reading, const TValue& value) {
+    return FileOrEmpty(value, reading.Options.LogFile);
+}
+
+std::string ApplyProgress(TReading& reading, const TValue&) {
+    reading.Options.Progress = TProgressMode::pmOn;
+    return {};
+}
+
+std::string ApplyNoProgress(TReading& reading, const TValue&) {
+    reading.Options.Progress = TProgressMode::pmOff;
+    return {};
 }
 
 constexpr TOptionRule kOptionRules[] = {
-    {"--help", ChooseHelp},
-    {"-h", ChooseHelp},
-    {"--listing", ChooseListing},
+    {"--help", TValueKind::vkNone, false, ApplyHelp},
+    {"-h", TValueKind::vkNone, false, ApplyHelp},
+    {"--listing", TValueKind::vkNone, false, ApplyListing},
+    {"--list-ports", TValueKind::vkNone, false, ApplyListPorts},
+    {"--port", TValueKind::vkRequired, true, ApplyPort},
+    {"--baud", TValueKind::vkRequired, true, ApplyBaud},
+    {"--trace", TValueKind::vkOptional, true, ApplyTrace},
+    {"--log", TValueKind::vkOptional, true, ApplyLog},
+    {"--progress", TValueKind::vkNone, true, ApplyProgress},
+    {"--no-progress", TValueKind::vkNone, true, ApplyNoProgress},
 };
 
 const TOptionRule* FindRule(std::string_view name) {
@@ -49,75 +141,146 @@ public:
         TParsedArguments result;
         std::vector<std::string> files;
         bool optionsEnded = false;
-        for (next_ = 0; next_ < args_.size() && result.Ok();) {
+        while (next_ < args_.size() && result.Ok()) {
             const std::string& arg = args_[next_++];
             if (optionsEnded || !LooksLikeOption(arg)) {
                 files.push_back(arg);
             } else if (arg == "--") {
                 optionsEnded = true;
             } else {
-                result.Error = ReadOption(arg, result.Options);
+                result.Error = ReadOption(arg);
             }
         }
         if (result.Ok()) {
-            result.Error = CheckFiles(result.Options, files);
+            result.Error = Conclude(files);
         }
+        result.Options = reading_.Options;
         return result;
     }
 
 private:
-    std::string ReadOption(const std::string& arg, TFlashOptions& options) {
+    std::string ReadOption(const std::string& arg) {
         const size_t equals = arg.find('=');
-        const std::string_view name = std::string_view(arg).substr(0, equals);
+        const std::string name = arg.substr(0, equals);
         const TOptionRule* rule = FindRule(name);
         if (rule == nullptr) {
-            return "unknown option '" + std::string(name) + "'";
+            return "unknown option '" + name + "'";
         }
+        TValue value;
         if (equals != std::string::npos) {
-            return "option '" + std::string(name) + "' takes no value";
+            if (rule->Value == TValueKind::vkNone) {
+                return "option '" + name + "' takes no value";
+            }
+            value = arg.substr(equals + 1);
+        } else if (rule->Value == TValueKind::vkRequired) {
+            if (next_ >= args_.size()) {
+                return "option '" + name + "' needs a value";
+            }
+            value = args_[next_++];
         }
-        rule->Apply(options);
+        if (rule->UpdateOnly && reading_.FirstUpdateOption.empty()) {
+            reading_.FirstUpdateOption = name;
+        }
+        return rule->Apply(reading_, value);
+    }
+
+    // --help wins over any action, wherever it stands.
+    std::string Conclude(const std::vector<std::string>& files) {
+        TFlashOptions& options = reading_.Options;
+        if (reading_.Help) {
+            options.Mode = TFlashMode::fmHelp;
+            return {};
+        }
+        options.Mode = reading_.Action.value_or(TFlashMode::fmUpdate);
+        if (options.Mode != TFlashMode::fmUpdate && !reading_.FirstUpdateOption.empty()) {
+            return "option '" + reading_.FirstUpdateOption + "' applies only to an update";
+        }
+        switch (options.Mode) {
+        case TFlashMode::fmListPorts:
+            return files.empty() ? std::string() : "--list-ports takes no file";
+        case TFlashMode::fmListing:
+            return TakeOneFile(files, "--listing needs exactly one HEX file");
+        case TFlashMode::fmUpdate:
+            if (files.empty()) {
+                return "no HEX file given: use brinomar-flash FILE.hex, or --help";
+            }
+            return TakeOneFile(files, "an update takes exactly one HEX file");
+        case TFlashMode::fmHelp:
+            break;
+        }
         return {};
     }
 
-    static std::string CheckFiles(TFlashOptions& options, const std::vector<std::string>& files) {
-        switch (options.Mode) {
-        case TFlashMode::fmHelp:
-            return {};
-        case TFlashMode::fmListing:
-            if (files.size() != 1) {
-                return "--listing needs exactly one HEX file";
-            }
-            options.HexFile = files.front();
-            return {};
-        case TFlashMode::fmNone:
-            break;
+    std::string TakeOneFile(const std::vector<std::string>& files, const char* error) {
+        if (files.size() != 1) {
+            return error;
         }
-        return "no action given: use --listing FILE.hex, or --help";
+        reading_.Options.HexFile = files.front();
+        return {};
     }
 
     const std::vector<std::string>& args_;
     size_t next_ = 0;
+    TReading reading_;
 };
 
+bool StartsWithCom(const std::string& text) {
+    return text.size() >= 3 && (text[0] == 'C' || text[0] == 'c') &&
+           (text[1] == 'O' || text[1] == 'o') && (text[2] == 'M' || text[2] == 'm');
+}
+
 } // namespace
+
+std::optional<TPortChoice> ParsePortChoice(const std::string& text) {
+    const bool named = StartsWithCom(text);
+    const std::string_view digits = std::string_view(text).substr(named ? 3 : 0);
+    const std::optional<int64_t> number = ParseNumber(digits);
+    if (number || named) {
+        if (!number || *number < 1 || *number > kHighestPort) {
+            return std::nullopt;
+        }
+        return TPortChoice{static_cast<int>(*number), {}};
+    }
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    return TPortChoice{0, text};
+}
 
 TParsedArguments ParseFlashArguments(const std::vector<std::string>& args) {
     return TArgumentReader(args).Read();
 }
 
 std::string FlashUsage() {
-    return "Usage: brinomar-flash --listing FILE.hex\n"
+    return "Usage: brinomar-flash [OPTION]... FILE.hex\n"
+           "       brinomar-flash --listing FILE.hex\n"
+           "       brinomar-flash --list-ports\n"
            "       brinomar-flash --help\n"
            "\n"
+           "Updates a Brinomar device with the firmware in FILE.hex: greets the device, sends\n"
+           "the image in 490 sectors of 128 bytes and checks the device's checksum. The log\n"
+           "lines go to standard output, the progress to standard error.\n"
+           "\n"
            "Options:\n"
+           "  --port PORT         the device's port: COMn, a port number, or a device path such\n"
+           "                      as /dev/ttyUSB0; without it the ports are offered for choice\n"
+           "                      when standard input is a terminal\n"
+           "  --baud N            the line speed (default 9600)\n"
+           "  --trace[=FILE]      trace the bytes on the line into FILE (default KIVO.TRC)\n"
+           "  --log[=FILE]        log the dispatcher's work into FILE (default KIVO.LOG)\n"
+           "  --progress          show a progress bar even when standard error is no terminal\n"
+           "  --no-progress       show no progress bar\n"
            "  --listing FILE.hex  load the HEX file into an empty image and print the image\n"
            "                      positions 0000-F6FF, 16 bytes a line; problems found in the\n"
            "                      file go to standard error with their line numbers\n"
+           "  --list-ports        list the serial ports: name, path, USB vendor:product and\n"
+           "                      description\n"
            "  -h, --help          show this text\n"
            "\n"
-           "Exit status: 0 success, 4 the file cannot be read, 64 wrong command line,\n"
-           "74 the listing could not be written.\n";
+           "Exit status: 0 checksum OK (or the action worked), 1 checksum error, 2 a sector was\n"
+           "not acknowledged, 3 no connection, 4 the file or the port cannot be used (or the\n"
+           "file is damaged), 64 wrong command line, 74 the listing could not be written,\n"
+           "130 interrupted.\n";
 }
 
 } // namespace brinomar

@@ -1,8 +1,37 @@
 #!/usr/bin/env bash
-# Builds the updater and shows what it does with the example firmware.
+# Builds everything, starts the device simulator and updates it with the example firmware,
+# showing the log lines and the progress.
+#   scripts/demo.sh          brinomar-flash in this terminal
+#   scripts/demo.sh --gui    the window instead (needs a display); choose COM9 when it asks
+# KIVO_BUILD_DIR names another build directory than build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+gui=false
+case "${1:-}" in
+    --gui) gui=true ;;
+    "") ;;
+    *) echo "usage: scripts/demo.sh [--gui]" >&2; exit 64 ;;
+esac
+if $gui && [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+    echo "demo.sh: no display for the window; run scripts/demo.sh without --gui" >&2
+    exit 1
+fi
+
 scripts/deps.sh
-cmake -S . -B build -G Ninja >/dev/null
-cmake --build build -j "$(nproc)" --target brinomar-flash
-build/bin/brinomar-flash --listing examples/firmware.hex
+build=${KIVO_BUILD_DIR:-build}
+cmake -S . -B "$build" -G Ninja >/dev/null
+cmake --build "$build" -j "$(nproc)"
+
+# The simulator paces the line at 115200 baud, so the update takes about six seconds.
+coproc DEVSIM { exec "$build"/bin/brinomar-devsim --pace 115200; }
+devsim_pid=$DEVSIM_PID
+trap 'kill "$devsim_pid" 2>/dev/null || true' EXIT
+read -r line <&"${DEVSIM[0]}"
+echo "The simulated device is at $line"
+
+if $gui; then
+    echo "Press \"Select File\", pick examples/firmware.hex and choose COM9 for the port."
+    KIVO_COM9="$line" "$build"/bin/brinomar-update
+else
+    "$build"/bin/brinomar-flash --port "$line" --baud 115200 --progress examples/firmware.hex
+fi

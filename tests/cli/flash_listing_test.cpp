@@ -19,11 +19,13 @@ struct TRun {
 
 class FlashListing : public ::testing::Test {
 protected:
-    TRun Flash(const std::string& arguments, const std::string& stdoutTarget = "") {
+    TRun Flash(const std::string& arguments, const std::string& stdoutTarget = "",
+               const std::string& environment = "") {
         const std::string program = std::string(KIVO_BIN_DIR) + "/brinomar-flash";
         const std::string out = stdoutTarget.empty() ? ShellQuote(dir.File("out")) : stdoutTarget;
+        const std::string env = environment.empty() ? "" : "env " + ShellQuote(environment) + " ";
         TRun run;
-        run.Status = RunShell(ShellQuote(program) + " " + arguments + " >" + out + " 2>" +
+        run.Status = RunShell(env + ShellQuote(program) + " " + arguments + " >" + out + " 2>" +
                               ShellQuote(dir.File("err")));
         run.Out = dir.Read("out");
         run.Err = dir.Read("err");
@@ -76,7 +78,7 @@ TEST_F(FlashListing, UnreadableFileExitsWithFour) {
 }
 
 TEST_F(FlashListing, UsageErrorsExitWith64AndHelpWithZero) {
-    for (const std::string arguments : {"", "--listing", "--frobnicate x.hex", "a.hex"}) {
+    for (const std::string arguments : {"", "--listing", "--frobnicate x.hex", "a.hex b.hex"}) {
         const TRun run = Flash(arguments);
         EXPECT_EQ(run.Status, 64) << arguments;
         EXPECT_EQ(run.Out, "") << arguments;
@@ -85,6 +87,12 @@ TEST_F(FlashListing, UsageErrorsExitWith64AndHelpWithZero) {
     const TRun help = Flash("--help");
     EXPECT_EQ(help.Status, 0);
     EXPECT_NE(help.Out.find("--listing FILE.hex"), std::string::npos);
+}
+
+TEST_F(FlashListing, ListPortsShowsARegisteredPortWithItsPath) {
+    const TRun run = Flash("--list-ports", "", "KIVO_COM7=" + dir.File("line"));
+    EXPECT_EQ(run.Status, 0);
+    EXPECT_NE(run.Out.find("COM7  " + dir.File("line")), std::string::npos) << run.Out;
 }
 
 TEST_F(FlashListing, AFailedWriteIsNotSuccess) {

@@ -1,0 +1,204 @@
+#include "app/mainfrm.h"
+
+#include "comm/platform/framework.h"
+#include "comm/platform/winmsg.h"
+
+#include <array>
+#include <cstdio>
+
+namespace brinomar {
+
+namespace {
+
+constexpr char StartByte = 'O';
+const std::string Greeting = "US";
+const std::string GreetingAnswer = "OK";
+const std::string Acknowledgement = "K";
+
+// The device's answers are consumed only by the run's waits.
+void IgnoreTrigger(kivo::TKvdCustomComPort*, uint16_t, uint16_t, uint16_t) {}
+
+bool StopWanted() {
+    return kivo::ApplicationTerminating();
+}
+
+} // namespace
+
+std::string FormatSectorLine(const char* format, int sector) {
+    char line[32];
+    std::snprintf(line, sizeof line, format, sector);
+    return line;
+}
+
+void ConfigureUpdatePort(kivo::TKvdComPort& port) {
+    port.SetBaud(UpdateBaud);
+    port.SetTraceName("KIVO.TRC");
+    port.SetLogName("KIVO.LOG");
+    port.SetComNumber(0);
+    port.SetPromptForPort(true);
+    port.SetOnTrigger(kivo::TTriggerEvent::Bind<&IgnoreTrigger>());
+}
+
+TUpdateRun::TUpdateRun(kivo::TKvdCustomComPort& port, const TRomImage& image, IUpdateLog& log)
+    : port_(port), image_(image), log_(log) {}
+
+TUpdateOutcome TUpdateRun::Execute() {
+    if (StopWanted()) {
+        return outcome_;
+    }
+    log_.Clear();
+    if (RefuseDamagedImage()) {
+        return outcome_;
+    }
+    log_.Add(LogGetInTouch);
+    if (!Handshake()) {
+        TransferImage();
+    }
+    return outcome_;
+}
+
+// Sending bytes that are known to differ from the file would leave a device with a broken
+// firmware, so such an image never reaches the port.
+bool TUpdateRun::RefuseDamagedImage() {
+    if (image_.FileName().empty()) {
+        log_.Add("No file loaded, nothing sent");
+        outcome_ = TUpdateOutcome::uoImageDamaged;
+        return true;
+    }
+    const THexDiagnostic* error = image_.FirstError();
+    if (error == nullptr) {
+        return false;
+    }
+    log_.Add("Not sent: line " + std::to_string(error->Line) + ": " + error->Text);
+    outcome_ = TUpdateOutcome::uoImageDamaged;
+    return true;
+}
+
+bool TUpdateRun::Handshake() {
+    port_.SetOpen(true);
+    for (int attempt = 0; attempt < GreetingAttempts; ++attempt) {
+        port_.PutString(Greeting);
+        switch (Await(GreetingAnswer, GreetingTimeoutTicks)) {
+        case TWaitResult::wrArrived:
+            log_.Add(LogConnection);
+            return false;
+        case TWaitResult::wrStopped:
+            Stop();
+            return true;
+        case TWaitResult::wrTimedOut:
+            break;
+        }
+    }
+    log_.Add(LogTimeOut);
+    outcome_ = TUpdateOutcome::uoNoConnection;
+    return true;
+}
+
+// The image goes out a sector at a time, each with one PutBlock: the bytes on the line are
+// those of sending them one by one, and the host spends one call per sector instead of 128.
+void TUpdateRun::TransferImage() {
+    uint8_t checksum = 0;
+    port_.PutChar(StartByte);
+    for (int sector = FirstSector; sector <= LastSector; ++sector) {
+        if (sector != FirstSector && !AwaitAcknowledgement(sector)) {
+            return;
+        }
+        checksum = SendSector(sector, checksum);
+        if (progress_) {
+            const int sent = sector - FirstSector + 1;
+            progress_({sent, sent * SectorSize});
+        }
+    }
+    log_.Add(LogCheckSum);
+    CheckTheCheckSum(checksum);
+}
+
+// The acknowledgement of the sector before is logged with the number of the one that follows.
+bool TUpdateRun::AwaitAcknowledgement(int sector) {
+    switch (Await(Acknowledgement, AcknowledgeTimeoutTicks)) {
+    case TWaitResult::wrArrived:
+        log_.Add(FormatSectorLine(LogSectorOk, sector));
+        kivo::ProcessMessages();
+        if (StopWanted()) {
+            Stop();
+            return false;
+        }
+        return true;
+    case TWaitResult::wrTimedOut:
+        log_.Add(FormatSectorLine(LogSectorError, sector));
+        outcome_ = TUpdateOutcome::uoSectorError;
+        return false;
+    case TWaitResult::wrStopped:
+        Stop();
+        return false;
+    }
+    return false;
+}
+
+uint8_t TUpdateRun::SendSector(int sector, uint8_t checksum) {
+    std::array<uint8_t, SectorSize> bytes;
+    const int first = sector * SectorSize;
+    for (int i = 0; i < SectorSize; ++i) {
+        const int b = image_.GetByte(first + i);
+        checksum = static_cast<uint8_t>(checksum + b);
+        bytes[static_cast<size_t>(i)] = static_cast<uint8_t>(b);
+    }
+    port_.PutBlock(bytes.data(), SectorSize);
+    return checksum;
+}
+
+void TUpdateRun::CheckTheCheckSum(uint8_t checksum) {
+    const std::string expected(1, static_cast<char>(checksum));
+    switch (Await(expected, CheckSumTimeoutTicks)) {
+    case TWaitResult::wrArrived:
+        log_.Add(LogCheckSumOk);
+        outcome_ = TUpdateOutcome::uoCheckSumOk;
+        return;
+    case TWaitResult::wrTimedOut:
+        log_.Add(LogCheckSumError);
+        outcome_ = TUpdateOutcome::uoCheckSumError;
+        return;
+    case TWaitResult::wrStopped:
+        Stop();
+        return;
+    }
+}
+
+// A wait ends early, reporting success, when the application is terminating; that must not be
+// taken for the device's answer.
+TUpdateRun::TWaitResult TUpdateRun::Await(const std::string& text, int32_t ticks) {
+    const bool arrived = port_.WaitForString(text, ticks, true, true);
+    if (StopWanted()) {
+        return TWaitResult::wrStopped;
+    }
+    return arrived ? TWaitResult::wrArrived : TWaitResult::wrTimedOut;
+}
+
+// Bytes still queued would reach a device that is no longer being updated: they are dropped.
+void TUpdateRun::Stop() {
+    outcome_ = TUpdateOutcome::uoStopped;
+    if (port_.Open()) {
+        port_.FlushOutBuffer();
+    }
+}
+
+TUpdater::TUpdater() {
+    ConfigureUpdatePort(ComPort);
+}
+
+// Closing writes an active trace or log; a failure there is shown, not thrown out of here.
+TUpdater::~TUpdater() {
+    try {
+        ComPort.SetOpen(false);
+    } catch (const std::exception& e) {
+        kivo::ShowException(e);
+    }
+}
+
+TUpdateOutcome TUpdater::Run(IUpdateLog& log, TProgressCallback progress) {
+    TUpdateRun run(ComPort, Image, log);
+    run.SetProgress(std::move(progress));
+    return run.Execute();
+}
+
+} // namespace brinomar

@@ -1,0 +1,23 @@
+// What brinomar-flash can do; each returns the program's exit status.
+#pragma once
+
+#include "cli/flashoptions.h"
+
+#include <string>
+
+namespace brinomar {
+
+// --listing: the image the file gives, 16 bytes a line, on standard output.
+int ListFile(const std::string& fileName);
+
+// --list-ports: one port a line: name, path, USB vendor:product and description.
+int ListPorts();
+
+// FILE.hex: the update, its log lines on standard output.
+int UpdateDevice(const TFlashOptions& options);
+
+// The port number that stands for `path`: the number it already has, else the lowest free one,
+// at which it is registered. 0 when every number is taken.
+int PortNumberForPath(const std::string& path);
+
+} // namespace brinomar

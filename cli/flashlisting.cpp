@@ -1,0 +1,89 @@
+// The actions of brinomar-flash that only report: the image listing and the port list.
+#include "app/hexfiletorom.h"
+#include "app/romlisting.h"
+#include "cli/flashactions.h"
+#include "comm/platform/framework.h"
+#include "comm/platform/portmap.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace brinomar {
+
+namespace {
+
+bool FlushStandardOutput() {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "brinomar-flash: cannot write to standard output: %s\n",
+                     std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+std::string UsbIds(const kivo::TPortInfo& port) {
+    if (!port.IsUsb) {
+        return "-";
+    }
+    char ids[16];
+    std::snprintf(ids, sizeof ids, "%04x:%04x", port.VendorId, port.ProductId);
+    return ids;
+}
+
+} // namespace
+
+int ListFile(const std::string& fileName) {
+    TRomImage image;
+    try {
+        image.LoadFile(fileName);
+    } catch (const std::exception& e) {
+        kivo::ShowException(e);
+        return ExitFileUnusable;
+    }
+    for (const THexDiagnostic& diagnostic : image.Diagnostics()) {
+        std::fprintf(stderr, "%s:%s\n", fileName.c_str(), FormatDiagnostic(diagnostic).c_str());
+    }
+    ListRomImage(image, [](const std::string& line) {
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fputc('\n', stdout);
+    });
+    return FlushStandardOutput() ? ExitSuccess : ExitOutputFailed;
+}
+
+int ListPorts() {
+    const std::vector<kivo::TPortInfo> ports = kivo::EnumerateComPorts();
+    if (ports.empty()) {
+        std::fputs("No serial ports found.\n", stderr);
+        return ExitSuccess;
+    }
+    size_t nameWidth = 0;
+    size_t pathWidth = 0;
+    for (const kivo::TPortInfo& port : ports) {
+        nameWidth = std::max(nameWidth, port.Name.size());
+        pathWidth = std::max(pathWidth, port.Path.size());
+    }
+    for (const kivo::TPortInfo& port : ports) {
+        std::printf("%-*s  %-*s  %-9s  %s\n", static_cast<int>(nameWidth), port.Name.c_str(),
+                    static_cast<int>(pathWidth), port.Path.c_str(), UsbIds(port).c_str(),
+                    port.Description.c_str());
+    }
+    return FlushStandardOutput() ? ExitSuccess : ExitOutputFailed;
+}
+
+int PortNumberForPath(const std::string& path) {
+    const std::vector<kivo::TPortInfo> ports = kivo::EnumerateComPorts();
+    int free = 1;
+    for (const kivo::TPortInfo& port : ports) {
+        if (port.Path == path) {
+            return port.ComNumber;
+        }
+        if (port.ComNumber == free) {
+            ++free;
+        }
+    }
+    return kivo::RegisterComPort(free, path) == 0 ? free : 0;
+}
+
+} // namespace brinomar

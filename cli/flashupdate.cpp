@@ -1,0 +1,135 @@
+// brinomar-flash FILE.hex: the update without a window. The log lines go to standard output
+// exactly as the window shows them, the progress bar to standard error.
+#include "app/mainfrm.h"
+#include "cli/flashactions.h"
+#include "cli/progressbar.h"
+#include "comm/platform/framework.h"
+#include "comm/platform/terminal.h"
+#include "comm/port/kvselcom.h"
+
+#include <cstdio>
+#include <memory>
+
+namespace brinomar {
+
+namespace {
+
+class TStandardOutputLog : public IUpdateLog {
+public:
+    explicit TStandardOutputLog(TProgressBar* bar) : bar_(bar) {}
+
+    // Lines already on a terminal stay: every run starts a fresh log anyway.
+    void Clear() override {}
+
+    void Add(const std::string& line) override {
+        if (bar_ != nullptr) {
+            bar_->Erase();
+        }
+        std::fprintf(stdout, "%s\n", line.c_str());
+        std::fflush(stdout);
+        if (bar_ != nullptr) {
+            bar_->Redraw();
+        }
+    }
+
+private:
+    TProgressBar* bar_;
+};
+
+bool WantProgress(TProgressMode mode) {
+    return mode == TProgressMode::pmOn ||
+           (mode == TProgressMode::pmAuto && kivo::StandardErrorIsTerminal());
+}
+
+int ExitStatusOf(TUpdateOutcome outcome) {
+    switch (outcome) {
+    case TUpdateOutcome::uoCheckSumOk:
+        return ExitSuccess;
+    case TUpdateOutcome::uoCheckSumError:
+        return ExitCheckSumError;
+    case TUpdateOutcome::uoSectorError:
+        return ExitSectorError;
+    case TUpdateOutcome::uoNoConnection:
+        return ExitNoConnection;
+    case TUpdateOutcome::uoImageDamaged:
+        return ExitFileUnusable;
+    case TUpdateOutcome::uoStopped:
+        break;
+    }
+    return ExitInterrupted;
+}
+
+// False when a device path finds no free port number.
+bool ChoosePort(const TFlashOptions& options, kivo::TKvdComPort& port) {
+    if (!options.Port) {
+        kivo::SetComSelectPresenter(kivo::NewTerminalComSelectPresenter());
+        return true;
+    }
+    const int number =
+        options.Port->Number != 0 ? options.Port->Number : PortNumberForPath(options.Port->Path);
+    port.SetComNumber(static_cast<uint16_t>(number));
+    return number != 0;
+}
+
+void ApplyLineOptions(const TFlashOptions& options, kivo::TKvdComPort& port) {
+    if (options.Baud != 0) {
+        port.SetBaud(options.Baud);
+    }
+    if (options.TraceFile) {
+        if (!options.TraceFile->empty()) {
+            port.SetTraceName(*options.TraceFile);
+        }
+        port.SetTracing(kivo::tlOn);
+    }
+    if (options.LogFile) {
+        if (!options.LogFile->empty()) {
+            port.SetLogName(*options.LogFile);
+        }
+        port.SetLogging(kivo::tlOn);
+    }
+}
+
+void PrintDiagnostics(const TRomImage& image) {
+    for (const THexDiagnostic& diagnostic : image.Diagnostics()) {
+        std::fprintf(stderr, "%s:%s\n", image.FileName().c_str(),
+                     FormatDiagnostic(diagnostic).c_str());
+    }
+}
+
+// Loads the file, runs the update and closes the port, which writes an active trace or log.
+int LoadAndRun(const TFlashOptions& options, TUpdater& updater) {
+    updater.Image.LoadFile(options.HexFile);
+    PrintDiagnostics(updater.Image);
+    std::unique_ptr<TProgressBar> bar;
+    TProgressCallback progress;
+    if (WantProgress(options.Progress)) {
+        bar = std::make_unique<TProgressBar>(stderr);
+        progress = [&bar](const TTransferProgress& p) { bar->Update(p); };
+    }
+    TStandardOutputLog log(bar.get());
+    const TUpdateOutcome outcome = updater.Run(log, progress);
+    bar.reset();
+    updater.ComPort.SetOpen(false);
+    return ExitStatusOf(outcome);
+}
+
+} // namespace
+
+int UpdateDevice(const TFlashOptions& options) {
+    kivo::TerminateOnStopSignals();
+    TUpdater updater;
+    if (!ChoosePort(options, updater.ComPort)) {
+        std::fprintf(stderr, "brinomar-flash: no port number is free for %s\n",
+                     options.Port->Path.c_str());
+        return ExitFileUnusable;
+    }
+    ApplyLineOptions(options, updater.ComPort);
+    try {
+        return LoadAndRun(options, updater);
+    } catch (const std::exception& e) {
+        kivo::ShowException(e);
+        return kivo::ApplicationTerminating() ? ExitInterrupted : ExitFileUnusable;
+    }
+}
+
+} // namespace brinomar

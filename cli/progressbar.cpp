@@ -1,0 +1,62 @@
+#include "cli/progressbar.h"
+
+namespace brinomar {
+
+namespace {
+
+constexpr int kBarWidth = 30;
+// Carriage return and "erase to the end of the line".
+constexpr const char* kClearLine = "\r\033[K";
+
+} // namespace
+
+std::string TProgressBar::Render(const TTransferProgress& progress, double bytesPerSecond) {
+    const int filled = progress.SectorsSent * kBarWidth / SectorCount;
+    std::string line = "[" + std::string(static_cast<size_t>(filled), '#') +
+                       std::string(static_cast<size_t>(kBarWidth - filled), '-') + "] ";
+    char counts[64];
+    std::snprintf(counts, sizeof counts, "%3d/%d sectors  %.0f bytes/s", progress.SectorsSent,
+                  SectorCount, bytesPerSecond);
+    return line + counts;
+}
+
+// The rate counts from the first sector: the greeting before it moves no image bytes.
+void TProgressBar::Update(const TTransferProgress& progress, TClock::time_point now) {
+    if (!started_) {
+        started_ = true;
+        start_ = now;
+    }
+    progress_ = progress;
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    if (seconds > 0) {
+        bytesPerSecond_ = (progress.BytesSent - SectorSize) / seconds;
+    }
+    Redraw();
+}
+
+void TProgressBar::Erase() {
+    if (shown_) {
+        std::fputs(kClearLine, terminal_);
+        std::fflush(terminal_);
+        shown_ = false;
+    }
+}
+
+void TProgressBar::Finish() {
+    if (shown_) {
+        std::fputc('\n', terminal_);
+        std::fflush(terminal_);
+        shown_ = false;
+    }
+}
+
+void TProgressBar::Redraw() {
+    if (!started_) {
+        return;
+    }
+    std::fprintf(terminal_, "%s%s", kClearLine, Render(progress_, bytesPerSecond_).c_str());
+    std::fflush(terminal_);
+    shown_ = true;
+}
+
+} // namespace brinomar

@@ -1,0 +1,31 @@
+#include "comm/platform/terminal.h"
+
+#include "comm/platform/framework.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+namespace kivo {
+
+namespace {
+
+void OnStopSignal(int) {
+    SetApplicationTerminating(true);
+}
+
+} // namespace
+
+bool StandardErrorIsTerminal() {
+    return isatty(STDERR_FILENO) == 1;
+}
+
+// Without SA_RESTART a blocking read returns EINTR, so a prompt does not hold the program.
+void TerminateOnStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+} // namespace kivo

@@ -1,0 +1,15 @@
+// What a command-line program needs of its terminal: whether standard error is one (to draw
+// progress there), and Ctrl-C that ends the work in progress cleanly instead of the process.
+#pragma once
+
+namespace kivo {
+
+// True when standard error is a terminal (not a pipe, a file or closed).
+bool StandardErrorIsTerminal();
+
+// From now on SIGINT and SIGTERM no longer end the process: they set the application's
+// terminating flag, so that waits end and the program can close its port and finish. A read of
+// standard input that the signal interrupts fails instead of going on.
+void TerminateOnStopSignals();
+
+} // namespace kivo

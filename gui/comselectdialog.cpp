@@ -1,0 +1,104 @@
+#include "gui/comselectdialog.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QScreen>
+
+namespace brinomar {
+
+namespace {
+
+constexpr int kClientWidth = 220;
+constexpr int kClientHeight = 131;
+
+QLabel* NewLabel(QWidget* parent, const char* text, int left, int top, int width) {
+    auto* label = new QLabel(QString::fromUtf8(text), parent);
+    // Labels size themselves to their text, as wide as the layout says at least.
+    label->setGeometry(left, top, std::max(width, label->sizeHint().width()), 13);
+    return label;
+}
+
+QPushButton* NewButton(QWidget* parent, const char* caption, int left) {
+    auto* button = new QPushButton(QString::fromUtf8(caption), parent);
+    button->setGeometry(left, 95, 85, 27);
+    return button;
+}
+
+void CentreOnScreen(QWidget& window) {
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect available = screen->availableGeometry();
+        window.move(available.center() - window.rect().center());
+    }
+}
+
+class TQtComSelectPresenter : public kivo::IComSelectPresenter {
+public:
+    kivo::TModalResult ShowModal(kivo::TComSelectForm& form) override {
+        TComSelectDialog dialog(form, QApplication::activeWindow());
+        if (dialog.exec() != QDialog::Accepted) {
+            return kivo::mrAbort;
+        }
+        form.SetItemIndex(dialog.PortsComboBox->currentIndex());
+        return kivo::mrOk;
+    }
+};
+
+} // namespace
+
+TComSelectDialog::TComSelectDialog(const kivo::TComSelectForm& form, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint) {
+    setObjectName("ComSelectForm");
+    setWindowTitle(QString::fromUtf8(kivo::TComSelectForm::Caption));
+    QFont font("MS Sans Serif");
+    font.setPixelSize(11);
+    setFont(font);
+    QPalette colours = palette();
+    colours.setColor(QPalette::Window, colours.color(QPalette::Button));
+    setPalette(colours);
+    setFixedSize(kClientWidth, kClientHeight);
+
+    Bevel1 = new QFrame(this);
+    Bevel1->setFrameStyle(QFrame::Box | QFrame::Sunken);
+    Bevel1->setGeometry(8, 8, 201, 42);
+    Label1 = NewLabel(this, kivo::TComSelectForm::Label1Text, 18, 14, 176);
+    Label2 = NewLabel(this, kivo::TComSelectForm::Label2Text, 18, 30, 133);
+
+    PortsComboBox = new QComboBox(this);
+    PortsComboBox->setEditable(false);
+    PortsComboBox->setGeometry(8, 64, 201, 21);
+    for (const kivo::TComSelectEntry& entry : form.Entries()) {
+        PortsComboBox->addItem(EntryText(entry));
+    }
+    PortsComboBox->setCurrentIndex(form.ItemIndex());
+    // The closed list shows what fits; the open one shows the whole path and description.
+    PortsComboBox->view()->setMinimumWidth(PortsComboBox->view()->sizeHintForColumn(0) + 8);
+
+    OkBtn = NewButton(this, "OK", 8);
+    OkBtn->setDefault(true);
+    AbortBtn = NewButton(this, "Cancel", 124);
+    connect(OkBtn, &QPushButton::clicked, this, &QDialog::accept);
+    connect(AbortBtn, &QPushButton::clicked, this, &QDialog::reject);
+
+    setTabOrder(OkBtn, AbortBtn);
+    setTabOrder(AbortBtn, PortsComboBox);
+    OkBtn->setFocus();
+    CentreOnScreen(*this);
+}
+
+QString TComSelectDialog::EntryText(const kivo::TComSelectEntry& entry) {
+    QString text = QString::fromStdString(entry.Text);
+    if (!entry.Path.empty()) {
+        text += "  " + QString::fromStdString(entry.Path);
+    }
+    if (!entry.Description.empty()) {
+        text += "  " + QString::fromStdString(entry.Description);
+    }
+    return text;
+}
+
+std::shared_ptr<kivo::IComSelectPresenter> NewQtComSelectPresenter() {
+    return std::make_shared<TQtComSelectPresenter>();
+}
+
+} // namespace brinomar

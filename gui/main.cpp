@@ -1,0 +1,38 @@
+// brinomar-update: the updater's window.
+//
+//   brinomar-update [--diagnostics] [--screenshot FILE.png]
+//
+// --diagnostics shows the controls the window keeps hidden (LoadHexFile, the listing and its
+// progress bar); --screenshot saves a picture of the window once it is on the screen and ends.
+#include "gui/mainfrm.h"
+#include "gui/qtframework.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QTimer>
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription("Updates a Brinomar device with a HEX firmware file.");
+    parser.addHelpOption();
+    const QCommandLineOption diagnostics("diagnostics", "Show the hidden diagnostic controls.");
+    const QCommandLineOption screenshot("screenshot", "Save a picture of the window and end.",
+                                        "FILE.png");
+    parser.addOption(diagnostics);
+    parser.addOption(screenshot);
+    parser.process(app);
+
+    brinomar::TQtFramework framework;
+    brinomar::TForm1 form;
+    if (parser.isSet(diagnostics)) {
+        form.ShowDiagnosticControls();
+    }
+    form.show();
+    if (parser.isSet(screenshot)) {
+        const QString file = parser.value(screenshot);
+        QTimer::singleShot(500, &form,
+                           [&form, file] { QApplication::exit(form.grab().save(file) ? 0 : 1); });
+    }
+    return app.exec();
+}

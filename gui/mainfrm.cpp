@@ -1,0 +1,231 @@
+#include "gui/mainfrm.h"
+
+#include "app/romlisting.h"
+#include "gui/pictures.h"
+#include "gui/qtframework.h"
+
+#include <QCloseEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+
+namespace brinomar {
+
+namespace {
+
+constexpr int kLeft = 390;
+constexpr int kTop = 228;
+constexpr int kWidth = 449;
+constexpr int kHeight = 171;
+const QColor kNavy(0x00, 0x00, 0x80);
+
+// memLog as the run's log.
+class TMemoLog : public IUpdateLog {
+public:
+    explicit TMemoLog(QPlainTextEdit& memo) : memo_(memo) {}
+    void Clear() override { memo_.clear(); }
+    void Add(const std::string& line) override {
+        memo_.appendPlainText(QString::fromStdString(line));
+    }
+
+private:
+    QPlainTextEdit& memo_;
+};
+
+// The buttons stay disabled while a file is loaded, listed or sent: a second press would start
+// a run inside the running one.
+class TBusyButtons {
+public:
+    TBusyButtons(QPushButton& a, QPushButton& b) : a_(a), b_(b) { Enable(false); }
+    ~TBusyButtons() { Enable(true); }
+    TBusyButtons(const TBusyButtons&) = delete;
+    TBusyButtons& operator=(const TBusyButtons&) = delete;
+
+private:
+    void Enable(bool on) {
+        a_.setEnabled(on);
+        b_.setEnabled(on);
+    }
+    QPushButton& a_;
+    QPushButton& b_;
+};
+
+// The layouts name the classic dialog font; where it is missing, take one of similar width.
+void SubstituteLayoutFont() {
+    QFont::insertSubstitutions("MS Sans Serif", {"Microsoft Sans Serif", "Arial", "Liberation Sans",
+                                                 "DejaVu Sans Condensed"});
+}
+
+// The file name label sizes itself to its text, keeping its place and height.
+void SetLabelText(QLabel& label, const QString& text) {
+    label.setText(text);
+    label.resize(label.sizeHint().width(), label.height());
+}
+
+QPlainTextEdit* NewMemo(QWidget* parent, const QRect& geometry) {
+    auto* memo = new QPlainTextEdit(parent);
+    memo->setGeometry(geometry);
+    memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    return memo;
+}
+
+QPushButton* NewButton(QWidget* parent, const char* caption, const QRect& geometry) {
+    auto* button = new QPushButton(caption, parent);
+    button->setGeometry(geometry);
+    return button;
+}
+
+QString ChooseWithFileDialog(QWidget* parent) {
+    QFileDialog dialog(parent, TOpenDialog::Title);
+    dialog.setNameFilter(TOpenDialog::Filter);
+    dialog.setDefaultSuffix(TOpenDialog::DefaultExt);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        return {};
+    }
+    return dialog.selectedFiles().front();
+}
+
+} // namespace
+
+bool TOpenDialog::Execute(QWidget* parent) {
+    const std::optional<QString> chosen =
+        chooser_ ? chooser_(parent) : std::optional<QString>(ChooseWithFileDialog(parent));
+    if (!chosen || chosen->isEmpty()) {
+        return false;
+    }
+    FileName = *chosen;
+    return true;
+}
+
+TForm1::TForm1(QWidget* parent) : QWidget(parent) {
+    setObjectName("Form1");
+    setWindowTitle(Caption);
+    setWindowIcon(WindowIcon());
+    move(kLeft, kTop);
+    resize(kWidth, kHeight);
+    SubstituteLayoutFont();
+    setFont(QFont("MS Sans Serif", 8));
+    QPalette colours = palette();
+    colours.setColor(QPalette::Window, Qt::white);
+    setPalette(colours);
+    setAutoFillBackground(true);
+    CreateControls();
+    SetTabOrder();
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::CreateControls() {
+    btnUpdate = NewButton(this, "Select File", QRect(64, 16, 75, 25));
+    connect(btnUpdate, &QPushButton::clicked, this,
+            [this] { RunHandler([this] { btnUpdateClick(); }); });
+
+    lblFileName = new QLabel(this);
+    lblFileName->setGeometry(64, 72, 93, 16);
+    QFont labelFont = font();
+    labelFont.setPointSize(10);
+    lblFileName->setFont(labelFont);
+    QPalette labelColours = lblFileName->palette();
+    labelColours.setColor(QPalette::WindowText, kNavy);
+    lblFileName->setPalette(labelColours);
+    SetLabelText(*lblFileName, "No file selected");
+
+    memLog = NewMemo(this, QRect(168, 16, 153, 121));
+    memLog->setReadOnly(true);
+
+    Image1 = new QLabel(this);
+    Image1->setGeometry(344, 16, 81, 81);
+    Image1->setPixmap(DevicePicture());
+
+    btnLoadHexFile = NewButton(this, "LoadHexFile", QRect(216, 56, 75, 25));
+    btnLoadHexFile->hide();
+    connect(btnLoadHexFile, &QPushButton::clicked, this,
+            [this] { RunHandler([this] { btnLoadHexFileClick(); }); });
+
+    ProgressBar1 = new QProgressBar(this);
+    ProgressBar1->setGeometry(64, 56, 150, 16);
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+    ProgressBar1->hide();
+
+    cbLoadVisible = new QCheckBox("Visible", this);
+    cbLoadVisible->setGeometry(304, 104, 97, 17);
+    cbLoadVisible->hide();
+
+    memRomDisplay = NewMemo(this, QRect(216, 16, 89, 41));
+    memRomDisplay->setPlainText("memRomDispl\nay");
+    memRomDisplay->hide();
+}
+
+void TForm1::SetTabOrder() {
+    setTabOrder(btnLoadHexFile, ProgressBar1);
+    setTabOrder(ProgressBar1, btnUpdate);
+    setTabOrder(btnUpdate, memLog);
+    setTabOrder(memLog, cbLoadVisible);
+    setTabOrder(cbLoadVisible, memRomDisplay);
+}
+
+void TForm1::ShowDiagnosticControls() {
+    btnLoadHexFile->show();
+    ProgressBar1->show();
+    cbLoadVisible->show();
+    memRomDisplay->show();
+}
+
+void TForm1::btnUpdateClick() {
+    if (!OpenDialog1.Execute(this)) {
+        return;
+    }
+    TBusyButtons busy(*btnUpdate, *btnLoadHexFile);
+    SetLabelText(*lblFileName, QFileInfo(OpenDialog1.FileName).fileName());
+    LoadAndListFile();
+    RunUpdate();
+}
+
+void TForm1::btnLoadHexFileClick() {
+    if (!OpenDialog1.Execute(this)) {
+        return;
+    }
+    TBusyButtons busy(*btnUpdate, *btnLoadHexFile);
+    SetLabelText(*lblFileName, OpenDialog1.FileName);
+    LoadAndListFile();
+}
+
+// The file is loaded over the current image, without clearing it first.
+void TForm1::LoadAndListFile() {
+    updater_.Image.LoadFile(QFile::encodeName(OpenDialog1.FileName).toStdString());
+    if (cbLoadVisible->isChecked()) {
+        ListImage();
+    }
+}
+
+// The listing goes below whatever memRomDisplay holds; the window stays responsive meanwhile.
+void TForm1::ListImage() {
+    ProgressBar1->setMaximum(TRomImage::ImageSize);
+    memRomDisplay->hide();
+    ListRomImage(
+        updater_.Image,
+        [this](const std::string& line) {
+            memRomDisplay->appendPlainText(QString::fromStdString(line));
+        },
+        [this](int position) {
+            ProgressBar1->setValue(position);
+            kivo::ProcessMessages();
+        });
+    memRomDisplay->show();
+}
+
+void TForm1::RunUpdate() {
+    TMemoLog log(*memLog);
+    updater_.Run(log);
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    kivo::SetApplicationTerminating(true);
+    event->accept();
+}
+
+} // namespace brinomar

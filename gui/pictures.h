@@ -1,0 +1,15 @@
+// The updater's own pictures, painted in code: the device picture on the window and the
+// window icon.
+#pragma once
+
+#include <QIcon>
+#include <QPixmap>
+
+namespace brinomar {
+
+// 81 x 81: a circuit board with its chip and an arrow bringing new firmware to it.
+QPixmap DevicePicture();
+
+QIcon WindowIcon();
+
+} // namespace brinomar

@@ -1,0 +1,139 @@
+#include "tests/cli/child_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+
+namespace brinomar::testing {
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+
+int MillisecondsLeft(TClock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TClock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    for (std::string& text : texts) {
+        pointers.push_back(text.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+} // namespace
+
+std::string ProgramPath(const std::string& name) {
+    return std::string(KIVO_BIN_DIR) + "/" + name;
+}
+
+TChildProcess::TChildProcess(const std::string& program, const std::vector<std::string>& args,
+                             const std::string& errorFile,
+                             const std::vector<std::string>& environment) {
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> envp;
+    for (char** e = environ; *e != nullptr; ++e) {
+        envp.emplace_back(*e);
+    }
+    envp.insert(envp.end(), environment.begin(), environment.end());
+    std::vector<char*> argPointers = Pointers(argv);
+    std::vector<char*> envPointers = Pointers(envp);
+
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        return;
+    }
+    pid_ = fork();
+    if (pid_ == 0) {
+        const int err = open(errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        const int devNull = open("/dev/null", O_RDONLY);
+        dup2(devNull, STDIN_FILENO);
+        execve(argPointers[0], argPointers.data(), envPointers.data());
+        _exit(127);
+    }
+    close(out[1]);
+    output_ = out[0];
+}
+
+TChildProcess::~TChildProcess() {
+    if (pid_ > 0 && status_ < 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (output_ >= 0) {
+        close(output_);
+    }
+}
+
+bool TChildProcess::FillBuffer(int timeoutMs) {
+    pollfd fd{output_, POLLIN, 0};
+    if (output_ < 0 || poll(&fd, 1, timeoutMs) != 1) {
+        return false;
+    }
+    char chunk[4096];
+    const ssize_t got = read(output_, chunk, sizeof chunk);
+    if (got <= 0) {
+        close(output_);
+        output_ = -1;
+        return false;
+    }
+    buffered_.append(chunk, static_cast<size_t>(got));
+    return true;
+}
+
+std::optional<std::string> TChildProcess::ReadLine(int timeoutMs) {
+    const TClock::time_point deadline = TClock::now() + std::chrono::milliseconds(timeoutMs);
+    size_t end;
+    while ((end = buffered_.find('\n')) == std::string::npos) {
+        if (!FillBuffer(MillisecondsLeft(deadline))) {
+            return std::nullopt;
+        }
+    }
+    std::string line = buffered_.substr(0, end);
+    buffered_.erase(0, end + 1);
+    return line;
+}
+
+std::vector<std::string> TChildProcess::ReadLines(int timeoutMs) {
+    const TClock::time_point deadline = TClock::now() + std::chrono::milliseconds(timeoutMs);
+    std::vector<std::string> lines;
+    while (std::optional<std::string> line = ReadLine(MillisecondsLeft(deadline))) {
+        lines.push_back(std::move(*line));
+    }
+    return lines;
+}
+
+void TChildProcess::Signal(int signal) {
+    if (pid_ > 0 && status_ < 0) {
+        kill(pid_, signal);
+    }
+}
+
+int TChildProcess::Wait(int timeoutMs) {
+    if (pid_ <= 0 || status_ >= 0) {
+        return status_;
+    }
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+    pollfd fd{pidfd, POLLIN, 0};
+    const bool ended = poll(&fd, 1, timeoutMs) == 1;
+    close(pidfd);
+    int status = 0;
+    if (ended && waitpid(pid_, &status, 0) == pid_) {
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    return status_;
+}
+
+} // namespace brinomar::testing

@@ -1,0 +1,134 @@
+// brinomar-flash updating the simulated device over a pseudo-terminal: the log it prints, its
+// exit status, what reached the device, and how it ends when the device or the user stops it.
+#include "tests/cli/flash_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <algorithm>
+#include <filesystem>
+
+namespace brinomar::testing {
+namespace {
+
+class FlashUpdate : public TFlashTest {};
+
+TEST_F(FlashUpdate, CompleteUpdateSendsTheWholeImageAndWritesTraceAndLog) {
+    TDevsim device({"--once", "--save", dir.File("image.bin")}, dir.File("devsim.err"));
+    ASSERT_FALSE(device.Path().empty());
+    const TFlashRun run =
+        Flash({"--port", device.Path(), "--no-progress", "--trace=" + dir.File("run.trc"),
+               "--log=" + dir.File("run.log"), ExampleFirmware()});
+    EXPECT_EQ(run.Status, ExitSuccess) << run.Err;
+    EXPECT_EQ(run.Log, CompleteLog());
+    EXPECT_EQ(run.Err, "");
+    EXPECT_EQ(device.Wait(kEndMs), 0);
+    EXPECT_EQ(dir.Read("image.bin"), SentImageOf(ExampleFirmware()));
+    // Both files are written when the port closes.
+    EXPECT_GT(std::filesystem::file_size(dir.File("run.trc")), 0u);
+    EXPECT_GT(std::filesystem::file_size(dir.File("run.log")), 0u);
+}
+
+TEST_F(FlashUpdate, LowerCaseAnswersAndNoiseBeforeThemAreAccepted) {
+    for (const char* fault : {"--lower-case", "--noise"}) {
+        TDevsim device({fault}, dir.File("devsim.err"));
+        const TFlashRun run = Flash({"--port", device.Path(), "--progress", ExampleFirmware()});
+        EXPECT_EQ(run.Status, ExitSuccess) << fault << ": " << run.Err;
+        EXPECT_EQ(run.Log, CompleteLog()) << fault;
+        // The bar went to standard error, the log lines did not.
+        EXPECT_NE(run.Err.find("490/490 sectors"), std::string::npos) << fault;
+        EXPECT_EQ(run.Err.find("Sector"), std::string::npos) << fault;
+    }
+}
+
+TEST_F(FlashUpdate, MissingAcknowledgementEndsTheRunWithNothingSentAfterIt) {
+    TDevsim device({"--once", "--no-ack-after", "5", "--save", dir.File("image.bin")},
+                   dir.File("devsim.err"));
+    const TFlashRun run = Flash({"--port", device.Path(), ExampleFirmware()});
+    EXPECT_EQ(run.Status, ExitSectorError);
+    std::vector<std::string> expected = LogUpTo(5);
+    expected.push_back("Sector 006 ERROR");
+    EXPECT_EQ(run.Log, expected);
+    EXPECT_EQ(device.Wait(kEndMs), 0);
+    EXPECT_EQ(dir.Read("image.bin"), SentImageOf(ExampleFirmware()).substr(0, 256));
+}
+
+// The second "OK" of the greeting stays in the input until the first acknowledgement wait
+// takes it for the device's "K": a device that never acknowledges block 4 still gets through.
+TEST_F(FlashUpdate, SurplusOkSatisfiesTheFirstAcknowledgement) {
+    TDevsim device({"--surplus-ok", "--no-ack-after", "4"}, dir.File("devsim.err"));
+    const TFlashRun run = Flash({"--port", device.Path(), ExampleFirmware()});
+    EXPECT_EQ(run.Status, ExitSuccess) << run.Err;
+    EXPECT_EQ(run.Log, CompleteLog());
+}
+
+TEST_F(FlashUpdate, DeviceHangingUpMidTransferEndsTheRun) {
+    TDevsim device({"--hangup-after", "100"}, dir.File("devsim.err"));
+    const TFlashRun run = Flash({"--port", device.Path(), ExampleFirmware()});
+    EXPECT_EQ(run.Status, ExitSectorError) << run.Err;
+    ASSERT_FALSE(run.Log.empty());
+    EXPECT_EQ(run.Log.back(), "Sector 101 ERROR");
+}
+
+TEST_F(FlashUpdate, DamagedFileNeverReachesThePort) {
+    const std::string file =
+        dir.Write("damaged.hex", ":10020000000102030405060708090A0B0C0D0EZZ00\n:00000001FF\n");
+    const TFlashRun run =
+        Flash({"--port", dir.File("no-such-device"), "--trace=" + dir.File("run.trc"), file});
+    EXPECT_EQ(run.Status, ExitFileUnusable);
+    ASSERT_EQ(run.Log.size(), 1u);
+    EXPECT_EQ(run.Log[0].rfind("Not sent: line 1: ", 0), 0u) << run.Log[0];
+    EXPECT_NE(run.Err.find(file + ":1: error: "), std::string::npos) << run.Err;
+    // Opening the missing device would have failed with its own message, closing it would
+    // have written the trace.
+    EXPECT_EQ(run.Err.find("doesn't exist"), std::string::npos) << run.Err;
+    EXPECT_FALSE(std::filesystem::exists(dir.File("run.trc")));
+}
+
+TEST_F(FlashUpdate, PortThatCannotBeOpenedOrChosenExitsWithFour) {
+    TFlashRun run = Flash({"--port", dir.File("no-such-device"), ExampleFirmware()});
+    EXPECT_EQ(run.Status, ExitFileUnusable);
+    EXPECT_EQ(run.Log, std::vector<std::string>{LogGetInTouch});
+    EXPECT_NE(run.Err.find("doesn't exist"), std::string::npos) << run.Err;
+
+    // Nobody at a terminal to choose a port.
+    run = Flash({ExampleFirmware()});
+    EXPECT_EQ(run.Status, ExitFileUnusable);
+    EXPECT_NE(run.Err.find("ComNumber"), std::string::npos) << run.Err;
+
+    run = Flash({"--port", "COM3", dir.File("missing.hex")});
+    EXPECT_EQ(run.Status, ExitFileUnusable);
+    EXPECT_TRUE(run.Log.empty());
+    EXPECT_NE(run.Err.find("missing.hex"), std::string::npos) << run.Err;
+}
+
+TEST_F(FlashUpdate, InterruptMidTransferStopsSendingAndClosesThePort) {
+    TDevsim device({"--pace", "9600", "--save", dir.File("image.bin")}, dir.File("devsim.err"));
+    TChildProcess flash(
+        ProgramPath("brinomar-flash"),
+        {"--port", device.Path(), "--trace=" + dir.File("run.trc"), ExampleFirmware()},
+        dir.File("flash.err"));
+    std::vector<std::string> log;
+    while (std::optional<std::string> line = flash.ReadLine(kRunMs)) {
+        log.push_back(*line);
+        if (*line == "Sector 008 OK") {
+            break;
+        }
+    }
+    ASSERT_EQ(log.back(), "Sector 008 OK");
+    flash.Signal(SIGINT);
+    const std::vector<std::string> rest = flash.ReadLines(kEndMs);
+    EXPECT_EQ(flash.Wait(kEndMs), ExitInterrupted);
+    EXPECT_LT(rest.size(), 3u);
+    EXPECT_EQ(std::find(rest.begin(), rest.end(), LogCheckSum), rest.end());
+    EXPECT_TRUE(std::filesystem::exists(dir.File("run.trc"))) << "the port was not closed";
+
+    EXPECT_EQ(device.Stop(), 0);
+    const std::string received = dir.Read("image.bin");
+    EXPECT_LT(received.size(), 12u * SectorSize);
+    EXPECT_EQ(received, SentImageOf(ExampleFirmware()).substr(0, received.size()));
+}
+
+} // namespace
+} // namespace brinomar::testing

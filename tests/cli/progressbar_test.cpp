@@ -1,0 +1,18 @@
+#include "cli/progressbar.h"
+
+#include <gtest/gtest.h>
+
+namespace brinomar {
+namespace {
+
+TEST(ProgressBar, FillsWithTheSectorsSent) {
+    EXPECT_EQ(TProgressBar::Render({1, 128}, 0),
+              "[------------------------------]   1/490 sectors  0 bytes/s");
+    EXPECT_EQ(TProgressBar::Render({245, 245 * 128}, 11430.4),
+              "[###############---------------] 245/490 sectors  11430 bytes/s");
+    EXPECT_EQ(TProgressBar::Render({490, 62720}, 11430),
+              "[##############################] 490/490 sectors  11430 bytes/s");
+}
+
+} // namespace
+} // namespace brinomar

@@ -1,0 +1,184 @@
+// The update window driven as a user drives it: its layout, "Select File" running the update
+// against the simulated device, cancelling, the hidden listing path, and closing mid-run.
+#include "tests/gui/gui_fixture.h"
+
+#include <QFileInfo>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace brinomar::testing {
+namespace {
+
+using TWindow = TWindowTest;
+
+struct TControl {
+    QWidget* widget;
+    QRect geometry;
+    bool hidden;
+};
+
+TEST_F(TWindow, ControlsHaveTheirGeometryCaptionsAndInitialState) {
+    EXPECT_EQ(form.windowTitle(), "brinomar Update V0.2 english");
+    EXPECT_EQ(form.pos(), QPoint(390, 228));
+    EXPECT_EQ(form.size(), QSize(449, 171));
+    EXPECT_EQ(form.palette().color(QPalette::Window), QColor(Qt::white));
+    EXPECT_FALSE(form.windowIcon().isNull());
+
+    const TControl controls[] = {
+        {form.btnUpdate, QRect(64, 16, 75, 25), false},
+        {form.memLog, QRect(168, 16, 153, 121), false},
+        {form.Image1, QRect(344, 16, 81, 81), false},
+        {form.btnLoadHexFile, QRect(216, 56, 75, 25), true},
+        {form.ProgressBar1, QRect(64, 56, 150, 16), true},
+        {form.cbLoadVisible, QRect(304, 104, 97, 17), true},
+        {form.memRomDisplay, QRect(216, 16, 89, 41), true},
+    };
+    for (const TControl& control : controls) {
+        EXPECT_EQ(control.widget->geometry(), control.geometry)
+            << control.widget->metaObject()->className();
+        EXPECT_EQ(control.widget->isHidden(), control.hidden)
+            << control.widget->metaObject()->className();
+    }
+    EXPECT_EQ(form.btnUpdate->text(), "Select File");
+    EXPECT_EQ(form.btnLoadHexFile->text(), "LoadHexFile");
+    EXPECT_EQ(form.cbLoadVisible->text(), "Visible");
+    EXPECT_FALSE(form.cbLoadVisible->isChecked());
+    EXPECT_EQ(form.lblFileName->text(), "No file selected");
+    // The label sizes itself to its text, as its layout font would have made it 93 wide.
+    EXPECT_EQ(form.lblFileName->pos(), QPoint(64, 72));
+    EXPECT_EQ(form.lblFileName->height(), 16);
+    EXPECT_EQ(form.lblFileName->width(), form.lblFileName->sizeHint().width());
+    EXPECT_EQ(form.lblFileName->font().pointSize(), 10);
+    EXPECT_EQ(form.lblFileName->palette().color(QPalette::WindowText), QColor(0, 0, 128));
+    EXPECT_EQ(form.memLog->toPlainText(), "");
+    EXPECT_EQ(form.memLog->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    EXPECT_EQ(Lines(*form.memRomDisplay), (std::vector<std::string>{"memRomDispl", "ay"}));
+    EXPECT_EQ(form.ProgressBar1->minimum(), 0);
+    EXPECT_EQ(form.ProgressBar1->maximum(), 100);
+    EXPECT_EQ(form.Image1->pixmap().size(), QSize(81, 81));
+    EXPECT_STREQ(TOpenDialog::Title, "Open HexFile");
+    EXPECT_STREQ(TOpenDialog::Filter, "Hex files (*.hex)");
+
+    // Tab order: btnLoadHexFile, ProgressBar1, btnUpdate, memLog, cbLoadVisible, memRomDisplay.
+    const std::vector<QWidget*> tabOrder{form.btnLoadHexFile, form.ProgressBar1,
+                                         form.btnUpdate,      form.memLog,
+                                         form.cbLoadVisible,  form.memRomDisplay};
+    std::vector<QWidget*> chain;
+    for (QWidget* w = form.btnLoadHexFile->nextInFocusChain(); w != form.btnLoadHexFile;
+         w = w->nextInFocusChain()) {
+        if (std::find(tabOrder.begin(), tabOrder.end(), w) != tabOrder.end()) {
+            chain.push_back(w);
+        }
+    }
+    chain.insert(chain.begin(), form.btnLoadHexFile);
+    EXPECT_EQ(chain, tabOrder);
+}
+
+TEST_F(TWindow, SelectFileRunsTheUpdateWithTheButtonsDisabled) {
+    TDevsim device({"--once", "--save", dir.File("image.bin")}, dir.File("devsim.err"));
+    ConnectDevice(device);
+    ChooseFile(QString::fromStdString(ExampleFirmware()));
+    form.memLog->setPlainText("an earlier run");
+    std::vector<bool> enabledDuringRun;
+    QTimer::singleShot(0, &form, [&] {
+        enabledDuringRun = {form.btnUpdate->isEnabled(), form.btnLoadHexFile->isEnabled()};
+    });
+
+    form.btnUpdate->click();
+
+    EXPECT_EQ(Lines(*form.memLog), CompleteLog());
+    EXPECT_EQ(form.lblFileName->text(), "firmware.hex");
+    EXPECT_EQ(enabledDuringRun, (std::vector<bool>{false, false}));
+    EXPECT_TRUE(form.btnUpdate->isEnabled());
+    EXPECT_TRUE(form.btnLoadHexFile->isEnabled());
+    EXPECT_EQ(PortChoicesAsked(), 1);
+    EXPECT_TRUE(form.Updater().ComPort.Open()) << "the port stays open after a run";
+    EXPECT_EQ(form.Updater().ComPort.ComNumber(), kPortNumber);
+    EXPECT_TRUE(shown.empty());
+    EXPECT_EQ(device.Wait(10000), 0);
+    EXPECT_EQ(dir.Read("image.bin"), SentImageOf(ExampleFirmware()));
+}
+
+TEST_F(TWindow, CancellingTheFileDialogChangesNothing) {
+    ChooseFile({});
+    form.memLog->setPlainText("an earlier run");
+    form.btnUpdate->click();
+    form.btnLoadHexFile->click();
+    EXPECT_EQ(form.memLog->toPlainText(), "an earlier run");
+    EXPECT_EQ(form.lblFileName->text(), "No file selected");
+    // The label sizes itself to its text, as its layout font would have made it 93 wide.
+    EXPECT_EQ(form.lblFileName->pos(), QPoint(64, 72));
+    EXPECT_EQ(form.lblFileName->height(), 16);
+    EXPECT_EQ(form.lblFileName->width(), form.lblFileName->sizeHint().width());
+    EXPECT_EQ(PortChoicesAsked(), 0);
+    EXPECT_EQ(form.Updater().ComPort.PortState(), kivo::psClosed);
+    EXPECT_EQ(form.Updater().Image.FileName(), "");
+}
+
+TEST_F(TWindow, ListingIsAppendedBelowWhatTheDisplayHolds) {
+    const QString file = QString::fromStdString(ExampleFirmware());
+    ChooseFile(file);
+    form.cbLoadVisible->setChecked(true);
+    form.btnLoadHexFileClick();
+
+    std::vector<std::string> lines = Lines(*form.memRomDisplay);
+    ASSERT_EQ(lines.size(), 2u + 3952u);
+    EXPECT_EQ(lines[0], "memRomDispl");
+    EXPECT_EQ(lines[1], "ay");
+    EXPECT_EQ(lines[2], "0000: FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF");
+    EXPECT_EQ(lines.back(), "F6F0: 42 52 4D 2D 46 57 01 03 00 00 24 06 12 00 5A A5");
+    EXPECT_EQ(form.lblFileName->text(), file) << "LoadHexFile shows the full path";
+    EXPECT_FALSE(form.memRomDisplay->isHidden());
+    EXPECT_TRUE(form.ProgressBar1->isHidden());
+    EXPECT_EQ(form.ProgressBar1->maximum(), 0xF700);
+    EXPECT_EQ(form.ProgressBar1->value(), 0xF6E0);
+    EXPECT_EQ(form.memLog->toPlainText(), "");
+    EXPECT_EQ(form.Updater().ComPort.PortState(), kivo::psClosed);
+
+    form.btnLoadHexFileClick();
+    EXPECT_EQ(Lines(*form.memRomDisplay).size(), 2u + 2 * 3952u);
+}
+
+TEST_F(TWindow, PortThatCannotBeOpenedIsShownAndTheLogKeepsTheGreetingLine) {
+    ChooseFile(QString::fromStdString(ExampleFirmware()));
+    form.btnUpdate->click(); // no device at the port number: the choice is declined
+    EXPECT_EQ(Lines(*form.memLog), std::vector<std::string>{LogGetInTouch});
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_NE(shown[0].find("ComNumber"), std::string::npos) << shown[0];
+    EXPECT_FALSE(form.Updater().ComPort.Open());
+    EXPECT_TRUE(form.btnUpdate->isEnabled());
+}
+
+TEST_F(TWindow, DamagedFileIsNotSent) {
+    const std::string file = dir.Write("damaged.hex", ":0G0200000102\n:00000001FF\n");
+    ChooseFile(QString::fromStdString(file));
+    form.btnUpdate->click();
+    const std::vector<std::string> log = Lines(*form.memLog);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].rfind("Not sent: line 1: ", 0), 0u) << log[0];
+    EXPECT_EQ(PortChoicesAsked(), 0);
+    EXPECT_EQ(form.Updater().ComPort.PortState(), kivo::psClosed);
+}
+
+TEST_F(TWindow, ClosingTheWindowDuringARunEndsIt) {
+    TDevsim device({"--pace", "9600", "--save", dir.File("image.bin")}, dir.File("devsim.err"));
+    ConnectDevice(device);
+    ChooseFile(QString::fromStdString(ExampleFirmware()));
+    form.show();
+    QTimer::singleShot(600, &form, [this] { form.close(); });
+
+    form.btnUpdate->click();
+
+    const std::vector<std::string> log = Lines(*form.memLog);
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[1], LogConnection);
+    EXPECT_NE(log.back(), LogCheckSumOk);
+    EXPECT_LT(log.size(), 20u);
+    EXPECT_TRUE(kivo::ApplicationTerminating());
+    EXPECT_EQ(device.Stop(), 0);
+    EXPECT_LT(dir.Read("image.bin").size(), 20u * SectorSize);
+}
+
+} // namespace
+} // namespace brinomar::testing

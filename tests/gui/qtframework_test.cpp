@@ -1,0 +1,107 @@
+// The framework on Qt: window messages from other threads reach the GUI thread through Qt's
+// event loop, and the port selection dialog lists the ports and reports the user's choice.
+#include "gui/comselectdialog.h"
+#include "tests/gui/gui_fixture.h"
+
+#include "comm/platform/winmsg.h"
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <thread>
+
+namespace brinomar::testing {
+namespace {
+
+constexpr kivo::UINT kPing = kivo::WM_USER + 1;
+
+QEventLoop* gLoop = nullptr;
+kivo::ThreadId gHandledOn = 0;
+
+kivo::LRESULT PingProc(kivo::HWND window, kivo::UINT message, kivo::WPARAM w, kivo::LPARAM l) {
+    if (message != kPing) {
+        return kivo::DefWindowProc(window, message, w, l);
+    }
+    gHandledOn = kivo::GetCurrentThreadId();
+    gLoop->quit();
+    return 0;
+}
+
+TEST(QtHostLoop, MessagePostedFromAnotherThreadIsHandledByQtsEventLoop) {
+    ASSERT_TRUE(kivo::RegisterClass({"QtHostLoopPing", PingProc, 0}));
+    const kivo::HWND window = kivo::CreateWindow("QtHostLoopPing");
+    QEventLoop loop;
+    gLoop = &loop;
+    gHandledOn = 0;
+    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+    std::thread poster([window] { kivo::PostMessage(window, kPing, 0, 0); });
+    loop.exec();
+    poster.join();
+    EXPECT_EQ(gHandledOn, kivo::GetCurrentThreadId());
+    kivo::DestroyWindow(window);
+    kivo::UnregisterClass("QtHostLoopPing");
+}
+
+class ComSelectDialog : public TWindowTest {
+protected:
+    // Answers the dialog that the presenter is about to show.
+    static void AnswerDialog(const std::function<void(TComSelectDialog&)>& answer) {
+        QTimer::singleShot(0, [answer] {
+            if (auto* dialog = dynamic_cast<TComSelectDialog*>(QApplication::activeModalWidget())) {
+                answer(*dialog);
+            }
+        });
+    }
+};
+
+TEST_F(ComSelectDialog, LayoutListsThePortsWithTheirPaths) {
+    TDevsim device({}, dir.File("devsim.err"));
+    ConnectDevice(device);
+    const kivo::TComSelectForm form;
+    TComSelectDialog dialog(form);
+
+    EXPECT_EQ(dialog.windowTitle(), "Select Port");
+    EXPECT_EQ(dialog.size(), QSize(220, 131));
+    EXPECT_EQ(dialog.Bevel1->geometry(), QRect(8, 8, 201, 42));
+    EXPECT_EQ(dialog.Label1->text(), "The configured serial port is not valid.");
+    EXPECT_EQ(dialog.Label1->pos(), QPoint(18, 14));
+    EXPECT_EQ(dialog.Label2->text(), "Please choose another port.");
+    EXPECT_EQ(dialog.Label2->pos(), QPoint(18, 30));
+    EXPECT_EQ(dialog.PortsComboBox->geometry(), QRect(8, 64, 201, 21));
+    EXPECT_FALSE(dialog.PortsComboBox->isEditable());
+    EXPECT_EQ(dialog.OkBtn->geometry(), QRect(8, 95, 85, 27));
+    EXPECT_EQ(dialog.OkBtn->text(), "OK");
+    EXPECT_TRUE(dialog.OkBtn->isDefault());
+    EXPECT_EQ(dialog.AbortBtn->geometry(), QRect(124, 95, 85, 27));
+    EXPECT_EQ(dialog.AbortBtn->text(), "Cancel");
+
+    ASSERT_EQ(dialog.PortsComboBox->count(), static_cast<int>(form.Entries().size()));
+    EXPECT_EQ(dialog.PortsComboBox->currentIndex(), 0);
+    const QString ours = QString("COM%1  %2").arg(kPortNumber).arg(device.Path().c_str());
+    EXPECT_GE(dialog.PortsComboBox->findText(ours, Qt::MatchStartsWith), 0);
+}
+
+TEST_F(ComSelectDialog, OkReportsTheChosenPortAndCancelDeclines) {
+    TDevsim device({}, dir.File("devsim.err"));
+    ConnectDevice(device);
+    const std::shared_ptr<kivo::IComSelectPresenter> presenter = NewQtComSelectPresenter();
+
+    kivo::TComSelectForm form;
+    AnswerDialog([](TComSelectDialog& dialog) {
+        const QString name = QString("COM%1 ").arg(kPortNumber);
+        dialog.PortsComboBox->setCurrentIndex(
+            dialog.PortsComboBox->findText(name, Qt::MatchStartsWith));
+        dialog.OkBtn->click();
+    });
+    EXPECT_EQ(presenter->ShowModal(form), kivo::mrOk);
+    EXPECT_EQ(form.SelectedComNum(), static_cast<int32_t>(kPortNumber));
+
+    AnswerDialog([](TComSelectDialog& dialog) { dialog.AbortBtn->click(); });
+    EXPECT_EQ(presenter->ShowModal(form), kivo::mrAbort);
+    AnswerDialog([](TComSelectDialog& dialog) { dialog.close(); });
+    EXPECT_EQ(presenter->ShowModal(form), kivo::mrAbort);
+}
+
+} // namespace
+} // namespace brinomar::testing
