@@ -37,14 +37,11 @@ void WaitHandlingMessages(Done done) {
     }
 }
 
-int PlatformResult(int serialResult) {
-    return serialResult == 0 ? 0 : serialResult;
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
-// TKvdWin32Dispatcher
+// TKvdWin32Dispatcher. The serial calls already answer 0 or the negated platform code, which is
+// what the device operations report.
 
 TKvdWin32Dispatcher::TKvdWin32Dispatcher(TComponent* owner) : TKvdBaseDispatcher(owner) {}
 
@@ -63,7 +60,7 @@ int TKvdWin32Dispatcher::EscapeComFunction(int function) {
 int TKvdWin32Dispatcher::FlushCom(int queue) {
     const int32_t device = device_;
     if (queue == 1) {
-        return PlatformResult(SerialPurge(device, kPurgeInput));
+        return SerialPurge(device, kPurgeInput);
     }
     if (queue != 0) {
         return ecBadArgument;
@@ -76,14 +73,12 @@ int TKvdWin32Dispatcher::FlushCom(int queue) {
         ackSignal->Wait(INFINITE);
         DiscardOutput();
     }
-    return PlatformResult(SerialPurge(device, kPurgeOutput));
+    return SerialPurge(device, kPurgeOutput);
 }
 
 int TKvdWin32Dispatcher::GetComError(TComStat& stat) {
-    uint32_t errors = 0;
-    if (SerialClearError(device_, errors, stat) != 0) {
-        errors = 0;
-    }
+    uint32_t errors = 0; // stays 0 when the call fails
+    SerialClearError(device_, errors, stat);
     // The driver reports a hang-up once; the line stays dead, so the mark stays.
     if (errors & CE_HANGUP) {
         lineErrors |= CE_HANGUP;
@@ -105,7 +100,7 @@ int TKvdWin32Dispatcher::ReadCom(uint8_t* buffer, int count) {
 }
 
 int TKvdWin32Dispatcher::SetComState(TDCB& dcb) {
-    return PlatformResult(SerialSetState(device_, dcb));
+    return SerialSetState(device_, dcb);
 }
 
 int TKvdWin32Dispatcher::WriteCom(const uint8_t* buffer, int count) {
