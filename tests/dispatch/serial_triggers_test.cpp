@@ -98,6 +98,29 @@ TEST(SerialTriggersTest, DataAndAvailTriggersReachProcedureAndWindow) {
     DestroyWindow(window);
 }
 
+TEvent* gTimerFired = nullptr;
+
+void OnTimer(uint32_t message, uint32_t, int32_t) {
+    if (message == msgTriggerTimer) {
+        gTimerFired->Set();
+    }
+}
+
+// Nothing arrives on the line: only the dispatch thread's timed pass can notice the timer.
+TEST(SerialTriggersTest, TimerTriggerFiresOnAQuietLine) {
+    TEvent fired;
+    gTimerFired = &fired;
+    TPortLine line;
+    TKvdWin32Dispatcher& port = *line.port;
+    port.RegisterProcTriggerHandler(OnTimer);
+    const int32_t timer = port.AddTimerTrigger();
+    ASSERT_GT(timer, 0);
+    ASSERT_EQ(port.SetTimerTrigger(static_cast<uint32_t>(timer), 2, true), 0);
+    EXPECT_EQ(fired.Wait(3000), WAIT_OBJECT_0);
+    port.DonePort();
+    gTimerFired = nullptr;
+}
+
 // How a handler reaches the dispatcher that notified it, and tells the test it ran.
 std::atomic<TKvdBaseDispatcher*> gClosing{nullptr};
 std::atomic<bool> gRingsHeldDuringHandler{false};
