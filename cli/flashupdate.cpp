@@ -117,6 +117,7 @@ int LoadAndRun(const TFlashOptions& options, TUpdater& updater) {
 
 int UpdateDevice(const TFlashOptions& options) {
     kivo::TerminateOnStopSignals();
+    kivo::IgnoreBrokenPipes();
     TUpdater updater;
     if (!ChoosePort(options, updater.ComPort)) {
         std::fprintf(stderr, "brinomar-flash: no port number is free for %s\n",

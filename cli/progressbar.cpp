@@ -1,5 +1,7 @@
 #include "cli/progressbar.h"
 
+#include <algorithm>
+
 namespace brinomar {
 
 namespace {
@@ -11,7 +13,8 @@ constexpr const char* kClearLine = "\r\033[K";
 } // namespace
 
 std::string TProgressBar::Render(const TTransferProgress& progress, double bytesPerSecond) {
-    const int filled = progress.SectorsSent * kBarWidth / SectorCount;
+    const int sent = std::clamp(progress.SectorsSent, 0, SectorCount);
+    const int filled = sent * kBarWidth / SectorCount;
     std::string line = "[" + std::string(static_cast<size_t>(filled), '#') +
                        std::string(static_cast<size_t>(kBarWidth - filled), '-') + "] ";
     char counts[64];

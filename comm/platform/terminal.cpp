@@ -28,4 +28,11 @@ void TerminateOnStopSignals() {
     sigaction(SIGTERM, &action, nullptr);
 }
 
+void IgnoreBrokenPipes() {
+    struct sigaction action {};
+    action.sa_handler = SIG_IGN;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGPIPE, &action, nullptr);
+}
+
 } // namespace kivo

@@ -12,4 +12,8 @@ bool StandardErrorIsTerminal();
 // standard input that the signal interrupts fails instead of going on.
 void TerminateOnStopSignals();
 
+// From now on writing to a pipe whose reader has gone fails (EPIPE) instead of ending the
+// process, so that an update goes on to its end when its log is no longer read.
+void IgnoreBrokenPipes();
+
 } // namespace kivo

@@ -72,9 +72,7 @@ TChildProcess::~TChildProcess() {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
-    if (output_ >= 0) {
-        close(output_);
-    }
+    CloseOutput();
 }
 
 bool TChildProcess::FillBuffer(int timeoutMs) {
@@ -85,8 +83,7 @@ bool TChildProcess::FillBuffer(int timeoutMs) {
     char chunk[4096];
     const ssize_t got = read(output_, chunk, sizeof chunk);
     if (got <= 0) {
-        close(output_);
-        output_ = -1;
+        CloseOutput();
         return false;
     }
     buffered_.append(chunk, static_cast<size_t>(got));
@@ -113,6 +110,13 @@ std::vector<std::string> TChildProcess::ReadLines(int timeoutMs) {
         lines.push_back(std::move(*line));
     }
     return lines;
+}
+
+void TChildProcess::CloseOutput() {
+    if (output_ >= 0) {
+        close(output_);
+        output_ = -1;
+    }
 }
 
 void TChildProcess::Signal(int signal) {

@@ -29,6 +29,8 @@ public:
     // The lines that follow until the child closes its output (or the time is up).
     std::vector<std::string> ReadLines(int timeoutMs);
 
+    // Stops reading: the child's further output goes into a pipe without a reader.
+    void CloseOutput();
     void Signal(int signal);
     // The exit status, 128 + the signal for a child ended by one, or -1 when it has not ended
     // within the time.

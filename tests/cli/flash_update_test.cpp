@@ -63,6 +63,17 @@ TEST_F(FlashUpdate, SurplusOkSatisfiesTheFirstAcknowledgement) {
     EXPECT_EQ(run.Log, CompleteLog());
 }
 
+TEST_F(FlashUpdate, UpdateGoesOnWhenItsLogIsNoLongerRead) {
+    TDevsim device({"--once", "--save", dir.File("image.bin")}, dir.File("devsim.err"));
+    TChildProcess flash(ProgramPath("brinomar-flash"), {"--port", device.Path(), ExampleFirmware()},
+                        dir.File("flash.err"));
+    EXPECT_EQ(flash.ReadLine(kRunMs), LogGetInTouch);
+    flash.CloseOutput();
+    EXPECT_EQ(flash.Wait(kRunMs), ExitSuccess);
+    EXPECT_EQ(device.Wait(kEndMs), 0);
+    EXPECT_EQ(dir.Read("image.bin"), SentImageOf(ExampleFirmware()));
+}
+
 TEST_F(FlashUpdate, DeviceHangingUpMidTransferEndsTheRun) {
     TDevsim device({"--hangup-after", "100"}, dir.File("devsim.err"));
     const TFlashRun run = Flash({"--port", device.Path(), ExampleFirmware()});

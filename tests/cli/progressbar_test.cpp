@@ -12,6 +12,8 @@ TEST(ProgressBar, FillsWithTheSectorsSent) {
               "[###############---------------] 245/490 sectors  11430 bytes/s");
     EXPECT_EQ(TProgressBar::Render({490, 62720}, 11430),
               "[##############################] 490/490 sectors  11430 bytes/s");
+    EXPECT_EQ(TProgressBar::Render({500, 64000}, 1).substr(0, 32),
+              "[##############################]");
 }
 
 } // namespace
