@@ -295,39 +295,48 @@ class PortDeferredClose : public ::testing::Test {
 public:
     TPortLine line{TLineKind::Pty};
 
+    // The dispatch thread waits for this handler to return, so the close cannot complete
+    // before it has.
     void OnAvail(TKvdCustomComPort*, uint16_t) {
+        line.port.SetOnTriggerAvail({});
         line.port.SetOpen(false);
         openInHandler = line.port.Open();
         stateInHandler = line.port.PortState();
+        if (reopenInHandler) {
+            line.port.SetOpen(true);
+            reopenPendingInHandler = line.port.ReopenPending();
+            openAfterReopenRequest = line.port.Open();
+        }
     }
 
+    void CloseInAvailHandler() {
+        line.Open();
+        line.port.SetOnTriggerAvail(TTriggerAvailEvent::Bind<&PortDeferredClose::OnAvail>(this));
+        line.Send("x");
+    }
+
+    bool reopenInHandler = false;
     bool openInHandler = true;
     TPortState stateInHandler = psOpen;
+    bool reopenPendingInHandler = false;
+    bool openAfterReopenRequest = true;
 };
 
 TEST_F(PortDeferredClose, CloseInsideAnAvailHandlerCompletesAfterTheHandler) {
-    line.Open();
-    line.port.SetOnTriggerAvail(TTriggerAvailEvent::Bind<&PortDeferredClose::OnAvail>(
-        static_cast<PortDeferredClose*>(this)));
-    line.Send("x");
-    EXPECT_TRUE(line.Deliver([&] { return line.port.PortState() != psOpen; }));
+    CloseInAvailHandler();
+    EXPECT_TRUE(line.Deliver([&] { return line.port.PortState() == psClosed; }));
     EXPECT_FALSE(openInHandler);
     EXPECT_EQ(stateInHandler, psShuttingDown);
-    EXPECT_TRUE(line.Deliver([&] { return line.port.PortState() == psClosed; }));
     EXPECT_EQ(line.port.CurrentDispatcher(), nullptr);
 }
 
 TEST_F(PortDeferredClose, OpenDuringTheCloseReopensWhenItCompletes) {
-    line.Open();
-    line.port.SetOnTriggerAvail(TTriggerAvailEvent::Bind<&PortDeferredClose::OnAvail>(
-        static_cast<PortDeferredClose*>(this)));
-    line.Send("x");
-    ASSERT_TRUE(line.Deliver([&] { return line.port.PortState() == psShuttingDown; }));
-    line.port.SetOnTriggerAvail({});
-    line.port.SetOpen(true);
-    EXPECT_FALSE(line.port.Open());
-    EXPECT_TRUE(line.port.ReopenPending());
-    EXPECT_TRUE(line.Deliver([&] { return line.port.PortState() == psOpen; }));
+    reopenInHandler = true;
+    CloseInAvailHandler();
+    EXPECT_TRUE(line.Deliver(
+        [&] { return stateInHandler == psShuttingDown && line.port.PortState() == psOpen; }));
+    EXPECT_TRUE(reopenPendingInHandler);
+    EXPECT_FALSE(openAfterReopenRequest);
     EXPECT_TRUE(line.port.Open());
     EXPECT_FALSE(line.port.ReopenPending());
 }
