@@ -215,21 +215,6 @@ TEST(PortOpen, UsersAreToldLastToFirst) {
                                         "window close", "callback close", "OnPortClose"}));
 }
 
-TEST(PortOpen, TracingStartsAtOpenAndIsWrittenAtClose) {
-    TScratchDir scratch;
-    TTestPort port;
-    port.SetActivationProc(ActivateFake);
-    port.SetComNumber(5);
-    port.SetTraceName(scratch.File("line.trc"));
-    port.SetTracing(tlOn);
-    port.SetOpen(true);
-    port.PutString("US");
-    port.SetOpen(false);
-    EXPECT_EQ(port.Tracing(), tlOff);
-    ASSERT_TRUE(std::filesystem::exists(scratch.File("line.trc")));
-    EXPECT_NE(scratch.Read("line.trc").find("US"), std::string::npos);
-}
-
 TEST(PortOpen, TraceAndLogStatesFollowTheOperations) {
     TScratchDir scratch;
     TTestPort port;
@@ -263,29 +248,43 @@ TEST(PortOpen, TraceAndLogStatesFollowTheOperations) {
     EXPECT_NE(scratch.Read("dispatch.log").find("marker"), std::string::npos);
 }
 
-TEST(PortOpen, ChangingThePortKeepsTriggersAndTracing) {
+TEST(PortOpenPty, ChangingThePortKeepsTriggersAndTracing) {
     TScratchDir scratch;
-    TTestPort port;
-    port.SetActivationProc(ActivateFake);
-    port.SetComNumber(5);
-    port.SetTraceName(scratch.File("first.trc"));
-    port.SetTracing(tlOn);
-    port.SetOpen(true);
-    const uint16_t data = port.AddDataTrigger("OK", true);
-    const uint16_t timer = port.AddTimerTrigger();
-    port.PutString("AT");
+    TPtyPair first;
+    TPtyPair second;
+    ASSERT_EQ(PtyOpen(first), 0);
+    ASSERT_EQ(PtyOpen(second), 0);
+    ASSERT_EQ(RegisterComPort(5, first.SlavePath), 0);
+    ASSERT_EQ(RegisterComPort(6, second.SlavePath), 0);
+    {
+        TTestPort port;
+        port.SetComNumber(5);
+        port.SetTraceName(scratch.File("first.trc"));
+        port.SetTracing(tlOn);
+        port.SetOpen(true);
+        const uint16_t data = port.AddDataTrigger("OK", true);
+        const uint16_t timer = port.AddTimerTrigger();
+        port.PutString("AT");
+        ASSERT_TRUE(PumpUntil(port, [&] { return port.OutBuffUsed() == 0; }));
 
-    port.SetComNumber(6);
-    ASSERT_EQ(port.PortState(), psOpen);
-    TFakeDispatcher* fake = port.Fake();
-    EXPECT_EQ(fake->openedName, "\\\\.\\COM6");
-    ASSERT_EQ(fake->dataTriggers.size(), 1u);
-    EXPECT_EQ(fake->dataTriggers[0].handle, data);
-    ASSERT_EQ(fake->timerTriggers.size(), 1u);
-    EXPECT_EQ(fake->timerTriggers[0].handle, timer);
-    EXPECT_EQ(port.Tracing(), tlOn);
-    EXPECT_TRUE(fake->trace.On());
-    EXPECT_TRUE(std::filesystem::exists(scratch.File("first.trc")));
+        port.SetComNumber(6);
+        ASSERT_EQ(port.PortState(), psOpen);
+        TKvdBaseDispatcher* d = port.CurrentDispatcher();
+        ASSERT_EQ(d->dataTriggers.size(), 1u);
+        EXPECT_EQ(d->dataTriggers[0].handle, data);
+        ASSERT_EQ(d->timerTriggers.size(), 1u);
+        EXPECT_EQ(d->timerTriggers[0].handle, timer);
+        EXPECT_EQ(port.Tracing(), tlOn);
+        EXPECT_TRUE(d->trace.On());
+        EXPECT_NE(scratch.Read("first.trc").find("AT"), std::string::npos);
+        // The port now listens on the second line.
+        ASSERT_EQ(SerialWrite(second.Master, "OK", 2), 2);
+        EXPECT_TRUE(port.WaitForString("OK", 36, false, false));
+    }
+    UnregisterComPort(5);
+    UnregisterComPort(6);
+    PtyClose(first);
+    PtyClose(second);
 }
 
 // ---------------------------------------------------------------------------------------------
