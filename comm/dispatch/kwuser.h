@@ -589,6 +589,9 @@ public:
     // A thread blocked in a wait on this port's input (the port component's waits); the
     // dispatch thread wakes it when bytes arrive. 0 when nobody waits.
     std::atomic<ThreadId> inputWaiter{0};
+    // The window to tell, with msgDeferredClose, once the last thread has ended: set by the
+    // port window when a deferred close arrives while the threads still run. 0 when none.
+    std::atomic<HWND> closeWhenThreadsGone{0};
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -591,6 +591,10 @@ void TKvdBaseDispatcher::ThreadGone(TKvdDispatcherThread* thread) {
     }
     if (InterlockedDecrement(threadCount) <= 0) {
         threadsActive = false;
+        HWND window = closeWhenThreadsGone.exchange(0);
+        if (window != 0) {
+            PostMessage(window, msgDeferredClose, 0, static_cast<LPARAM>(portHandle << 16));
+        }
     }
 }
 

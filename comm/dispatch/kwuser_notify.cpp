@@ -373,15 +373,19 @@ void RouteNotification(IKvdTriggerOwner& owner, UINT message, WPARAM wParam, LPA
     }
 }
 
-// The close completes once the dispatcher's threads have ended; until then the message goes
-// round the owner's queue again.
-void RouteDeferredClose(TKvdBaseDispatcher& dispatcher, IKvdTriggerOwner& owner, WPARAM wParam,
-                        LPARAM lParam) {
+// The close completes once the dispatcher's threads have ended. While they still run, the last
+// one to end posts the message again (ThreadGone), so the owner's thread sleeps meanwhile
+// instead of handling the same message over and over.
+void RouteDeferredClose(TKvdBaseDispatcher& dispatcher, IKvdTriggerOwner& owner) {
     if (dispatcher.threadsActive) {
-        PostMessage(owner.TriggerWindowHandle(), msgDeferredClose, wParam, lParam);
-    } else {
-        owner.CompleteDeferredClose();
+        dispatcher.closeWhenThreadsGone = owner.TriggerWindowHandle();
+        // The threads may have ended between the test and the store; then nobody else will
+        // take the request back.
+        if (dispatcher.threadsActive || dispatcher.closeWhenThreadsGone.exchange(0) == 0) {
+            return;
+        }
     }
+    owner.CompleteDeferredClose();
 }
 
 } // namespace
@@ -397,7 +401,7 @@ LRESULT KwComWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     }
     try {
         if (message == msgDeferredClose) {
-            RouteDeferredClose(*dispatcher, *owner, wParam, lParam);
+            RouteDeferredClose(*dispatcher, *owner);
         } else {
             RouteNotification(*owner, message, wParam, lParam);
         }

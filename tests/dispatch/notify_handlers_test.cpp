@@ -283,13 +283,16 @@ TEST_F(PortWindow, SendNotifyServesThePortWindowOnlyWhenEnabled) {
 
 TEST_F(PortWindow, DeferredCloseWaitsForTheDispatcherThreads) {
     port.threadsActive = true;
+    port.threadCount = 1;
     Deliver(msgDeferredClose, 0, 0);
     EXPECT_TRUE(owner.calls.empty());
+    // Nothing goes round the queue while the threads run: the owner's thread may sleep.
     TMsg msg;
+    EXPECT_FALSE(PeekMessage(msg, owner.window, msgDeferredClose, msgDeferredClose, PM_REMOVE));
+
+    port.ThreadGone(nullptr); // the last thread ends
     ASSERT_TRUE(PeekMessage(msg, owner.window, msgDeferredClose, msgDeferredClose, PM_REMOVE));
     EXPECT_EQ(msg.lParam, NoteParam(port, 0));
-
-    port.threadsActive = false;
     DispatchMessage(msg);
     EXPECT_EQ(owner.calls, std::vector<std::string>{"CompleteDeferredClose"});
     EXPECT_FALSE(PeekMessage(msg, owner.window, msgDeferredClose, msgDeferredClose, PM_REMOVE));

@@ -179,6 +179,7 @@ TEST(PortTriggers, AClosingPortAnswersNeutrallyAndTouchesNoDispatcher) {
     fake->ScriptInput("abc");
     fake->ExtractData();
     fake->threadsActive = true;
+    fake->threadCount = 1;
     bool wasBusy = false;
     fake->SetEventBusy(wasBusy, true);
     port.SetOpen(false);
@@ -197,7 +198,7 @@ TEST(PortTriggers, AClosingPortAnswersNeutrallyAndTouchesNoDispatcher) {
     port.PutString("ignored");
     EXPECT_EQ(fake->OutputRingUsed(), 0u);
 
-    fake->threadsActive = false;
+    fake->ThreadGone(nullptr); // the last dispatcher thread ends
     EXPECT_TRUE(PumpUntil(port, [&] { return port.PortState() == psClosed; }));
 }
 
