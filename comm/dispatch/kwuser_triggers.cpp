@@ -607,17 +607,33 @@ bool NotifyMatchedDataTriggers(TKvdBaseDispatcher& d, bool result) {
     return result;
 }
 
+// A reader may take bytes while the checks are held off (a wait keeps the dispatcher busy).
+// Those bytes are gone: scanning them would tell triggers about data no longer there and count
+// an avail notification from behind the read position. The scan goes on from the read
+// position instead, and partial matches that ran into the taken bytes start over.
+void ResumeScanAtUnreadBytes(TKvdBaseDispatcher& d) {
+    const uint32_t tail = d.inTail;
+    const uint32_t unread = (d.inHead + InBufferSize - tail) % InBufferSize;
+    const uint32_t scanned = (d.scanPos + InBufferSize - tail) % InBufferSize;
+    if (scanned > unread && !d.inputFull) {
+        d.scanPos = tail;
+        d.ResetDataTriggers();
+    }
+}
+
 } // namespace
 
 bool TKvdBaseDispatcher::CheckReceiveTriggers() {
-    uint32_t pos = scanPos;
     uint32_t longest = 0;
     uint32_t threshold;
+    uint32_t pos;
     {
         TCriticalSectionGuard guard(mainLock);
         if (inBuffer == nullptr) {
             return false;
         }
+        ResumeScanAtUnreadBytes(*this);
+        pos = scanPos;
         threshold = availThreshold;
         const uint32_t head = inHead;
         while (pos != head) {

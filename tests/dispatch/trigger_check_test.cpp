@@ -131,6 +131,29 @@ TEST_F(TriggerCheck, AvailFiresOnceTheThresholdIsReachedAndOnlyForNewBytes) {
     EXPECT_TRUE(recorder.notes.empty());
 }
 
+TEST_F(TriggerCheck, BytesAWaitTookAreNeitherToldNorCounted) {
+    // "12O" was scanned (and read by the avail handler); then, while a wait held the checks
+    // off, the waiting reader took "Kxyz" unscanned.
+    recorder.readAnnounced = true;
+    port.ChangeLengthTrigger(1);
+    const uint32_t ok = AddData("OK");
+    Receive("12O");
+    recorder.notes.clear();
+    recorder.read.clear();
+    port.ScriptInput("Kxyz");
+    port.ExtractData();
+    char taken[4];
+    ASSERT_EQ(port.GetBlock(taken, 4), 4);
+
+    // The next check starts at the read position: the 'O' before the taken bytes does not
+    // pair with a later 'K', and the count covers only bytes still there.
+    Receive("aK");
+    EXPECT_EQ(recorder.notes, (std::vector<TNote>{Avail(2)}));
+    EXPECT_EQ(recorder.read, "aK");
+    Receive("OK");
+    EXPECT_EQ(recorder.notes, (std::vector<TNote>{Avail(2), Data(ok, 2)}));
+}
+
 TEST_F(TriggerCheck, ReceiveStepFillsTheRingAcrossItsEnd) {
     // Move the ring's positions close to the end, as after 8190 consumed bytes.
     port.inHead = 8190;
