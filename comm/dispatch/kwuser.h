@@ -586,6 +586,9 @@ public:
     // Threads waiting in StopDispatcher for the threads to end: [0] a thread from outside, [1]
     // the dispatch thread finishing a close. Every thread that ends wakes both.
     std::atomic<ThreadId> stopWaiters[2] = {};
+    // Threads started and not completely ended: counting itself off here is the last thing a
+    // thread does with the dispatcher, after ThreadGone.
+    std::atomic<int32_t> threadsAlive{0};
     // A thread blocked in a wait on this port's input (the port component's waits); the
     // dispatch thread wakes it when bytes arrive. 0 when nobody waits.
     std::atomic<ThreadId> inputWaiter{0};

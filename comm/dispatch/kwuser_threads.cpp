@@ -59,11 +59,13 @@ void TKvdDispatcherThread::SyncEvent() {
 
 // Runs however Execute ended, an exception included.
 void TKvdDispatcherThread::DoTerminate() {
-    // Read before ThreadGone: once the last thread is gone the dispatcher may be destroyed.
+    // Read first: once the last thread has counted itself off the dispatcher may be destroyed.
     const ThreadId outsideStopper = dispatcher->stopWaiters[0];
     const ThreadId dispatchStopper = dispatcher->stopWaiters[1];
-    dispatcher->ThreadGone(this);
+    TKvdBaseDispatcher& d = *dispatcher;
+    d.ThreadGone(this);
     tServing = nullptr;
+    d.threadsAlive.fetch_sub(1); // from here on the dispatcher may be destroyed
     for (ThreadId stopper : {outsideStopper, dispatchStopper}) {
         if (stopper != 0) {
             WakeThread(stopper);
@@ -147,6 +149,22 @@ void TDispThread::ResetStatusHitsIfHit() {
     }
 }
 
+// Bytes that arrive while the pass reads are taken in the same pass, up to a ring's worth, so
+// that a stream is not handed over through the event thread a few bytes at a time.
+void TDispThread::ExtractWhileArriving() {
+    TKvdBaseDispatcher& d = *dispatcher;
+    uint32_t moved = 0;
+    while (moved < InBufferSize) {
+        const uint32_t before = d.inHead;
+        d.ExtractData();
+        const uint32_t got = (d.inHead + InBufferSize - before) % InBufferSize;
+        if (got == 0) {
+            break;
+        }
+        moved += got;
+    }
+}
+
 // eventWord keeps the events of the last completed wait, so a pass that the 50 ms time-out
 // started looks at them again.
 void TDispThread::EventPass() {
@@ -165,7 +183,7 @@ void TDispThread::EventPass() {
             CheckStatusWhileFiring();
         }
     }
-    d.ExtractData();
+    ExtractWhileArriving();
     if (!d.notifyBusy) {
         CheckStatusWhileFiring();
         CheckReceiveWhileFiring();

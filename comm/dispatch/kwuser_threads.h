@@ -55,6 +55,7 @@ protected:
 private:
     void EventPass();
     void TimerPass();
+    void ExtractWhileArriving();
     // Runs the status-trigger check while it fires, stopping at once on a pending close.
     void CheckStatusWhileFiring();
     void CheckReceiveWhileFiring();

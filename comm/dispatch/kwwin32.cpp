@@ -48,8 +48,9 @@ TKvdWin32Dispatcher::TKvdWin32Dispatcher(TComponent* owner) : TKvdBaseDispatcher
 TKvdWin32Dispatcher::~TKvdWin32Dispatcher() {
     CloseOnDestroy();
     // A close deferred by a running notification leaves the threads to end by themselves; the
-    // object must outlive them.
+    // object must outlive them, also the last steps of their end.
     StopDispatcher();
+    WaitHandlingMessages([this] { return threadsAlive <= 0; });
 }
 
 int TKvdWin32Dispatcher::EscapeComFunction(int function) {
@@ -214,6 +215,7 @@ void TKvdWin32Dispatcher::StartDispatcher() {
 void TKvdWin32Dispatcher::StartThread(std::atomic<TKvdDispatcherThread*>& field,
                                       TKvdDispatcherThread* thread) {
     field = thread;
+    ++threadsAlive;
     thread->Start();
     ackSignal->Wait(kThreadStartMs);
 }
@@ -266,13 +268,10 @@ void TKvdWin32Dispatcher::EndEventThread() {
 
 // The dispatch thread stopping the others (it finishes a close as it ends) still counts itself.
 bool TKvdWin32Dispatcher::ThreadsGone(bool onDispatchThread) const {
-    if (writeThread != nullptr || eventThread != nullptr) {
-        return false;
-    }
     if (onDispatchThread) {
-        return threadCount <= 1;
+        return writeThread == nullptr && eventThread == nullptr && threadsAlive <= 1;
     }
-    return dispatchThread == nullptr && threadCount <= 0 && !threadsActive;
+    return threadsAlive <= 0;
 }
 
 // ---------------------------------------------------------------------------------------------

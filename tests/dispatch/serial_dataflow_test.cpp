@@ -67,12 +67,15 @@ TEST(SerialDataflowTest, WrappedRingLeavesInQueueOrder) {
         port.outTail = tail;
         port.outHead = head;
         port.outFull = full;
+        port.outputEmptySignal.Reset();
     };
 
     const std::string fifteen = "abcdefghijklmno";
     queueWrapped(90, 5, false, fifteen);
     port.outputReadySignal->Set();
     EXPECT_EQ(FarRead(line.far(), fifteen.size()), fifteen);
+    // The write thread takes the run off the ring only after the device has it.
+    ASSERT_EQ(port.outputEmptySignal.Wait(3000), WAIT_OBJECT_0);
 
     const std::string whole = Pattern(kSize, 5);
     queueWrapped(40, 40, true, whole);
