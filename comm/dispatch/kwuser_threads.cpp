@@ -150,19 +150,20 @@ void TDispThread::ResetStatusHitsIfHit() {
 }
 
 // Bytes that arrive while the pass reads are taken in the same pass, up to a ring's worth, so
-// that a stream is not handed over through the event thread a few bytes at a time.
+// that a stream is not handed over through the event thread a few bytes at a time. The device's
+// count is asked first: the input ring stays free for the woken reader when nothing follows.
 void TDispThread::ExtractWhileArriving() {
     TKvdBaseDispatcher& d = *dispatcher;
     uint32_t moved = 0;
-    while (moved < InBufferSize) {
+    do {
         const uint32_t before = d.inHead;
         d.ExtractData();
         const uint32_t got = (d.inHead + InBufferSize - before) % InBufferSize;
         if (got == 0) {
-            break;
+            return;
         }
         moved += got;
-    }
+    } while (moved < InBufferSize && d.RefreshStatus().cbInQue > 0);
 }
 
 // eventWord keeps the events of the last completed wait, so a pass that the 50 ms time-out
