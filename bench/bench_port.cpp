@@ -3,6 +3,7 @@
 //     wall time, counting every thread of the process);
 //   - the latency from a byte written at the far end to WaitForString returning true (goal:
 //     median under 250 microseconds), with and without yield.
+#include "bench/bench_table.h"
 #include "comm/platform/clock.h"
 #include "comm/platform/portmap.h"
 #include "comm/platform/pty.h"
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -43,10 +45,11 @@ void MeasureTimeoutCpu(TKvdComPort& port, bool yield) {
     const double wall = static_cast<double>(NowNs() - wallStart) / 1e9;
     const double thread = CpuSeconds(CLOCK_THREAD_CPUTIME_ID) - threadStart;
     const double process = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - processStart;
-    std::printf("10 s WaitForString time-out, yield %-5s  wall %6.3f s  waiting thread %6.3f %%"
-                "  whole process %6.3f %% of the wall time%s\n",
-                yield ? "true" : "false", wall, 100.0 * thread / wall, 100.0 * process / wall,
-                found ? "  (unexpectedly found)" : "");
+    const double share = 100.0 * process / wall;
+    bench::PrintRow(std::string("10 s WaitForString timeout CPU %") + (yield ? " y" : ""),
+                    "port component", bench::Fixed(share, 3) + (found ? " (found!)" : ""),
+                    "thread " + bench::Fixed(100.0 * thread / wall, 3),
+                    bench::Target("< 2 % of wall", share < 2 && !found));
 }
 
 // The far end: writes one byte whenever the waiting side asks, after a pause that lets the
@@ -112,18 +115,18 @@ void MeasureLatency(TKvdComPort& port, int32_t master, bool yield, int rounds) {
         const uint64_t returned = NowNs();
         micros.push_back(static_cast<double>(returned - farEnd.WrittenAt()) / 1e3);
     }
+    const std::string measurement = std::string("byte to WaitForString (us)") + (yield ? " y" : "");
     if (micros.empty()) {
-        std::printf("byte to WaitForString, yield %s: no byte arrived\n", yield ? "true" : "false");
+        bench::PrintRow(measurement, "port component", "no byte");
         return;
     }
     std::sort(micros.begin(), micros.end());
-    const auto at = [&](double share) {
-        return micros[std::min(micros.size() - 1, static_cast<size_t>(share * micros.size()))];
-    };
-    std::printf("byte to WaitForString true, yield %-5s  %zu rounds  median %7.1f us  p90 %7.1f us"
-                "  p99 %7.1f us  max %8.1f us  missed %d\n",
-                yield ? "true" : "false", micros.size(), at(0.5), at(0.9), at(0.99), micros.back(),
-                missed);
+    const double median = micros[micros.size() / 2];
+    const double p99 = micros[std::min(micros.size() - 1, micros.size() * 99 / 100)];
+    bench::PrintRow(measurement, "port component",
+                    bench::Fixed(median, 1) + " / " + bench::Fixed(p99, 1),
+                    missed > 0 ? std::to_string(missed) + " missed" : "",
+                    bench::Target("median < 250", median < 250 && missed == 0));
 }
 
 } // namespace
@@ -132,7 +135,7 @@ int main() {
     UsePreciseTimers();
     TPtyPair pty;
     if (PtyOpen(pty) != 0 || RegisterComPort(kBenchPort, pty.SlavePath) != 0) {
-        std::printf("no pseudo-terminal available\n");
+        std::fprintf(stderr, "no pseudo-terminal available\n");
         return 1;
     }
     {

@@ -1,74 +1,50 @@
-// The serial dispatcher against plain termios and libserialport on a pseudo-terminal pair whose
-// far end echoes every byte: one-byte round-trip latency (median, p99) and bulk echo
-// throughput, the same work for each, side by side in one run.
-#include "comm/dispatch/kwwin32.h"
+// Serial clients side by side on one pseudo-terminal pair, the same work for each: plain
+// termios, the dispatcher, the port component, libserialport and pyserial. The far end is a
+// thread on the master side that either echoes every byte or, for the stop-and-wait pattern of
+// the update, answers "K" to every 128 bytes. Measured per client:
+//   - one-byte round trip (median and p99): send a byte, wait until it is back;
+//   - bulk echo throughput: 64 MiB sent in 64 KiB writes while the echo is read back;
+//   - stop-and-wait: a 128-byte block, then wait for the one-byte acknowledgement.
+// The clients take turns, round after round, so that a change in the machine's load meets all
+// of them alike. libserialport and pyserial run in child processes (see serial_peers.h).
+#include "bench/bench_table.h"
+#include "bench/support/serial_peers.h"
 
-#include <dlfcn.h>
+#include "comm/dispatch/kwwin32.h"
+#include "comm/platform/portmap.h"
+#include "comm/platform/pty.h"
+#include "comm/port/kvport.h"
+#include "comm/util/oomisc.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
-#include <sched.h>
-#include <sys/mount.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
+#include <atomic>
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
-#include <functional>
-#include <iterator>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#ifdef KIVO_HAVE_LIBSERIALPORT
-#include <libserialport.h>
-#endif
-
 using namespace kivo;
 
+namespace bench {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+constexpr int kRounds = 4;
+constexpr uint16_t kBenchPort = 47;
 
-// The clients take turns, round after round, so that a change in the machine's load meets
-// all of them alike.
-constexpr int kRounds = 5;
-constexpr int kWarmUp = 500;
-constexpr int kSamplesPerRound = 4000;
-constexpr size_t kBulkPerRound = size_t{16} << 20;
-constexpr size_t kChunk = 65536;
+// --- The far end
 
-void MakeRaw(int fd) {
-    termios settings{};
-    tcgetattr(fd, &settings);
-    cfmakeraw(&settings);
-    settings.c_cc[VMIN] = 1;
-    settings.c_cc[VTIME] = 0;
-    tcsetattr(fd, TCSANOW, &settings);
-}
-
-bool WriteAll(int fd, const uint8_t* bytes, size_t count) {
-    while (count > 0) {
-        const ssize_t put = write(fd, bytes, count);
-        if (put < 0) {
-            return false;
-        }
-        bytes += put;
-        count -= static_cast<size_t>(put);
-    }
-    return true;
-}
-
-// The far end: a thread on the master side that writes back whatever arrives. The slave stays
-// open here as well, so that the clients can open and close it in turn.
-class TEchoPeer {
+class TFarEnd {
 public:
-    TEchoPeer() {
+    TFarEnd() {
         if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0 || pipe(stop_) != 0) {
             return;
         }
@@ -77,7 +53,7 @@ public:
         path_ = ttyname(slave_);
         thread_ = std::thread([this] { Run(); });
     }
-    ~TEchoPeer() {
+    ~TFarEnd() {
         if (thread_.joinable()) {
             [[maybe_unused]] const ssize_t n = write(stop_[1], "x", 1);
             thread_.join();
@@ -88,21 +64,33 @@ public:
             }
         }
     }
-    TEchoPeer(const TEchoPeer&) = delete;
-    TEchoPeer& operator=(const TEchoPeer&) = delete;
+    TFarEnd(const TFarEnd&) = delete;
+    TFarEnd& operator=(const TFarEnd&) = delete;
 
     const std::string& SlavePath() const { return path_; }
+    // Changed only while the line is quiet, between two measurements.
+    void Answer(TPhase phase) { acknowledge_ = phase == TPhase::StopAndWait; }
 
 private:
     void Run() {
         std::vector<uint8_t> buffer(kChunk);
+        size_t blockBytes = 0;
         pollfd fds[2] = {{master_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
         while (poll(fds, 2, -1) >= 0 && fds[1].revents == 0) {
-            if (fds[0].revents & POLLIN) {
-                const ssize_t got = read(master_, buffer.data(), buffer.size());
-                if (got > 0 && !WriteAll(master_, buffer.data(), static_cast<size_t>(got))) {
-                    break;
-                }
+            if ((fds[0].revents & POLLIN) == 0) {
+                continue;
+            }
+            const ssize_t got = read(master_, buffer.data(), buffer.size());
+            if (got <= 0) {
+                continue;
+            }
+            if (!acknowledge_) {
+                WriteAll(master_, buffer.data(), static_cast<size_t>(got));
+                continue;
+            }
+            for (blockBytes += static_cast<size_t>(got); blockBytes >= kBlock;
+                 blockBytes -= kBlock) {
+                WriteAll(master_, reinterpret_cast<const uint8_t*>("K"), 1);
             }
         }
     }
@@ -110,133 +98,42 @@ private:
     int master_ = -1;
     int slave_ = -1;
     int stop_[2] = {-1, -1};
+    std::atomic<bool> acknowledge_{false};
     std::string path_;
     std::thread thread_;
 };
 
-// One client of the line: how it sends and how it receives.
-struct TClient {
-    std::function<bool(const uint8_t*, size_t)> send;
-    // Receives at least one and at most `count` bytes; 0 on failure.
-    std::function<size_t(uint8_t*, size_t)> receive;
-};
+// --- Plain termios: blocking reads and writes on the slave.
 
-// What one round of one client measured; plain data, so that a child process can send it.
-struct TRound {
-    bool ok = false;
-    double roundTripUs[kSamplesPerRound] = {};
-    double bulkSeconds = 0;
-};
-
-// Every round of one client.
-class TTally {
+class TTermiosClient : public TStreamClient {
 public:
-    void Add(const TRound& round) {
-        samples_.insert(samples_.end(), std::begin(round.roundTripUs), std::end(round.roundTripUs));
-        bulkSeconds_ += round.bulkSeconds;
-        ++rounds_;
+    explicit TTermiosClient(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY)) {
+        if (fd_ >= 0) {
+            MakeRaw(fd_);
+        }
     }
-    double MedianUs() { return Percentile(50); }
-    double P99Us() { return Percentile(99); }
-    double MiBPerSecond() const {
-        return static_cast<double>(kBulkPerRound * rounds_) / (1 << 20) / bulkSeconds_;
+    ~TTermiosClient() override {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    bool Ready() const override { return fd_ >= 0; }
+
+protected:
+    bool Send(const uint8_t* bytes, size_t count) override { return WriteAll(fd_, bytes, count); }
+    size_t Receive(uint8_t* buffer, size_t count) override {
+        const ssize_t got = read(fd_, buffer, count);
+        return got > 0 ? static_cast<size_t>(got) : 0;
     }
 
 private:
-    double Percentile(size_t percent) {
-        std::sort(samples_.begin(), samples_.end());
-        return samples_[samples_.size() * percent / 100];
-    }
-
-    std::vector<double> samples_;
-    double bulkSeconds_ = 0;
-    int rounds_ = 0;
+    int fd_;
 };
-
-bool ReceiveExactly(TClient& client, uint8_t* buffer, size_t count) {
-    while (count > 0) {
-        const size_t got = client.receive(buffer, count);
-        if (got == 0) {
-            return false;
-        }
-        buffer += got;
-        count -= got;
-    }
-    return true;
-}
-
-bool MeasureRoundTrip(TClient& client, TRound& round) {
-    for (int i = 0; i < kWarmUp + kSamplesPerRound; ++i) {
-        uint8_t out = static_cast<uint8_t>(i);
-        uint8_t in = 0;
-        const auto start = Clock::now();
-        if (!client.send(&out, 1) || !ReceiveExactly(client, &in, 1) || in != out) {
-            return false;
-        }
-        if (i >= kWarmUp) {
-            round.roundTripUs[i - kWarmUp] =
-                std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-        }
-    }
-    return true;
-}
-
-// A sending thread pushes the bulk while the calling thread takes the echo back.
-bool MeasureThroughput(TClient& client, TRound& round) {
-    std::vector<uint8_t> out(kChunk);
-    for (size_t i = 0; i < out.size(); ++i) {
-        out[i] = static_cast<uint8_t>(i * 31 + 7);
-    }
-    const auto start = Clock::now();
-    bool sent = true;
-    std::thread sender([&] {
-        for (size_t done = 0; done < kBulkPerRound && sent; done += kChunk) {
-            sent = client.send(out.data(), kChunk);
-        }
-    });
-    std::vector<uint8_t> in(kChunk);
-    size_t received = 0;
-    bool intact = true;
-    while (received < kBulkPerRound) {
-        const size_t got = client.receive(in.data(), std::min(kChunk, kBulkPerRound - received));
-        if (got == 0) {
-            break;
-        }
-        for (size_t i = 0; i < got; ++i) {
-            intact = intact && in[i] == out[(received + i) % kChunk];
-        }
-        received += got;
-    }
-    sender.join();
-    round.bulkSeconds = std::chrono::duration<double>(Clock::now() - start).count();
-    return sent && intact && received == kBulkPerRound;
-}
-
-bool Measure(TClient& client, TRound& round) {
-    round.ok = MeasureRoundTrip(client, round) && MeasureThroughput(client, round);
-    return round.ok;
-}
-
-// --- Plain termios: blocking read and write on the slave.
-bool RunTermios(const std::string& path, TRound& result) {
-    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
-    if (fd < 0) {
-        return false;
-    }
-    MakeRaw(fd);
-    TClient client{[fd](const uint8_t* bytes, size_t count) { return WriteAll(fd, bytes, count); },
-                   [fd](uint8_t* buffer, size_t count) {
-                       const ssize_t got = read(fd, buffer, count);
-                       return got > 0 ? static_cast<size_t>(got) : size_t{0};
-                   }};
-    const bool ok = Measure(client, result);
-    close(fd);
-    return ok;
-}
 
 // --- The dispatcher with its threads: PutBlock queues, GetBlock takes what the dispatch thread
 // moved into the input ring, the reader sleeps until the dispatch thread wakes it.
-size_t PortReceive(TKvdBaseDispatcher& port, uint8_t* buffer, size_t count) {
+
+size_t DispatcherReceive(TKvdBaseDispatcher& port, uint8_t* buffer, size_t count) {
     port.inputWaiter = GetCurrentThreadId();
     for (;;) {
         const uint32_t ready = std::min<uint32_t>(port.InBuffUsed(), static_cast<uint32_t>(count));
@@ -249,7 +146,7 @@ size_t PortReceive(TKvdBaseDispatcher& port, uint8_t* buffer, size_t count) {
     }
 }
 
-bool PortSend(TKvdBaseDispatcher& port, const uint8_t* bytes, size_t count) {
+bool DispatcherSend(TKvdBaseDispatcher& port, const uint8_t* bytes, size_t count) {
     while (count > 0) {
         if (port.OutBuffFree() == 0 && port.outputEmptySignal.Wait(2000) != WAIT_OBJECT_0) {
             return false;
@@ -264,189 +161,249 @@ bool PortSend(TKvdBaseDispatcher& port, const uint8_t* bytes, size_t count) {
     return true;
 }
 
-bool RunDispatcher(const std::string& path, TRound& result) {
-    TKvdWin32Dispatcher port(nullptr);
-    if (port.InitPort(path.c_str(), 115200, dcbParityNone, 8, 1, 4096, kChunk, false, false) != 0) {
-        return false;
+class TDispatcherClient : public TStreamClient {
+public:
+    explicit TDispatcherClient(const std::string& path) : port_(nullptr) {
+        ready_ = port_.InitPort(path.c_str(), 115200, dcbParityNone, 8, 1, 4096, kChunk, false,
+                                false) == 0;
     }
-    TClient client{
-        [&port](const uint8_t* bytes, size_t count) { return PortSend(port, bytes, count); },
-        [&port](uint8_t* buffer, size_t count) { return PortReceive(port, buffer, count); }};
-    return Measure(client, result);
-}
+    bool Ready() const override { return ready_; }
 
-#ifdef KIVO_HAVE_LIBSERIALPORT
-// libserialport opens only ports that it finds under /sys/class/tty, which a pseudo-terminal is
-// not, and refuses a device without modem lines. The measurement runs in a child process with
-// a private mount namespace in which the slave is mounted over the node of a serial port that
-// sysfs lists, and in which the modem-line requests a pseudo-terminal rejects are answered
-// with lines off, as the dispatcher's device layer answers them.
-constexpr const char* kLentPort = "/dev/ttyS0";
-bool gNeutralModemLines = false;
-
-bool MeasureLibserialport(TRound& result) {
-    sp_port* port = nullptr;
-    if (sp_get_port_by_name(kLentPort, &port) != SP_OK) {
-        return false;
+protected:
+    bool Send(const uint8_t* bytes, size_t count) override {
+        return DispatcherSend(port_, bytes, count);
     }
-    bool ok = sp_open(port, SP_MODE_READ_WRITE) == SP_OK;
-    if (ok) {
-        sp_set_baudrate(port, 115200);
-        sp_set_bits(port, 8);
-        sp_set_parity(port, SP_PARITY_NONE);
-        sp_set_stopbits(port, 1);
-        sp_set_flowcontrol(port, SP_FLOWCONTROL_NONE);
-        TClient client{[port](const uint8_t* bytes, size_t count) {
-                           return sp_blocking_write(port, bytes, count, 0) ==
-                                  static_cast<int>(count);
-                       },
-                       [port](uint8_t* buffer, size_t count) {
-                           const int got = sp_blocking_read_next(port, buffer, count, 2000);
-                           return got > 0 ? static_cast<size_t>(got) : size_t{0};
-                       }};
-        ok = Measure(client, result);
-        sp_close(port);
+    size_t Receive(uint8_t* buffer, size_t count) override {
+        return DispatcherReceive(port_, buffer, count);
     }
-    sp_free_port(port);
-    return ok;
-}
 
-bool LendPortName(const std::string& slavePath) {
-    gNeutralModemLines = true;
-    return unshare(CLONE_NEWNS) == 0 &&
-           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-           mount(slavePath.c_str(), kLentPort, nullptr, MS_BIND, nullptr) == 0;
-}
+private:
+    TKvdWin32Dispatcher port_;
+    bool ready_ = false;
+};
 
-// 0 measured, 1 the name could not be lent, 2 the measurement failed.
-int RunLibserialport(const std::string& slavePath, TRound& result) {
-    int channel[2];
-    if (pipe(channel) != 0) {
-        return 1;
-    }
-    const pid_t child = fork();
-    if (child == 0) {
-        close(channel[0]);
-        int status = 1;
-        if (LendPortName(slavePath)) {
-            status = MeasureLibserialport(result) ? 0 : 2;
+// --- The port component: answers are awaited with WaitForString as the update run awaits
+// them (yielding); the bulk echo goes through its PutBlock and GetBlock on one thread, which
+// sleeps until the dispatch thread reports input.
+
+class TComponentClient : public IClient {
+public:
+    explicit TComponentClient(const std::string& path) {
+        if (RegisterComPort(kBenchPort, path) != 0) {
+            return;
         }
-        [[maybe_unused]] ssize_t n = write(channel[1], &result, sizeof result);
-        _exit(status);
+        port_.SetComNumber(kBenchPort);
+        port_.SetBaud(115200);
+        port_.SetOutSize(kComponentChunk * 2);
+        try {
+            port_.SetOpen(true);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "port component: %s\n", e.what());
+        }
     }
-    close(channel[1]);
-    auto* bytes = reinterpret_cast<char*>(&result);
-    size_t got = 0;
-    for (ssize_t n = 1; child > 0 && got < sizeof result && n > 0; got += static_cast<size_t>(n)) {
-        n = std::max<ssize_t>(read(channel[0], bytes + got, sizeof result - got), 0);
+    ~TComponentClient() override {
+        port_.SetOpen(false);
+        UnregisterComPort(kBenchPort);
     }
-    close(channel[0]);
-    int status = 0;
-    if (child > 0) {
-        waitpid(child, &status, 0);
-    }
-    return got == sizeof result && WIFEXITED(status) ? WEXITSTATUS(status) : 2;
-}
-#endif
+    bool Ready() const override { return port_.Open(); }
 
-void Print(const char* name, TTally& tally, TTally& termios) {
-    std::printf("%-14s round trip median %6.1f us  p99 %7.1f us   bulk echo %7.1f MiB/s "
-                "(%3.0f %% of termios)\n",
-                name, tally.MedianUs(), tally.P99Us(), tally.MiBPerSecond(),
-                100.0 * tally.MiBPerSecond() / termios.MiBPerSecond());
-}
+    bool RoundTrip(uint8_t out) override {
+        port_.PutChar(static_cast<char>(out));
+        return port_.WaitForString(std::string(1, static_cast<char>(out)), kWaitTicks, true, false);
+    }
+    bool Block(const uint8_t* block) override {
+        port_.PutBlock(block, kBlock);
+        return port_.WaitForString("K", kWaitTicks, true, false);
+    }
+    bool Bulk(const std::vector<uint8_t>& pattern, size_t total) override;
 
-// One round of every client; false when one of them failed.
-bool RunRound(const std::string& path, TTally& termios, TTally& dispatcher, TTally& library,
-              bool& libraryAvailable) {
-    auto round = std::make_unique<TRound>();
-    if (!RunTermios(path, *round)) {
-        std::printf("plain termios run failed\n");
-        return false;
-    }
-    termios.Add(*round);
-    round = std::make_unique<TRound>();
-    if (!RunDispatcher(path, *round)) {
-        std::printf("dispatcher run failed\n");
-        return false;
-    }
-    dispatcher.Add(*round);
-#ifdef KIVO_HAVE_LIBSERIALPORT
-    if (libraryAvailable) {
-        round = std::make_unique<TRound>();
-        const int status = RunLibserialport(path, *round);
-        if (status == 2) {
-            std::printf("libserialport run failed\n");
+private:
+    static constexpr uint16_t kComponentChunk = 16384;
+    static const int32_t kWaitTicks;
+
+    TKvdComPort port_;
+};
+
+const int32_t TComponentClient::kWaitTicks = Secs2Ticks(2);
+
+bool TComponentClient::Bulk(const std::vector<uint8_t>& pattern, size_t total) {
+    TKvdBaseDispatcher* dispatcher = port_.Dispatcher();
+    std::vector<uint8_t> in(kChunk);
+    size_t sent = 0;
+    size_t received = 0;
+    bool intact = true;
+    while (received < total) {
+        const size_t at = sent % pattern.size();
+        const size_t room = std::min<size_t>(
+            {port_.OutBuffFree(), kComponentChunk, total - sent, pattern.size() - at});
+        if (room > 0) {
+            port_.PutBlock(pattern.data() + at, static_cast<uint16_t>(room));
+            sent += room;
+        }
+        dispatcher->inputWaiter = GetCurrentThreadId();
+        const uint16_t ready = port_.InBuffUsed();
+        if (ready > 0) {
+            port_.GetBlock(in.data(), ready);
+            intact = intact && Matches(pattern, received, in.data(), ready);
+            received += ready;
+        } else if (!WaitMessage(2000) && port_.InBuffUsed() == 0) {
             return false;
         }
-        libraryAvailable = status == 0;
-        if (libraryAvailable) {
-            library.Add(*round);
+    }
+    return intact;
+}
+
+// --- Tallies and the table
+
+struct TTally {
+    std::vector<double> roundTripUs;
+    double bulkSeconds = 0;
+    double blockSeconds = 0;
+    int rounds = 0;
+    bool ok = true;
+
+    void Add(TPhase phase, const TResult& result) {
+        ok = ok && result.ok;
+        switch (phase) {
+        case TPhase::RoundTrip:
+            roundTripUs.insert(roundTripUs.end(), result.roundTripUs,
+                               result.roundTripUs + kSamplesPerRound);
+            break;
+        case TPhase::Bulk:
+            bulkSeconds += result.seconds;
+            ++rounds;
+            break;
+        case TPhase::StopAndWait:
+            blockSeconds += result.seconds;
+            break;
         }
     }
-#else
-    (void)library;
-    libraryAvailable = false;
-#endif
+    double Percentile(size_t percent) {
+        std::sort(roundTripUs.begin(), roundTripUs.end());
+        return roundTripUs[roundTripUs.size() * percent / 100];
+    }
+    double MiBPerSecond() const {
+        return static_cast<double>(kBulkPerRound * rounds) / (1 << 20) / bulkSeconds;
+    }
+    double BlocksPerSecond() const { return kBlocksPerRound * rounds / blockSeconds; }
+};
+
+struct TSide {
+    std::string name;
+    bool library; // one of the kivocomm sides
+    std::unique_ptr<IClient> (*connect)(const std::string& path);
+    TPeerRun peer; // set for sides measured in a child process
+    TTally tally;
+    std::string skipped;
+};
+
+void PrintTable(std::vector<TSide>& sides) {
+    TSide& termios = sides.front();
+    double bestPeerMedian = 0;
+    double bestPeerBlocks = 0;
+    for (TSide& side : sides) {
+        if (!side.library && side.skipped.empty() && &side != &termios) {
+            const double median = side.tally.Percentile(50);
+            bestPeerMedian = bestPeerMedian == 0 ? median : std::min(bestPeerMedian, median);
+            bestPeerBlocks = std::max(bestPeerBlocks, side.tally.BlocksPerSecond());
+        }
+    }
+    const auto peerTarget = [&](const TSide& side, const char* text, bool met) {
+        return side.library && bestPeerMedian > 0 ? Target(text, met) : TTarget{};
+    };
+    for (TSide& side : sides) {
+        if (!side.skipped.empty()) {
+            PrintSkipped("pty: every measurement", side.name, side.skipped);
+            continue;
+        }
+        TTally& t = side.tally;
+        const double median = t.Percentile(50);
+        PrintRow("pty round trip median (us)", side.name, Fixed(median, 1),
+                 Times(median / termios.tally.Percentile(50)),
+                 peerTarget(side, "<= best peer", median <= bestPeerMedian));
+        PrintRow("pty round trip p99 (us)", side.name, Fixed(t.Percentile(99), 1),
+                 Times(t.Percentile(99) / termios.tally.Percentile(99)));
+        const double share = t.MiBPerSecond() / termios.tally.MiBPerSecond();
+        PrintRow("pty bulk echo 64 MiB (MiB/s)", side.name, Fixed(t.MiBPerSecond(), 1),
+                 Times(share), side.library ? Target(">= 0.90 x", share >= 0.9) : TTarget{});
+        PrintRow("pty stop-and-wait (blocks/s)", side.name, Fixed(t.BlocksPerSecond(), 0),
+                 Times(t.BlocksPerSecond() / termios.tally.BlocksPerSecond()),
+                 peerTarget(side, ">= best peer", t.BlocksPerSecond() >= bestPeerBlocks));
+    }
+}
+
+const char* PhaseName(TPhase phase) {
+    switch (phase) {
+    case TPhase::RoundTrip:
+        return "round trip";
+    case TPhase::Bulk:
+        return "bulk echo";
+    case TPhase::StopAndWait:
+        return "stop-and-wait";
+    }
+    return "";
+}
+
+bool MeasureInProcess(TSide& side, const std::string& path, TPhase phase, TResult& result) {
+    std::unique_ptr<IClient> client = side.connect(path);
+    return client->Ready() && Measure(*client, phase, result);
+}
+
+// One round: every side, every phase. False when a side that ran failed.
+bool RunRound(std::vector<TSide>& sides, TFarEnd& farEnd) {
+    for (TSide& side : sides) {
+        for (TPhase phase : {TPhase::RoundTrip, TPhase::Bulk, TPhase::StopAndWait}) {
+            if (!side.skipped.empty()) {
+                break;
+            }
+            farEnd.Answer(phase);
+            auto result = std::make_unique<TResult>();
+            if (side.peer) {
+                side.skipped = side.peer(farEnd.SlavePath(), phase, *result);
+            } else if (!MeasureInProcess(side, farEnd.SlavePath(), phase, *result)) {
+                result->ok = false;
+            }
+            if (side.skipped.empty() && !result->ok) {
+                std::fprintf(stderr, "%s failed: %s\n", side.name.c_str(), PhaseName(phase));
+                return false;
+            }
+            side.tally.Add(phase, *result);
+        }
+    }
     return true;
 }
 
-} // namespace
-
-#ifdef KIVO_HAVE_LIBSERIALPORT
-extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
-    va_list arguments;
-    va_start(arguments, request);
-    void* argument = va_arg(arguments, void*);
-    va_end(arguments);
-    using TIoctl = int (*)(int, unsigned long, void*);
-    static const auto system = reinterpret_cast<TIoctl>(dlsym(RTLD_NEXT, "ioctl"));
-    const int result = system(fd, request, argument);
-    const bool modemRequest =
-        request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC;
-    if (result != 0 && errno == ENOTTY && gNeutralModemLines && modemRequest) {
-        if (request == TIOCMGET) {
-            *static_cast<int*>(argument) = 0;
-        }
-        return 0;
-    }
-    return result;
+template <typename Client>
+std::unique_ptr<IClient> Connect(const std::string& path) {
+    return std::make_unique<Client>(path);
 }
-#endif
+
+} // namespace
+} // namespace bench
 
 int main() {
-    TEchoPeer peer;
-    if (peer.SlavePath().empty()) {
-        std::printf("no pseudo-terminal pair could be opened\n");
+    using namespace bench;
+    UsePreciseTimers();
+    TFarEnd farEnd;
+    if (farEnd.SlavePath().empty()) {
+        std::fprintf(stderr, "no pseudo-terminal pair could be opened\n");
         return 1;
     }
-    std::printf("%d rounds, each client in turn; per round %d one-byte round trips after %d to "
-                "warm up, and %zu MiB of bulk echo in %zu KiB writes\n",
-                kRounds, kSamplesPerRound, kWarmUp, kBulkPerRound >> 20, kChunk >> 10);
-    TTally termios;
-    TTally dispatcher;
-    TTally library;
-    bool libraryAvailable = true;
+    std::fprintf(stderr,
+                 "pty: %d rounds, each client in turn; per round %d one-byte round trips after "
+                 "%d to warm up, %zu MiB of bulk echo, %d blocks of stop-and-wait\n",
+                 kRounds, kSamplesPerRound, kWarmUp, kBulkPerRound >> 20, kBlocksPerRound);
+    std::vector<TSide> sides;
+    sides.push_back({"termios", false, &Connect<TTermiosClient>, nullptr, {}, {}});
+    sides.push_back({"dispatcher", true, &Connect<TDispatcherClient>, nullptr, {}, {}});
+    sides.push_back({"port component", true, &Connect<TComponentClient>, nullptr, {}, {}});
+    sides.push_back({"libserialport", false, nullptr, &RunLibserialport, {}, {}});
+    sides.push_back({"pyserial", false, nullptr, &RunPyserial, {}, {}});
     for (int i = 0; i < kRounds; ++i) {
-        if (!RunRound(peer.SlavePath(), termios, dispatcher, library, libraryAvailable)) {
+        if (!RunRound(sides, farEnd)) {
             return 1;
         }
     }
-    Print("termios", termios, termios);
-    Print("dispatcher", dispatcher, termios);
-    if (libraryAvailable) {
-        Print("libserialport", library, termios);
-        std::printf("dispatcher median round trip: %.2f x libserialport's\n",
-                    dispatcher.MedianUs() / library.MedianUs());
-    } else {
-#ifdef KIVO_HAVE_LIBSERIALPORT
-        std::printf("libserialport  skipped: it opens only ports listed in sysfs, and lending "
-                    "%s to the pseudo-terminal needs a private mount namespace (root)\n",
-                    kLentPort);
-#else
-        std::printf("libserialport  skipped: libserialport-dev was not installed when this was "
-                    "built\n");
-#endif
-    }
+    PrintTable(sides);
     return 0;
 }

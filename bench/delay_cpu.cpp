@@ -1,10 +1,11 @@
 // Processor time of the waits that used to spin: the share of one core that DelayTicks and
 // DelayMS use while nothing else happens (goal: under 2 %).
+#include "bench/bench_table.h"
 #include "comm/platform/clock.h"
 #include "comm/util/oomisc.h"
 
-#include <cstdio>
 #include <ctime>
+#include <string>
 
 using namespace kivo;
 
@@ -27,8 +28,9 @@ void Measure(const char* what, Wait wait) {
     wait();
     double cpu = ThreadCpuSeconds() - cpuStart;
     double wall = WallSeconds() - wallStart;
-    std::printf("%-28s wall %6.3f s   cpu %8.5f s   %5.2f %% of one core\n", what, wall, cpu,
-                100.0 * cpu / wall);
+    const double share = 100.0 * cpu / wall;
+    bench::PrintRow(std::string(what) + " CPU (% of wall)", "tick clock", bench::Fixed(share, 3),
+                    "", bench::Target("< 2 %", share < 2));
 }
 
 } // namespace

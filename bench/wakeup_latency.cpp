@@ -1,6 +1,7 @@
 // Wake-up latency of the hand-offs the dispatcher relies on: an event set on one thread until
 // the waiting thread runs, a message posted from another thread until it is dispatched, and the
 // round trip of a notification sent with a time-out to a thread that pumps its messages.
+#include "bench/bench_table.h"
 #include "comm/platform/clock.h"
 #include "comm/platform/sync.h"
 #include "comm/platform/winmsg.h"
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -23,10 +25,10 @@ uint64_t NowNs() {
 
 void Report(const char* what, std::vector<uint64_t>& samples) {
     std::sort(samples.begin(), samples.end());
-    double median = samples[samples.size() / 2] / 1000.0;
-    double p99 = samples[samples.size() * 99 / 100] / 1000.0;
-    std::printf("%-44s median %7.1f us   p99 %7.1f us   (%zu samples)\n", what, median, p99,
-                samples.size());
+    const double median = samples[samples.size() / 2] / 1000.0;
+    const double p99 = samples[samples.size() * 99 / 100] / 1000.0;
+    bench::PrintRow(std::string(what) + " (us)", "platform layer",
+                    bench::Fixed(median, 1) + " / " + bench::Fixed(p99, 1));
 }
 
 void EventWakeUp() {
@@ -48,7 +50,7 @@ void EventWakeUp() {
         back.Wait(INFINITE);
     }
     waiter.join();
-    Report("SetEvent -> waiting thread runs", samples);
+    Report("event set->waiter runs, med/p99", samples);
 }
 
 std::atomic<uint64_t> postStamp{0};
@@ -95,8 +97,8 @@ void PostAndSend() {
     }
     other.join();
     DestroyWindow(window);
-    Report("PostMessage -> message dispatched", postSamples);
-    Report("SendMessageTimeout round trip (other thread)", sendSamples);
+    Report("post->dispatched, med/p99", postSamples);
+    Report("send round trip, med/p99", sendSamples);
 }
 
 } // namespace
