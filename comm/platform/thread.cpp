@@ -10,11 +10,18 @@ namespace kivo {
 
 namespace {
 
-// Nice values: idle and the lowered levels are always allowed; the raised ones only with the
-// privilege to raise priority.
+// Nice values, counted from the nice value the program was started with, so that "normal" is
+// the program's own level and "lowest" stays below it even in a program started with nice.
+// Idle and the lowered levels are always allowed; the raised ones only with the privilege to
+// raise priority.
 int NiceValueOf(TThreadPriority priority) {
-    static constexpr int kNice[] = {19, 10, 5, 0, -5, -10, -15};
-    return kNice[priority <= tpTimeCritical ? priority : tpNormal];
+    static const int kBase = getpriority(PRIO_PROCESS, 0);
+    static constexpr int kOffset[] = {19, 10, 5, 0, -5, -10, -15};
+    if (priority == tpIdle) {
+        return 19;
+    }
+    int nice = kBase + kOffset[priority <= tpTimeCritical ? priority : tpNormal];
+    return nice < -20 ? -20 : nice > 19 ? 19 : nice;
 }
 
 // An exception must not escape a thread (that would end the program): it is shown instead.
