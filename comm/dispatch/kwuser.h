@@ -378,6 +378,10 @@ public:
     void ThreadGone(TKvdDispatcherThread* thread);
     // Wakes the thread recorded in inputWaiter, if any; called once bytes reached the input ring.
     void NotifyInputArrived();
+    // Whether the calling thread reads for the running avail or data notification: the
+    // notifying thread, whose direct handlers run on it, or a thread running a window or
+    // synchronized handler of it. Other readers take bytes past those the handlers took.
+    bool ReadsForNotification() const;
     static uint32_t TranslateBaud(uint32_t baudOrCode);
     // Milliseconds that 18 characters of the block's framing take to leave the UART.
     static uint32_t TxSentDelay(const TDCB& dcb);
@@ -608,6 +612,20 @@ int32_t PortListCount();
 // The registered dispatcher whose open device has the handle and that passes isClass (for
 // example a dynamic_cast test), or null.
 TKvdBaseDispatcher* GetTComRecPtr(int32_t deviceHandle, bool (*isClass)(TKvdBaseDispatcher*));
+
+// Marks the calling thread, for the scope's lifetime, as reading for the dispatcher's running
+// avail or data notification (ReadsForNotification): the dispatcher sets it around its own
+// handler calls, the hidden port window and synchronized handlers around theirs.
+class TNotificationReader {
+public:
+    explicit TNotificationReader(const TKvdBaseDispatcher& d);
+    ~TNotificationReader();
+    TNotificationReader(const TNotificationReader&) = delete;
+    TNotificationReader& operator=(const TNotificationReader&) = delete;
+
+private:
+    const TKvdBaseDispatcher* previous_;
+};
 
 // The hidden port window: class "kwComWindow", registered once per process.
 constexpr const char* KwComWindowClassName = "kwComWindow";

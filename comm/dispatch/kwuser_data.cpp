@@ -69,9 +69,19 @@ uint32_t InputPosition(uint32_t tail, uint64_t offset) {
     return static_cast<uint32_t>((tail + offset) % InBufferSize);
 }
 
-// Bytes already taken by the handler being notified; they count as read until it ends.
+// Bytes at the read position that the caller has already been handed while an avail or data
+// notification runs. Its handlers share one read position, each starting over from it, and
+// count as read only when the notification ends. A thread reading outside the handlers (the
+// port's owner between its events) goes on past everything the handlers have taken so far, so
+// it is never handed a byte twice.
 uint32_t NotifyOffset(const TKvdBaseDispatcher& d) {
-    return d.inDataNotify ? d.handlerRead : 0;
+    if (!d.inDataNotify) {
+        return 0;
+    }
+    if (d.ReadsForNotification()) {
+        return d.handlerRead;
+    }
+    return std::max(d.maxHandlerRead, d.handlerRead);
 }
 
 // Copies `length` input bytes that start `offset` bytes after inTail, wrapping at the ring's
@@ -90,8 +100,13 @@ int PeekInput(const TKvdBaseDispatcher& d, uint8_t* buffer, uint64_t offset, uin
 // Consumes `length` bytes that were just peeked: in notification-read mode only the handler's
 // count moves, the ring's read position moves when the notification ends.
 void TakeInput(TKvdBaseDispatcher& d, uint32_t length) {
-    if (d.inDataNotify) {
+    if (d.inDataNotify && d.ReadsForNotification()) {
         d.handlerRead += length;
+        return;
+    }
+    if (d.inDataNotify) {
+        // Committed with the handlers' reads when the notification ends.
+        d.maxHandlerRead = NotifyOffset(d) + length;
         return;
     }
     d.inTail = InputPosition(d.inTail, length);

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <utility>
 
 #include "comm/platform/framework.h"
 
@@ -188,12 +189,15 @@ bool FinishHandlerRead(TKvdBaseDispatcher& d) {
     return true;
 }
 
-void CallEventHandler(const TEventHandler& handler, const TNotification& n) {
-    auto call = [&] { handler.method(n.message, n.wParam, n.lParam); };
+void CallEventHandler(const TKvdBaseDispatcher& d, const TEventHandler& handler,
+                      const TNotification& n) {
     if (handler.synchronized) {
-        RunOnMainThread(call);
+        RunOnMainThread([&] {
+            TNotificationReader reading(d);
+            handler.method(n.message, n.wParam, n.lParam);
+        });
     } else {
-        call();
+        handler.method(n.message, n.wParam, n.lParam);
     }
 }
 
@@ -282,13 +286,35 @@ bool TKvdBaseDispatcher::SendNotify(uint32_t message, uint32_t wParam, uint32_t 
     const uint32_t lowWord = std::min<uint32_t>(data, 0xFFFF);
     const TNotification n{message, wParam,
                           static_cast<int32_t>(static_cast<uint32_t>(portHandle) << 16 | lowWord)};
+    TNotificationReader reading(*this);
     const bool served =
-        ServeHandlers(*this, eventHandlers, n, CallEventHandler) &&
+        ServeHandlers(*this, eventHandlers, n,
+                      [this](const TEventHandler& handler, const TNotification& notification) {
+                          CallEventHandler(*this, handler, notification);
+                      }) &&
         ServeHandlers(*this, procHandlers, n, CallProcHandler) &&
         (!WindowHandlersServed(*this) || ServeHandlers(*this, wndHandlers, n, CallWndHandler));
     const bool result = dataNotify ? EndDataNotify(*this, n, served) : served;
     EndNotification(*this);
     return result;
+}
+
+namespace {
+
+// The dispatcher whose notification the calling thread is reading for, if any.
+thread_local const TKvdBaseDispatcher* tReadingFor = nullptr;
+
+} // namespace
+
+TNotificationReader::TNotificationReader(const TKvdBaseDispatcher& d)
+    : previous_(std::exchange(tReadingFor, &d)) {}
+
+TNotificationReader::~TNotificationReader() {
+    tReadingFor = previous_;
+}
+
+bool TKvdBaseDispatcher::ReadsForNotification() const {
+    return tReadingFor == this;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -403,6 +429,7 @@ LRESULT KwComWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
         if (message == msgDeferredClose) {
             RouteDeferredClose(*dispatcher, *owner);
         } else {
+            TNotificationReader reading(*dispatcher);
             RouteNotification(*owner, message, wParam, lParam);
         }
     } catch (const std::exception& e) {

@@ -85,6 +85,7 @@ TEST_F(InputRing, RejectsIndexesAndBuffersOutsideTheData) {
 TEST_F(InputRing, NotificationReadsLeaveTheReadPositionAlone) {
     port.LoadInput(8190, "0123456789");
     port.inDataNotify = true;
+    TNotificationReader handler(port);
     port.handlerRead = 8;
     EXPECT_EQ(Get(5), "error -3007");
     EXPECT_EQ(port.handlerRead, 8u);
@@ -108,6 +109,7 @@ TEST_F(InputRing, NotificationReadsLeaveTheReadPositionAlone) {
 TEST_F(InputRing, NotificationReadsOfAFullRingStopAtItsSize) {
     port.LoadInput(0, std::string(InBufferSize, 'z'));
     port.inDataNotify = true;
+    TNotificationReader handler(port);
     port.handlerRead = InBufferSize - 1;
     EXPECT_TRUE(port.CharReady());
     char c = 0;

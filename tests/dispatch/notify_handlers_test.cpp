@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <thread>
 
 #include "comm/platform/framework.h"
 
@@ -124,6 +126,41 @@ TEST_F(Notify, AnAvailNotificationReadShortLeavesTheRestAndFails) {
     // A data notification succeeds whatever its handlers read.
     EXPECT_TRUE(port.SendNotify(msgTriggerData, 8, 2));
     EXPECT_EQ(port.inTail, tail + 8);
+}
+
+TEST_F(Notify, AReaderOutsideTheHandlersIsHandedEveryByteOnce) {
+    // Two handlers each read two bytes; after each, another thread reads as the owner of a
+    // port does between its events. The handlers share their bytes; the other reader goes on
+    // past them and what it took is committed with them.
+    std::string outside;
+    const auto readOutside = [&] {
+        std::thread([&] {
+            char bytes[2];
+            if (port.GetBlock(bytes, 2) == 2) {
+                outside.append(bytes, 2);
+            }
+        }).join();
+    };
+    struct TReadThenOutside {
+        TReader reader;
+        std::function<void()> outside;
+        void OnNotify(uint32_t message, uint32_t wParam, int32_t lParam) {
+            reader.OnNotify(message, wParam, lParam);
+            outside();
+        }
+    };
+    TReadThenOutside first{TReader(port, 2), readOutside};
+    TReadThenOutside second{TReader(port, 2), readOutside};
+    port.RegisterEventTriggerHandler(TTriggerMethod::Bind<&TReadThenOutside::OnNotify>(&first));
+    port.RegisterEventTriggerHandler(TTriggerMethod::Bind<&TReadThenOutside::OnNotify>(&second));
+    EXPECT_FALSE(NotifyTenBytes());
+    EXPECT_EQ(first.reader.read, "01");
+    EXPECT_EQ(second.reader.read, "01");
+    EXPECT_EQ(outside, "2345");
+    readOutside();
+    readOutside();
+    EXPECT_EQ(outside, "23456789");
+    EXPECT_EQ(port.InBuffUsed(), 0u);
 }
 
 TEST_F(Notify, AHandlerDeregisteredDuringANotificationGoesWhenItEnds) {
