@@ -84,10 +84,12 @@ TEST(SerialDataflowTest, WrappedRingLeavesInQueueOrder) {
     EXPECT_EQ(stat.cbOutQue, kSize) << "a full ring counts its whole size";
     port.outputReadySignal->Set();
     EXPECT_EQ(FarRead(line.far(), kSize), whole);
+    ASSERT_EQ(port.outputEmptySignal.Wait(3000), WAIT_OBJECT_0);
 
     // Nothing of the full ring may be sent a second time.
     ASSERT_EQ(port.PutString("Z"), 0);
     EXPECT_EQ(FarRead(line.far(), 1), "Z");
+    ASSERT_EQ(port.outputEmptySignal.Wait(3000), WAIT_OBJECT_0);
     EXPECT_EQ(port.OutBuffUsed(), 0u);
 }
 
