@@ -542,6 +542,10 @@ public:
     std::vector<TDataTrigger> dataTriggers;
     std::vector<TStatusTrigger> statusTriggers;
     uint32_t scanPos = 0;
+    // Bytes ever taken from the input ring (read, committed by a notification or flushed),
+    // under inputLock, and the same count as far as the receive check has scanned.
+    uint64_t inTakenCount = 0;
+    uint64_t scanCount = 0;
     uint32_t availThreshold = 0;
     std::atomic<bool> statusHitFlag{false};
     std::atomic<bool> inDataNotify{false};

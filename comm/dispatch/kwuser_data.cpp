@@ -110,6 +110,7 @@ void TakeInput(TKvdBaseDispatcher& d, uint32_t length) {
         return;
     }
     d.inTail = InputPosition(d.inTail, length);
+    d.inTakenCount += length;
     // A full ring stopped the dispatch thread's reading; the room made here is for the bytes
     // the device still holds, which would otherwise wait for its next timed pass.
     if (d.inputFull.exchange(false) && d.commEventSignal != nullptr) {
@@ -259,6 +260,7 @@ int TKvdBaseDispatcher::FlushInBuffer() {
         // The notification drops the bytes when it ends.
         maxHandlerRead = InputUsed(*this);
     } else {
+        inTakenCount += InputUsed(*this);
         inTail = inHead.load();
         handlerRead = 0;
         // Flushed bytes must not fire data triggers on a later scan.

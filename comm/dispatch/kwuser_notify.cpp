@@ -245,6 +245,7 @@ bool EndDataNotify(TKvdBaseDispatcher& d, const TNotification& n, bool served) {
         return false;
     }
     d.inTail = (d.inTail + d.maxHandlerRead) % InBufferSize;
+    d.inTakenCount += d.maxHandlerRead;
     if (d.maxHandlerRead > 0) {
         d.inputFull = false;
     }

@@ -607,18 +607,24 @@ bool NotifyMatchedDataTriggers(TKvdBaseDispatcher& d, bool result) {
     return result;
 }
 
-// A reader may take bytes while the checks are held off (a wait keeps the dispatcher busy).
-// Those bytes are gone: scanning them would tell triggers about data no longer there and count
-// an avail notification from behind the read position. The scan goes on from the read
-// position instead, and partial matches that ran into the taken bytes start over.
-void ResumeScanAtUnreadBytes(TKvdBaseDispatcher& d) {
-    const uint32_t tail = d.inTail;
-    const uint32_t unread = (d.inHead + InBufferSize - tail) % InBufferSize;
-    const uint32_t scanned = (d.scanPos + InBufferSize - tail) % InBufferSize;
-    if (scanned > unread && !d.inputFull) {
-        d.scanPos = tail;
+// A reader may take bytes while the checks are held off (a wait keeps the dispatcher busy),
+// even more than the ring holds. Those bytes are gone: scanning them would tell triggers about
+// data no longer there and count an avail notification from behind the read position. The
+// scan goes on from the read position instead, and partial matches that ran into the taken
+// bytes start over. Counting taken and scanned bytes tells this apart from a ring position.
+void ResumeScanAfterReaders(TKvdBaseDispatcher& d) {
+    TCriticalSectionGuard guard(d.inputLock);
+    if (d.scanCount < d.inTakenCount) {
+        d.scanPos = d.inTail;
+        d.scanCount = d.inTakenCount;
         d.ResetDataTriggers();
     }
+}
+
+// Moves the scan on to a ring position at or after it.
+void AdvanceScan(TKvdBaseDispatcher& d, uint32_t pos) {
+    d.scanCount += (pos + InBufferSize - d.scanPos) % InBufferSize;
+    d.scanPos = pos;
 }
 
 } // namespace
@@ -627,12 +633,12 @@ bool TKvdBaseDispatcher::CheckReceiveTriggers() {
     uint32_t longest = 0;
     uint32_t threshold;
     uint32_t pos;
+    ResumeScanAfterReaders(*this);
     {
         TCriticalSectionGuard guard(mainLock);
         if (inBuffer == nullptr) {
             return false;
         }
-        ResumeScanAtUnreadBytes(*this);
         pos = scanPos;
         threshold = availThreshold;
         const uint32_t head = inHead;
@@ -645,7 +651,7 @@ bool TKvdBaseDispatcher::CheckReceiveTriggers() {
         }
     }
     if (longest == 0) {
-        scanPos = pos;
+        AdvanceScan(*this, pos);
         const uint32_t used = InBuffUsed();
         if (threshold == 0 || availNotifyPos == pos || used < threshold) {
             return false;
@@ -661,12 +667,12 @@ bool TKvdBaseDispatcher::CheckReceiveTriggers() {
         if (before >= static_cast<int32_t>(threshold)) {
             LogFiring(*this, dstAvail, static_cast<uint32_t>(before));
             result = SendNotify(msgTriggerAvail, static_cast<uint32_t>(before), 0);
-            scanPos = pos;
+            AdvanceScan(*this, pos);
             availNotifyPos = pos;
         }
     }
     result = NotifyMatchedDataTriggers(*this, result);
-    scanPos = NextRingPos(pos);
+    AdvanceScan(*this, NextRingPos(pos));
     return result;
 }
 bool TKvdBaseDispatcher::CheckTriggers() {

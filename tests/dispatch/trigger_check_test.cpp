@@ -154,6 +154,28 @@ TEST_F(TriggerCheck, BytesAWaitTookAreNeitherToldNorCounted) {
     EXPECT_EQ(recorder.notes, (std::vector<TNote>{Avail(2), Data(ok, 2)}));
 }
 
+TEST_F(TriggerCheck, AWaitThatTookAWholeRingUncheckedLeavesNoPartialMatch) {
+    // "12O" was scanned; then a wait took it and a ring's worth more, unchecked, so that the
+    // read position came round to where the scan had stopped.
+    const uint32_t ok = AddData("OK");
+    Receive("12O");
+    const std::string flood(InBufferSize / 2, 'x');
+    std::string taken(InBufferSize, '\0');
+    ASSERT_EQ(port.GetBlock(taken.data(), 3), 3);
+    for (int half = 0; half < 2; ++half) {
+        port.ScriptInput(flood);
+        port.ExtractData();
+        ASSERT_EQ(port.GetBlock(taken.data(), InBufferSize / 2),
+                  static_cast<int>(InBufferSize / 2));
+    }
+    ASSERT_EQ(port.inTail, port.scanPos);
+
+    Receive("K");
+    EXPECT_TRUE(recorder.notes.empty());
+    Receive("OK");
+    EXPECT_EQ(recorder.notes, (std::vector<TNote>{Data(ok, 2)}));
+}
+
 TEST_F(TriggerCheck, ReceiveStepFillsTheRingAcrossItsEnd) {
     // Move the ring's positions close to the end, as after 8190 consumed bytes.
     port.inHead = 8190;
