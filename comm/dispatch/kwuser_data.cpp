@@ -313,10 +313,13 @@ int TKvdBaseDispatcher::PutBlock(const void* buffer, uint32_t length) {
             result = ecPutBlockFail;
         } else {
             written = static_cast<uint32_t>(n);
-            outputEmptySignal.Reset();
             // Marked only once the bytes are in: a ring flagged full around a refused write
             // would send its stale contents.
             outFull = written == free;
+            // The device layer may have sent them at once, leaving the ring empty.
+            if (OutputRingUsed() > 0) {
+                outputEmptySignal.Reset();
+            }
         }
         outputSentFlag = true;
     }

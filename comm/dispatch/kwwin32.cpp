@@ -108,8 +108,24 @@ int TKvdWin32Dispatcher::WriteCom(const uint8_t* buffer, int count) {
     if (buffer == nullptr || count <= 0) {
         return 0;
     }
-    if (!StoreOutput(buffer, static_cast<uint32_t>(count))) {
+    const auto length = static_cast<uint32_t>(count);
+    TCriticalSectionGuard guard(outputLock);
+    // An empty ring means that the write thread has no run on its way to the device, so the
+    // bytes may go out from here at once, saving the write thread's wake-up on every short
+    // request and answer. What the driver does not take now stays for the write thread. A
+    // ring filled in one go is left to the write thread: it is told full by the caller.
+    const bool direct = OutputRingUsed() == 0 && length < outBufferSize;
+    if (!StoreOutput(buffer, length)) {
         return 0;
+    }
+    if (direct) {
+        const int sent = SerialWriteNow(device_, buffer, count);
+        if (sent > 0) {
+            AdvanceOutput(static_cast<uint32_t>(sent));
+        }
+        if (sent == count) {
+            return count;
+        }
     }
     if (TEvent* ready = outputReadySignal) {
         ready->Set();

@@ -483,7 +483,11 @@ int SerialRead(int32_t handle, void* buffer, int32_t count) {
     return Fail(kPlatformReadFault);
 }
 
-int SerialWrite(int32_t handle, const void* data, int32_t count) {
+namespace {
+
+// The write of SerialWrite and SerialWriteNow; `wait` says whether a full driver buffer is
+// waited out or ends the write.
+int WriteDevice(int32_t handle, const void* data, int32_t count, bool wait) {
     if (BadBuffer(data, count)) {
         return Fail(kSerialBadArgument);
     }
@@ -504,6 +508,9 @@ int SerialWrite(int32_t handle, const void* data, int32_t count) {
         }
         WriteWait next = WriteWait::Failed;
         if (put < 0 && errno == EAGAIN) {
+            if (!wait) {
+                break;
+            }
             next = WaitWritable(*device);
         } else if (put < 0 && errno == EIO) {
             MarkHungUp(*device);
@@ -516,6 +523,16 @@ int SerialWrite(int32_t handle, const void* data, int32_t count) {
         }
     }
     return sent;
+}
+
+} // namespace
+
+int SerialWrite(int32_t handle, const void* data, int32_t count) {
+    return WriteDevice(handle, data, count, true);
+}
+
+int SerialWriteNow(int32_t handle, const void* data, int32_t count) {
+    return WriteDevice(handle, data, count, false);
 }
 
 int SerialCancelWrite(int32_t handle) {

@@ -84,6 +84,9 @@ int SerialRead(int32_t handle, void* buffer, int32_t count);
 // stays in force until the output is purged (SerialPurge with kPurgeOutput), so a write that
 // starts just after the cancel cannot block the flush that cancelled it.
 int SerialWrite(int32_t handle, const void* data, int32_t count);
+// Writes what the driver takes at once and never waits: the count that went out (0 when the
+// driver's buffer is full or a cancel is in force) or a negated platform code.
+int SerialWriteNow(int32_t handle, const void* data, int32_t count);
 int SerialCancelWrite(int32_t handle);
 
 // The comm events (ev_* bits) a wait reports. Setting the mask ends a pending wait with no
