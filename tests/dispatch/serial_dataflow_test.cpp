@@ -52,6 +52,33 @@ TEST(SerialDataflowTest, OneMebibyteEachWayArrivesWhole) {
     EXPECT_TRUE(got == in) << "received " << got.size() << " of " << kTotal;
 }
 
+// A request on an idle line leaves from the caller's thread; once the driver stops taking
+// bytes the rest queues behind for the write thread, and the far end still gets every byte in
+// order. The ring must read empty whenever it is, or a caller waiting for it would hang.
+TEST(SerialDataflowTest, DirectSendsAndQueuedRestKeepOrder) {
+    TPortLine line(4096);
+    TKvdWin32Dispatcher& port = *line.port;
+    ASSERT_EQ(port.PutString("ping"), 0);
+    EXPECT_EQ(port.outputEmptySignal.Wait(3000), WAIT_OBJECT_0);
+    EXPECT_EQ(FarRead(line.far(), 4), "ping");
+
+    // The far end reads nothing yet, so the pseudo-terminal fills and later blocks queue.
+    const std::string all = Pattern(40000, 7);
+    std::string farGot;
+    for (size_t sent = 0; sent < all.size();) {
+        const size_t chunk = std::min<size_t>({1000, all.size() - sent, port.OutBuffFree()});
+        if (chunk == 0) {
+            farGot += FarRead(line.far(), 500, 100);
+            continue;
+        }
+        ASSERT_EQ(port.PutBlock(all.data() + sent, static_cast<uint32_t>(chunk)), 0);
+        sent += chunk;
+    }
+    farGot += FarRead(line.far(), all.size() - farGot.size());
+    EXPECT_TRUE(farGot == all) << "received " << farGot.size() << " of " << all.size();
+    EXPECT_EQ(port.outputEmptySignal.Wait(3000), WAIT_OBJECT_0);
+}
+
 // The write thread sends a wrapped ring in one piece by rotating it to the start; the bytes
 // must still leave in queue order, each exactly once.
 TEST(SerialDataflowTest, WrappedRingLeavesInQueueOrder) {
