@@ -1,6 +1,7 @@
 // Unit Kwuser, core: construction and destruction, the port list, opening and closing a port,
 // line settings, and the device operations a device layer must provide.
 #include "comm/dispatch/kwuser.h"
+#include "comm/errors/kvexcept.h"
 
 #include "comm/platform/framework.h"
 #include "comm/platform/oserror.h"
@@ -14,11 +15,6 @@ namespace kivo {
 
 namespace {
 
-constexpr int ecInsufficientMemory = -8;
-constexpr int ecBadArgument = -1002;
-constexpr int ecNotOpen = -2007;
-constexpr int ecAlreadyOpen = -2008;
-constexpr int ecNotSupported = -3002;
 
 // SetLine's keep-current values.
 constexpr uint32_t kKeepParity = 5;

@@ -4,6 +4,7 @@
 // Locks nest in the order inputLock, mainLock, outputLock. Reads that trace take mainLock
 // inside inputLock; PutBlock leaves outputLock before it takes mainLock to trace and log.
 #include "comm/dispatch/kwuser.h"
+#include "comm/errors/kvexcept.h"
 
 #include <algorithm>
 #include <climits>
@@ -12,11 +13,6 @@ namespace kivo {
 
 namespace {
 
-constexpr int ecBadArgument = -1002;
-constexpr int ecNotOpen = -2007;
-constexpr int ecPutBlockFail = -3004;
-constexpr int ecOutputBufferTooSmall = -3006;
-constexpr int ecBufferIsEmpty = -3007;
 
 constexpr uint8_t kXonChar = 0x11;
 constexpr uint8_t kXoffChar = 0x13;

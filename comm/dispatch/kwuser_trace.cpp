@@ -3,14 +3,13 @@
 
 #include "comm/dispatch/kwuser.h"
 #include "comm/dispatch/kwuser_render.h"
+#include "comm/errors/kvexcept.h"
 #include "comm/platform/textfile.h"
 
 namespace kivo {
 
 namespace {
 
-constexpr int kBadArgument = -1002;
-constexpr int kOutOfMemory = -8;
 constexpr uint32_t kMaxItemColumns = 78;
 
 bool IsShownAsCharacter(uint8_t byte, TItemStyle style) {
@@ -126,12 +125,12 @@ int TKvTraceQueue::Init(uint32_t entries) {
         return 0;
     }
     if (entries > MaxEntries) {
-        return kBadArgument;
+        return ecBadArgument;
     }
     if (entries > 0) {
         buffer_.reset(new (std::nothrow) uint8_t[size_t{entries} * 2]());
         if (!buffer_) {
-            return kOutOfMemory;
+            return ecInsufficientMemory;
         }
     }
     capacity_ = entries;

@@ -6,6 +6,7 @@
 // and never hold a lock while SendNotify runs the handlers: a handler may change the lists, so
 // every index is tested against the list again after a notification.
 #include "comm/dispatch/kwuser.h"
+#include "comm/errors/kvexcept.h"
 
 #include <algorithm>
 #include <cstring>
@@ -14,9 +15,6 @@ namespace kivo {
 
 namespace {
 
-constexpr int ecBadArgument = -1002;
-constexpr int ecTriggerTooLong = -5002;
-constexpr int ecBadTriggerHandle = -5003;
 
 // Handles are counted up to this many times eight; beyond it free ones are searched for.
 constexpr uint32_t HandleCountLimit = 4096;

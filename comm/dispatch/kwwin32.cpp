@@ -11,8 +11,6 @@ namespace kivo {
 
 namespace {
 
-constexpr int ecBadArgument = -1002;
-constexpr int ecNotOpen = -2007;
 
 // The platform code a handed-over device reports when there is none.
 constexpr int kPlatformNotOpen = 2007;

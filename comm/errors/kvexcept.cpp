@@ -14,7 +14,6 @@ constexpr const char* kErrorTableName = "KIVO_ERROR_STRINGS_ENGLISH";
 // Codes from -162 to -2 are the platform's file and device errors.
 constexpr int kFirstPlatformCode = -162;
 constexpr int kLastPlatformCode = -2;
-constexpr int kOutOfMemoryCode = -8;
 constexpr int kUnknownExceptionCode = -9999;
 
 constexpr size_t kMaxMessageBytes = 255;
@@ -46,7 +45,7 @@ std::string OneLine(const std::string& text) {
 }
 
 [[noreturn]] void RaisePlatformError(int code) {
-    if (code == kOutOfMemoryCode) {
+    if (code == ecInsufficientMemory) {
         throw EOutOfMemory();
     }
     throw EInOutError(KivoLoadStr(code), EKVDException::MapCodeToStringID(code));
@@ -87,7 +86,7 @@ int XlatException(const std::exception& e) {
         return -ioError->ErrorCode;
     }
     if (dynamic_cast<const EOutOfMemory*>(&e) != nullptr) {
-        return kOutOfMemoryCode;
+        return ecInsufficientMemory;
     }
     return kUnknownExceptionCode;
 }

@@ -14,6 +14,23 @@
 
 namespace kivo {
 
+// The codes the library's own operations return, by name.
+constexpr int ecInsufficientMemory = -8;
+constexpr int ecBadArgument = -1002;
+constexpr int ecBadId = -2001;
+constexpr int ecNotOpen = -2007;
+constexpr int ecAlreadyOpen = -2008;
+constexpr int ecNoPortSelected = -2011;
+constexpr int ecNotOpenedByTapi = -2012;
+constexpr int ecNullApi = -3001;
+constexpr int ecNotSupported = -3002;
+constexpr int ecRegisterHandlerFailed = -3003;
+constexpr int ecPutBlockFail = -3004;
+constexpr int ecOutputBufferTooSmall = -3006;
+constexpr int ecBufferIsEmpty = -3007;
+constexpr int ecTriggerTooLong = -5002;
+constexpr int ecBadTriggerHandle = -5003;
+
 // Root of the library's exception classes.
 class EKVDException : public Exception {
 public:

@@ -12,7 +12,6 @@ namespace kivo {
 
 namespace {
 
-constexpr int ecRegisterHandlerFailed = -3003;
 
 // A handle from the dispatcher, or 0 when it reported a failure (only while loading does a
 // failure come back instead of being raised).

@@ -15,12 +15,6 @@ namespace kivo {
 
 namespace {
 
-constexpr int ecBadId = -2001;
-constexpr int ecNotOpen = -2007;
-constexpr int ecAlreadyOpen = -2008;
-constexpr int ecNoPortSelected = -2011;
-constexpr int ecNotOpenedByTapi = -2012;
-constexpr int ecNullApi = -3001;
 
 // Opening a device reports the platform's error negated; the component speaks of ports.
 int MapOpenResult(int rc) {

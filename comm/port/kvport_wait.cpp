@@ -17,7 +17,6 @@ namespace kivo {
 
 namespace {
 
-constexpr int ecBadArgument = -1002;
 // Match positions are 8 bits wide.
 constexpr size_t kMaxWaitText = 255;
 constexpr size_t kMaxSubTexts = 127;
