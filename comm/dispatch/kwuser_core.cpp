@@ -15,7 +15,6 @@ namespace kivo {
 
 namespace {
 
-
 // SetLine's keep-current values.
 constexpr uint32_t kKeepParity = 5;
 constexpr int8_t kKeepDataBits = 9;

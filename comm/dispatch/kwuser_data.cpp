@@ -13,7 +13,6 @@ namespace kivo {
 
 namespace {
 
-
 constexpr uint8_t kXonChar = 0x11;
 constexpr uint8_t kXoffChar = 0x13;
 

@@ -15,7 +15,6 @@ namespace kivo {
 
 namespace {
 
-
 // Handles are counted up to this many times eight; beyond it free ones are searched for.
 constexpr uint32_t HandleCountLimit = 4096;
 constexpr uint32_t HandleStep = 8;

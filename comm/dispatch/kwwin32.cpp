@@ -11,7 +11,6 @@ namespace kivo {
 
 namespace {
 
-
 // The platform code a handed-over device reports when there is none.
 constexpr int kPlatformNotOpen = 2007;
 

@@ -12,7 +12,6 @@ namespace kivo {
 
 namespace {
 
-
 // A handle from the dispatcher, or 0 when it reported a failure (only while loading does a
 // failure come back instead of being raised).
 uint16_t HandleFromResult(int32_t result) {

@@ -15,7 +15,6 @@ namespace kivo {
 
 namespace {
 
-
 // Opening a device reports the platform's error negated; the component speaks of ports.
 int MapOpenResult(int rc) {
     switch (rc) {
