@@ -416,7 +416,18 @@ uint32_t ReadIntoRing(TKvdBaseDispatcher& d, uint32_t at, uint32_t room) {
 
 } // namespace
 
+// The reader is woken once the input lock is free again: woken under it, the reader's first
+// step would be to wait for it.
 bool TKvdBaseDispatcher::ExtractData() {
+    uint32_t arrived = 0;
+    const bool result = ExtractIntoRing(arrived);
+    if (arrived != 0) {
+        NotifyInputArrived();
+    }
+    return result;
+}
+
+bool TKvdBaseDispatcher::ExtractIntoRing(uint32_t& arrived) {
     TCriticalSectionGuard guard(inputLock);
     if (inputFull) {
         return true;
@@ -433,7 +444,6 @@ bool TKvdBaseDispatcher::ExtractData() {
     const uint32_t freeSpace = std::min(r <= w ? r + InBufferSize - w : r - w, waiting);
     const uint32_t firstRoom = r > w ? r - w : InBufferSize - w;
     uint32_t secondRoom = firstRoom < freeSpace ? freeSpace - firstRoom : 0;
-    uint32_t arrived = 0;
     if (firstRoom != 0) {
         const uint32_t got = ReadIntoRing(*this, w, firstRoom);
         w += got;
@@ -455,9 +465,6 @@ bool TKvdBaseDispatcher::ExtractData() {
         inputFull = w == r;
     }
     inHead = w;
-    if (arrived != 0) {
-        NotifyInputArrived();
-    }
     return true;
 }
 
