@@ -558,6 +558,9 @@ public:
     std::atomic<TKvdDispatcherThread*> eventThread{nullptr};
     std::atomic<TKvdDispatcherThread*> dispatchThread{nullptr};
     std::atomic<TKvdDispatcherThread*> writeThread{nullptr};
+    // Held while a thread is cleared from the three fields above and while one of them is used:
+    // a thread frees itself right after clearing its field.
+    TCriticalSection threadFieldsLock;
     uint8_t boost = 0;
     TCriticalSection mainLock;
     TCriticalSection outputLock;

@@ -566,6 +566,7 @@ void TKvdBaseDispatcher::SetThreadBoost(uint8_t newBoost) {
         return;
     }
     boost = newBoost;
+    TCriticalSectionGuard guard(threadFieldsLock);
     SetThreadPriority(eventThread, BoostedPriority(boost, 0));
     SetThreadPriority(dispatchThread, BoostedPriority(boost, 0));
     SetThreadPriority(writeThread, BoostedPriority(boost, rs485 ? 1 : 0));
@@ -576,13 +577,19 @@ void TKvdBaseDispatcher::SetThreadBoost(uint8_t newBoost) {
 void TKvdBaseDispatcher::SetRS485Mode(bool on) {
     TCriticalSectionGuard guard(mainLock);
     rs485 = on;
+    TCriticalSectionGuard threadsGuard(threadFieldsLock);
     SetThreadPriority(writeThread, BoostedPriority(boost, on ? 1 : 0));
 }
 
 void TKvdBaseDispatcher::ThreadGone(TKvdDispatcherThread* thread) {
-    ClearIfSame(eventThread, thread);
-    ClearIfSame(writeThread, thread);
-    if (ClearIfSame(dispatchThread, thread) && donePending) {
+    bool dispatchThreadGone;
+    {
+        TCriticalSectionGuard guard(threadFieldsLock);
+        ClearIfSame(eventThread, thread);
+        ClearIfSame(writeThread, thread);
+        dispatchThreadGone = ClearIfSame(dispatchThread, thread);
+    }
+    if (dispatchThreadGone && donePending) {
         DonePortPrim();
         donePending = false;
     }
