@@ -3,6 +3,7 @@
 // outside the ring, the scratch buffer or the text, and no trace line may pass 78 columns.
 #include "comm/dispatch/kwuser.h"
 #include "comm/dispatch/kwuser_render.h"
+#include "tests/fuzz/fuzz_input.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -11,32 +12,7 @@
 
 namespace {
 
-// Hands out the input's bytes in order, and zeros once they run out.
-class TInput {
-public:
-    TInput(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    bool Empty() const { return at_ >= size_; }
-    uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
-    uint32_t Word() {
-        uint32_t value = 0;
-        for (int n = 0; n < 4; ++n) {
-            value = value << 8 | Byte();
-        }
-        return value;
-    }
-    std::vector<uint8_t> Bytes(size_t count) {
-        std::vector<uint8_t> bytes;
-        while (bytes.size() < count && !Empty()) {
-            bytes.push_back(Byte());
-        }
-        return bytes;
-    }
-
-private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t at_ = 0;
-};
+using kivo::fuzzing::TInput;
 
 void ExerciseLog(TInput& input) {
     kivo::TKvDispatchLog log;
@@ -51,13 +27,13 @@ void ExerciseLog(TInput& input) {
             const auto type = static_cast<kivo::TDispatchType>(input.Byte());
             const auto subType = static_cast<kivo::TDispatchSubType>(input.Byte());
             const uint32_t data = input.Word();
-            const std::vector<uint8_t> bytes = input.Bytes(input.Byte());
+            const std::vector<uint8_t> bytes = input.Take<std::vector<uint8_t>>(input.Byte());
             log.Add(type, subType, input.Word(), data, bytes.data(),
                     static_cast<uint32_t>(bytes.size()));
             break;
         }
         case 1: {
-            const std::vector<uint8_t> bytes = input.Bytes(input.Byte());
+            const std::vector<uint8_t> bytes = input.Take<std::vector<uint8_t>>(input.Byte());
             log.Push(bytes.data(), static_cast<uint32_t>(bytes.size()));
             break;
         }

@@ -4,6 +4,7 @@
 // the text is read back entry by entry; in the other styles printable bytes stand for
 // themselves, so only the layout is checked.
 #include "comm/dispatch/kwuser.h"
+#include "tests/fuzz/fuzz_input.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -17,29 +18,14 @@
 
 namespace {
 
+using kivo::fuzzing::Require;
+using kivo::fuzzing::TInput;
+
 using TEntry = std::pair<char, uint8_t>;
 
 constexpr uint32_t kMaxColumns = 78;
 constexpr std::string_view kLineEnd = "\r\n";
 constexpr std::string_view kGroupBreak = "\r\n\r\n";
-
-void Require(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
-
-class TInput {
-public:
-    TInput(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    bool Empty() const { return at_ >= size_; }
-    uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
-
-private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t at_ = 0;
-};
 
 // The dump target: a file that lives in memory, opened by the trace through its path.
 class TMemoryFile {

@@ -12,6 +12,7 @@
 //   - an avail notification never announces more bytes than the ring holds, nor fewer than
 //     the threshold.
 #include "tests/fakes/fake_device.h"
+#include "tests/fuzz/fuzz_input.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -22,37 +23,15 @@
 
 namespace {
 
+using kivo::fuzzing::Require;
+using kivo::fuzzing::TInput;
+
 using kivo::testing::TFakeDispatcher;
 
 constexpr uint32_t kTerminalBuffer = 4095;
 // The ring is never allowed to fill completely: a full ring whose every byte was scanned
 // leaves scanPos where an unscanned one would, so the scan position could not be followed.
 constexpr uint32_t kRingRoom = kivo::InBufferSize - 1;
-
-void Require(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
-
-class TInput {
-public:
-    TInput(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    bool Empty() const { return at_ >= size_; }
-    uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
-    std::string Bytes(size_t count) {
-        std::string bytes;
-        while (bytes.size() < count && !Empty()) {
-            bytes.push_back(static_cast<char>(Byte()));
-        }
-        return bytes;
-    }
-
-private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t at_ = 0;
-};
 
 uint8_t UpperCase(uint8_t c) {
     return c >= 'a' && c <= 'z' ? static_cast<uint8_t>(c - 'a' + 'A') : c;
@@ -104,7 +83,7 @@ public:
 private:
     void AddPattern() {
         const uint8_t header = input_.Byte();
-        TWatched watched{0, input_.Bytes(header % 22), (header & 0x80) != 0, {}};
+        TWatched watched{0, input_.Take(header % 22), (header & 0x80) != 0, {}};
         const int32_t handle =
             port_.AddDataTriggerLen(watched.pattern.data(), watched.ignoreCase,
                                     static_cast<uint32_t>(watched.pattern.size()));
@@ -117,7 +96,7 @@ private:
     std::string NextChunk(uint8_t header) {
         const size_t length = header % 32 + 1;
         const uint8_t repeats = input_.Byte() % 128 + 1;
-        const std::string run = input_.Bytes(length);
+        const std::string run = input_.Take(length);
         std::string chunk;
         for (int n = 0; n < repeats && chunk.size() + run.size() <= 6000; ++n) {
             chunk += run;
