@@ -1,9 +1,9 @@
 #include "tests/cli/child_process.h"
+#include "tests/fakes/child_exit.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -129,14 +129,7 @@ int TChildProcess::Wait(int timeoutMs) {
     if (pid_ <= 0 || status_ >= 0) {
         return status_;
     }
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-    pollfd fd{pidfd, POLLIN, 0};
-    const bool ended = poll(&fd, 1, timeoutMs) == 1;
-    close(pidfd);
-    int status = 0;
-    if (ended && waitpid(pid_, &status, 0) == pid_) {
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
+    status_ = kivo::testing::WaitChildExit(pid_, timeoutMs);
     return status_;
 }
 

@@ -1,13 +1,12 @@
 // The device simulator driven by a small host over its pseudo-terminal: complete updates,
 // the fault options, resynchronisation and a clean stop.
 #include "comm/platform/serial.h"
+#include "tests/fakes/child_exit.h"
 #include "tests/fakes/scratchdir.h"
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -83,14 +82,7 @@ public:
 
     // The exit status, or -1 when the process has not ended within the time.
     int WaitExit(int timeoutMs) {
-        const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-        pollfd fd{pidfd, POLLIN, 0};
-        const bool ended = poll(&fd, 1, timeoutMs) == 1;
-        close(pidfd);
-        int status = 0;
-        if (ended && waitpid(pid_, &status, 0) == pid_) {
-            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
+        status_ = testing::WaitChildExit(pid_, timeoutMs);
         return status_;
     }
     int Stop() {
