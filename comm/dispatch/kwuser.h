@@ -498,7 +498,6 @@ public:
     void ResetDataTriggers();
     uint32_t GetTriggerHandle();
     bool ExtractData();
-    bool ExtractIntoRing(uint32_t& arrived); // ExtractData without waking the reader
     bool CheckTimerTriggers();
     bool CheckStatusTriggers();
     bool CheckReceiveTriggers();

@@ -414,38 +414,27 @@ uint32_t ReadIntoRing(TKvdBaseDispatcher& d, uint32_t at, uint32_t room) {
     return got;
 }
 
-} // namespace
-
-// The reader is woken once the input lock is free again: woken under it, the reader's first
-// step would be to wait for it.
-bool TKvdBaseDispatcher::ExtractData() {
-    uint32_t arrived = 0;
-    const bool result = ExtractIntoRing(arrived);
-    if (arrived != 0) {
-        NotifyInputArrived();
-    }
-    return result;
-}
-
-bool TKvdBaseDispatcher::ExtractIntoRing(uint32_t& arrived) {
-    TCriticalSectionGuard guard(inputLock);
-    if (inputFull) {
+// Reads what the device holds into the input ring under its lock, adding the count to
+// `arrived`; false when there is no ring or nothing waiting.
+bool MoveArrivedBytes(TKvdBaseDispatcher& d, uint32_t& arrived) {
+    TCriticalSectionGuard guard(d.inputLock);
+    if (d.inputFull) {
         return true;
     }
-    if (inBuffer == nullptr) {
+    if (d.inBuffer == nullptr) {
         return false;
     }
-    const uint32_t waiting = RefreshStatus().cbInQue;
+    const uint32_t waiting = d.RefreshStatus().cbInQue;
     if (waiting == 0) {
         return false;
     }
-    uint32_t w = inHead;
-    const uint32_t r = inTail;
+    uint32_t w = d.inHead;
+    const uint32_t r = d.inTail;
     const uint32_t freeSpace = std::min(r <= w ? r + InBufferSize - w : r - w, waiting);
     const uint32_t firstRoom = r > w ? r - w : InBufferSize - w;
     uint32_t secondRoom = firstRoom < freeSpace ? freeSpace - firstRoom : 0;
     if (firstRoom != 0) {
-        const uint32_t got = ReadIntoRing(*this, w, firstRoom);
+        const uint32_t got = ReadIntoRing(d, w, firstRoom);
         w += got;
         arrived += got;
         if (got < firstRoom) {
@@ -456,16 +445,29 @@ bool TKvdBaseDispatcher::ExtractIntoRing(uint32_t& arrived) {
         w = 0;
     }
     if (arrived != 0) {
-        inputFull = w == r;
+        d.inputFull = w == r;
     }
     if (secondRoom != 0) {
-        const uint32_t got = ReadIntoRing(*this, w, secondRoom);
+        const uint32_t got = ReadIntoRing(d, w, secondRoom);
         w += got;
         arrived += got;
-        inputFull = w == r;
+        d.inputFull = w == r;
     }
-    inHead = w;
+    d.inHead = w;
     return true;
+}
+
+} // namespace
+
+// The reader is woken once the input lock is free again: woken under it, the reader's first
+// step would be to wait for it.
+bool TKvdBaseDispatcher::ExtractData() {
+    uint32_t arrived = 0;
+    const bool result = MoveArrivedBytes(*this, arrived);
+    if (arrived != 0) {
+        NotifyInputArrived();
+    }
+    return result;
 }
 
 // ---------------------------------------------------------------------------------------------
