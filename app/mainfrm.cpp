@@ -96,6 +96,8 @@ bool TUpdateRun::Handshake() {
 
 // The image goes out a sector at a time, each with one PutBlock: the bytes on the line are
 // those of sending them one by one, and the host spends one call per sector instead of 128.
+// The line of an acknowledgement is logged once the next sector is on its way, so that the
+// device does not wait for the log (a terminal, a pipe, a window) between two sectors.
 void TUpdateRun::TransferImage() {
     uint8_t checksum = 0;
     port_.PutChar(StartByte);
@@ -104,6 +106,9 @@ void TUpdateRun::TransferImage() {
             return;
         }
         checksum = SendSector(sector, checksum);
+        if (sector != FirstSector) {
+            log_.Add(FormatSectorLine(LogSectorOk, sector));
+        }
         if (progress_) {
             const int sent = sector - FirstSector + 1;
             progress_({sent, sent * SectorSize});
@@ -113,13 +118,14 @@ void TUpdateRun::TransferImage() {
     CheckTheCheckSum(checksum);
 }
 
-// The acknowledgement of the sector before is logged with the number of the one that follows.
+// The acknowledgement of the sector before is logged with the number of the one that follows;
+// a run stopped here logs it at once, as nothing more is sent.
 bool TUpdateRun::AwaitAcknowledgement(int sector) {
     switch (Await(Acknowledgement, AcknowledgeTimeoutTicks)) {
     case TWaitResult::wrArrived:
-        log_.Add(FormatSectorLine(LogSectorOk, sector));
         kivo::ProcessMessages();
         if (StopWanted()) {
+            log_.Add(FormatSectorLine(LogSectorOk, sector));
             Stop();
             return false;
         }

@@ -140,7 +140,7 @@ size_t DispatcherReceive(TKvdBaseDispatcher& port, uint8_t* buffer, size_t count
         if (ready > 0) {
             return port.GetBlock(buffer, ready) == static_cast<int>(ready) ? ready : 0;
         }
-        if (!WaitMessage(2000) && port.InBuffUsed() == 0) {
+        if (!port.WaitForInput(2000) && port.InBuffUsed() == 0) {
             return 0;
         }
     }
@@ -246,7 +246,7 @@ bool TComponentClient::Bulk(const std::vector<uint8_t>& pattern, size_t total) {
             port_.GetBlock(in.data(), ready);
             intact = intact && Matches(pattern, received, in.data(), ready);
             received += ready;
-        } else if (!WaitMessage(2000) && port_.InBuffUsed() == 0) {
+        } else if (!dispatcher->WaitForInput(2000) && port_.InBuffUsed() == 0) {
             return false;
         }
     }

@@ -363,6 +363,15 @@ public:
     virtual bool SetComBreak(bool on);
     // The platform error of the last failed device operation on the calling thread.
     virtual int LastPlatformError() const;
+    // For the thread recorded in inputWaiter: blocks until bytes are in the input ring, a
+    // message or wake-up arrives for the thread, or the time-out passes; false when it passed.
+    // A dispatcher whose reader can watch the device itself moves arriving bytes into the ring
+    // on the reader's own thread, sparing the hand-over through the dispatcher's threads.
+    virtual bool WaitForInput(uint32_t timeoutMs);
+    // Gives arriving bytes back to the dispatcher's threads after WaitForInput had the reader
+    // take them. Called by a reader that stops waiting while triggers wait for input, and by
+    // the dispatch thread's pass once nobody is recorded in inputWaiter.
+    virtual void EndInputWaits();
 
     // --- Opening and closing, line settings
     int InitPort(const char* name, int32_t baud, uint32_t parity, int8_t dataBits, int8_t stopBits,
@@ -497,10 +506,14 @@ public:
     void ResetStatusHits();
     void ResetDataTriggers();
     uint32_t GetTriggerHandle();
-    bool ExtractData();
+    // Moves what the device holds into the input ring. The device is asked for its count first,
+    // unless the caller knows it readable: the read then takes whatever is there.
+    bool ExtractData(bool askDevice = true);
     bool CheckTimerTriggers();
     bool CheckStatusTriggers();
     bool CheckReceiveTriggers();
+    // Whether bytes that arrive concern a data or avail trigger or a status trigger.
+    bool ReceiveChecksArmed();
     bool CheckTriggers();
 
     // --- Handlers and notification

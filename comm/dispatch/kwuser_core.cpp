@@ -609,4 +609,10 @@ void TKvdBaseDispatcher::NotifyInputArrived() {
     }
 }
 
+bool TKvdBaseDispatcher::WaitForInput(uint32_t timeoutMs) {
+    return WaitMessage(timeoutMs);
+}
+
+void TKvdBaseDispatcher::EndInputWaits() {}
+
 } // namespace kivo

@@ -1,9 +1,10 @@
 // Unit Kwuser, threads: the event, dispatch and write threads of an open dispatcher.
 //
 // A received byte travels device -> event thread -> dispatch thread -> waiting reader with a
-// direct wake-up at every step, and a queued byte goes to the device as soon as WriteCom wakes
-// the write thread; the 50 ms pass of the dispatch thread is only for timers and status when
-// nothing happens.
+// direct wake-up at every step, unless the reader waits for the device itself (WaitForInput):
+// it then takes the byte in directly and the two threads stay asleep. A queued byte goes to the
+// device as soon as WriteCom wakes the write thread; the 50 ms pass of the dispatch thread is
+// only for timers, status and input nobody took when nothing else happens.
 #include "comm/dispatch/kwuser_threads.h"
 
 #include "comm/platform/serial.h"
@@ -118,6 +119,9 @@ void TDispThread::Execute() {
         }
         EventPass();
         TimerPass();
+        if (d.inputWaiter == 0) {
+            d.EndInputWaits(); // a reader that took the input itself has stopped waiting
+        }
     } while (!d.stopThreads && !d.closePending);
     d.ackSignal->Set();
 }

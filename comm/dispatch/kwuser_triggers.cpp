@@ -416,7 +416,7 @@ uint32_t ReadIntoRing(TKvdBaseDispatcher& d, uint32_t at, uint32_t room) {
 
 // Reads what the device holds into the input ring under its lock, adding the count to
 // `arrived`; false when there is no ring or nothing waiting.
-bool MoveArrivedBytes(TKvdBaseDispatcher& d, uint32_t& arrived) {
+bool MoveArrivedBytes(TKvdBaseDispatcher& d, bool askDevice, uint32_t& arrived) {
     TCriticalSectionGuard guard(d.inputLock);
     if (d.inputFull) {
         return true;
@@ -424,7 +424,7 @@ bool MoveArrivedBytes(TKvdBaseDispatcher& d, uint32_t& arrived) {
     if (d.inBuffer == nullptr) {
         return false;
     }
-    const uint32_t waiting = d.RefreshStatus().cbInQue;
+    const uint32_t waiting = askDevice ? d.RefreshStatus().cbInQue : InBufferSize;
     if (waiting == 0) {
         return false;
     }
@@ -461,13 +461,13 @@ bool MoveArrivedBytes(TKvdBaseDispatcher& d, uint32_t& arrived) {
 
 // The reader is woken once the input lock is free again: woken under it, the reader's first
 // step would be to wait for it.
-bool TKvdBaseDispatcher::ExtractData() {
+bool TKvdBaseDispatcher::ExtractData(bool askDevice) {
     uint32_t arrived = 0;
-    const bool result = MoveArrivedBytes(*this, arrived);
+    const bool result = MoveArrivedBytes(*this, askDevice, arrived);
     if (arrived != 0) {
         NotifyInputArrived();
     }
-    return result;
+    return result && (askDevice || arrived != 0);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -681,6 +681,11 @@ bool TKvdBaseDispatcher::CheckReceiveTriggers() {
     AdvanceScan(*this, NextRingPos(pos));
     return result;
 }
+bool TKvdBaseDispatcher::ReceiveChecksArmed() {
+    TCriticalSectionGuard guard(mainLock);
+    return availThreshold != 0 || !dataTriggers.empty() || !statusTriggers.empty();
+}
+
 bool TKvdBaseDispatcher::CheckTriggers() {
     return CheckTimerTriggers() || CheckStatusTriggers() || CheckReceiveTriggers();
 }

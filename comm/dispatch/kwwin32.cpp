@@ -4,6 +4,7 @@
 
 #include "comm/dispatch/kwuser_threads.h"
 #include "comm/errors/kvexcept.h"
+#include "comm/platform/clock.h"
 #include "comm/platform/framework.h"
 #include "comm/platform/serial.h"
 
@@ -33,6 +34,23 @@ void WaitHandlingMessages(Done done) {
         WaitMessage(kStopPassMs);
     }
 }
+
+// What is left of a wait of timeoutMs that started at construction (INFINITE: no limit).
+class TMsTimer {
+public:
+    explicit TMsTimer(uint32_t timeoutMs) : timeout_(timeoutMs), start_(timeGetTime()) {}
+    uint32_t Left() const {
+        if (timeout_ == INFINITE) {
+            return INFINITE;
+        }
+        const uint32_t passed = timeGetTime() - start_;
+        return passed >= timeout_ ? 0 : timeout_ - passed;
+    }
+
+private:
+    const uint32_t timeout_;
+    const uint32_t start_;
+};
 
 } // namespace
 
@@ -156,6 +174,50 @@ bool TKvdWin32Dispatcher::SetupCom(int inSize, int outSize) {
 int TKvdWin32Dispatcher::ProcessCommunications() {
     Sleep(0);
     return 0;
+}
+
+// The reader is the first to know of arriving bytes and moves them into the ring itself; the
+// dispatch thread, which no longer hears of them from the event thread, is told only when
+// triggers wait for them (a reader holding notifications off needs no checks). Its timed pass
+// reads whatever the reader leaves.
+bool TKvdWin32Dispatcher::WaitForInput(uint32_t timeoutMs) {
+    const int32_t device = device_;
+    if (device == 0) {
+        return TKvdBaseDispatcher::WaitForInput(timeoutMs);
+    }
+    const TMsTimer timer(timeoutMs);
+    for (;;) {
+        const int wake = BeginPolledWait();
+        if (wake == kNoPolledWait) {
+            return TKvdBaseDispatcher::WaitForInput(timer.Left());
+        }
+        if (wake == kMessagesWaiting) {
+            return true;
+        }
+        if (readerDevice_.exchange(device) != device) {
+            SerialReaderTakesInput(device, true);
+        }
+        const int input = SerialWaitInput(device, wake, timer.Left());
+        const bool woken = EndPolledWait();
+        if (input > 0) {
+            TEvent* check = commEventSignal;
+            if (ExtractData(false) && check != nullptr && !notifyBusy && ReceiveChecksArmed()) {
+                check->Set();
+            }
+            return true;
+        }
+        // A wake-up already seen, or a hang-up, ends the poll without news: wait on.
+        if (woken || input < 0 || timer.Left() == 0) {
+            return woken;
+        }
+    }
+}
+
+void TKvdWin32Dispatcher::EndInputWaits() {
+    const int32_t device = readerDevice_.exchange(0);
+    if (device != 0) {
+        SerialReaderTakesInput(device, false);
+    }
 }
 
 bool TKvdWin32Dispatcher::GetComModemStatus(uint32_t& status) {

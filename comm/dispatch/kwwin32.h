@@ -46,6 +46,10 @@ public:
     int OpenCom(const char* name, uint32_t inSize, uint32_t outSize) override;
     int CloseCom() override;
     int ProcessCommunications() override;
+    // Polls the device along with the caller's messages and reads arriving bytes in at once;
+    // until EndInputWaits the event thread leaves the input to the waiting reader.
+    bool WaitForInput(uint32_t timeoutMs) override;
+    void EndInputWaits() override;
     bool GetComModemStatus(uint32_t& status) override;
     bool SetComBreak(bool on) override;
 
@@ -60,6 +64,8 @@ private:
     bool ThreadsGone(bool onDispatchThread) const;
 
     std::atomic<bool> stopping_{false};
+    // The device whose input a reader takes itself (WaitForInput), 0 when none.
+    std::atomic<int32_t> readerDevice_{0};
 };
 
 // A device that another service opened and hands over as a serial handle; it is closed like

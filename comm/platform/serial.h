@@ -7,7 +7,7 @@
 //
 // The calls are made for the dispatcher's three threads: the event thread blocks in
 // SerialWaitEvent, the dispatch thread reads with SerialRead (never blocks), the write thread
-// blocks in SerialWrite. SerialSetEventMask(h, 0) ends a pending event wait, SerialCancelWrite
+// blocks in SerialWrite; a reader may wait for input itself with SerialWaitInput. SerialSetEventMask(h, 0) ends a pending event wait, SerialCancelWrite
 // ends a blocked write, and SerialClose ends both at once; none of them spins.
 #pragma once
 
@@ -102,6 +102,15 @@ int SerialSetEventMask(int32_t handle, uint32_t mask);
 // woken over and over by the same bytes. A hang-up is reported once, as ev_Err (with CE_HANGUP
 // at the next SerialClearError); later waits no longer watch the device.
 int SerialWaitEvent(int32_t handle, uint32_t& events, int64_t timeoutUs = -1);
+
+// For a thread that reads the device itself: blocks until bytes can be read, `alsoFd` is
+// readable, the device is closed or hangs up, or `timeoutMs` passes (INFINITE: no limit).
+// 1 when bytes are waiting, 0 otherwise. A hung-up device is no longer watched.
+int SerialWaitInput(int32_t handle, int alsoFd, uint32_t timeoutMs);
+// While on, a reader waiting with SerialWaitInput takes the input itself: event waits neither
+// report ev_RxChar nor wake for it, so the two do not both run for the same bytes. Switched
+// off, a pending event wait watches the input again at once.
+int SerialReaderTakesInput(int32_t handle, bool on);
 
 // Whether the device has hung up.
 bool SerialHungUp(int32_t handle);

@@ -46,6 +46,7 @@ struct Device {
     TDCB stored;
     uint32_t mask = 0;
     bool inputArmed = true;
+    bool readerTakesInput = false; // SerialReaderTakesInput: event waits leave input alone
     bool waitPending = false;
     bool wakeSignalled = false;
     bool cancelRequested = false;

@@ -4,6 +4,7 @@
 #include "comm/platform/oserror.h"
 #include "comm/platform/serial.h"
 #include "comm/platform/serial_device.h"
+#include "comm/platform/sync.h"
 
 #include <linux/serial.h>
 #include <poll.h>
@@ -13,7 +14,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <condition_variable>
 #include <thread>
@@ -138,7 +141,8 @@ WaitPlan PlanWait(Device& device, int32_t handle) {
         return plan; // a hung-up device stays signalled for good: it leaves the poll set
     }
     plan.watchDevice = true;
-    plan.watchInput = device.inputArmed && (device.mask & ev_RxChar) != 0;
+    plan.watchInput =
+        device.inputArmed && !device.readerTakesInput && (device.mask & ev_RxChar) != 0;
     if (device.modemWatcher && device.modemWatcher->Running()) {
         plan.modemFd = device.modemWatcher->EventFd();
     }
@@ -167,8 +171,10 @@ uint32_t CollectEvents(Device& device, short deviceEvents) {
     }
     uint32_t events = 0;
     if ((deviceEvents & POLLIN) && device.inputArmed) {
+        // Input the reader took over while this wait watched it is not reported; disarmed,
+        // the wait does not wake for it again.
         device.inputArmed = false;
-        events |= ev_RxChar;
+        events |= device.readerTakesInput ? 0 : ev_RxChar;
     }
     LineCounters now;
     if (device.countersSupported && ReadLineCounters(device.fd, now)) {
@@ -271,7 +277,9 @@ void RearmInput(Device& device) {
     std::lock_guard guard(device.lock);
     if (!device.inputArmed) {
         device.inputArmed = true;
-        WakeWaiter(device, false);
+        if (!device.readerTakesInput) {
+            WakeWaiter(device, false);
+        }
     }
 }
 
@@ -358,6 +366,51 @@ int SerialWaitEvent(int32_t handle, uint32_t& events, int64_t timeoutUs) {
     }
     EndWait(*device);
     return result;
+}
+
+int SerialWaitInput(int32_t handle, int alsoFd, uint32_t timeoutMs) {
+    DeviceRef device = AcquireDevice(handle);
+    if (!device) {
+        return -kSerialBadHandle;
+    }
+    bool hungUp;
+    {
+        std::lock_guard guard(device->lock);
+        hungUp = device->hungUp;
+    }
+    // A hung-up descriptor stays readable for good: polling it would spin.
+    pollfd fds[3] = {{device->closeFd, POLLIN, 0},
+                     {alsoFd, POLLIN, 0},
+                     {hungUp ? -1 : device->fd, POLLIN, 0}};
+    const int timeout =
+        timeoutMs == INFINITE ? -1 : static_cast<int>(std::min<uint32_t>(timeoutMs, INT32_MAX));
+    const int ready = poll(fds, 3, timeout);
+    if (ready < 0) {
+        return errno == EINTR ? 0 : Fail(PlatformErrorFromErrno(errno));
+    }
+    if (fds[0].revents != 0) {
+        return Fail(kSerialBadHandle);
+    }
+    if (fds[2].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        MarkHungUp(*device); // the event thread reports it
+    }
+    return (fds[2].revents & POLLIN) != 0 ? 1 : 0;
+}
+
+int SerialReaderTakesInput(int32_t handle, bool on) {
+    DeviceRef device = AcquireDevice(handle);
+    if (!device) {
+        return -kSerialBadHandle;
+    }
+    std::lock_guard guard(device->lock);
+    if (device->readerTakesInput != on) {
+        device->readerTakesInput = on;
+        if (!on) {
+            device->inputArmed = true;
+            WakeWaiter(*device, false);
+        }
+    }
+    return 0;
 }
 
 int SerialWakeOnStopSignals(int32_t handle) {

@@ -3,6 +3,9 @@
 #include "comm/platform/framework.h"
 #include "comm/platform/sync.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -36,6 +39,15 @@ struct ThreadQueue {
     bool woken = false;
     bool retired = false; // the thread has ended: nothing more is accepted
     std::shared_ptr<THostLoop> host;
+    // The eventfd of BeginPolledWait, made on first use; signalled while polling is set.
+    std::atomic<int> pollFd{-1};
+    std::atomic<bool> polling{false};
+
+    ~ThreadQueue() {
+        if (pollFd >= 0) {
+            close(pollFd);
+        }
+    }
 };
 
 // A message sent to another thread, or a call handed to the main thread. The sender waits on
@@ -156,8 +168,14 @@ void RetireQueue(const std::shared_ptr<ThreadQueue>& queue) {
 }
 
 // Wakes the queue's thread after something was put in; called without any lock held.
+// Called after the queue lock was released: a wait that began polling before the arrival was
+// recorded sees `polling` set here.
 void Notify(ThreadQueue& queue, const std::shared_ptr<THostLoop>& host) {
     queue.arrived.notify_all();
+    if (queue.polling) {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = write(queue.pollFd, &one, sizeof one);
+    }
     if (host) {
         host->Wake();
     }
@@ -653,6 +671,39 @@ bool WaitMessage(uint32_t timeoutMs) {
     } else {
         any = queue.arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
     }
+    MarkLookedAt(queue);
+    return any;
+}
+
+int BeginPolledWait() {
+    ThreadQueue& queue = CurrentQueue();
+    std::lock_guard guard(queue.lock);
+    if (queue.host) {
+        return kNoPolledWait;
+    }
+    if (HasInput(queue)) {
+        MarkLookedAt(queue);
+        return kMessagesWaiting;
+    }
+    if (queue.pollFd < 0) {
+        queue.pollFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (queue.pollFd < 0) {
+            return kNoPolledWait;
+        }
+    }
+    // A signal left over from an earlier wait would end this one early. One that comes late,
+    // from a wake-up this thread has already seen, still can: callers wait again then.
+    uint64_t count;
+    [[maybe_unused]] const ssize_t n = read(queue.pollFd, &count, sizeof count);
+    queue.polling = true;
+    return queue.pollFd;
+}
+
+bool EndPolledWait() {
+    ThreadQueue& queue = CurrentQueue();
+    std::lock_guard guard(queue.lock);
+    queue.polling = false;
+    const bool any = HasInput(queue);
     MarkLookedAt(queue);
     return any;
 }

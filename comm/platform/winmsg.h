@@ -120,6 +120,15 @@ LRESULT DefWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 // that does not handle messages sleeps rather than spins. With a host loop hooked onto the
 // thread, the host loop waits instead (and handles its events).
 bool WaitMessage(uint32_t timeoutMs);
+// A wait for messages that joins a poll of the caller's own descriptors (a reader waiting for
+// its device as well): BeginPolledWait returns a descriptor that becomes readable when
+// WaitMessage would end, kMessagesWaiting when WaitMessage would return at once (nothing more to
+// do), or kNoPolledWait when the thread's waits go through a host loop (use WaitMessage then).
+// After the poll, EndPolledWait says what WaitMessage would have returned.
+constexpr int kMessagesWaiting = -1;
+constexpr int kNoPolledWait = -2;
+int BeginPolledWait();
+bool EndPolledWait();
 // Ends (or pre-empts) the WaitMessage of a thread: how the dispatcher's threads tell a waiting
 // thread that there is something for it to look at. False for an unknown thread.
 bool WakeThread(ThreadId thread);

@@ -2,9 +2,9 @@
 //
 // A wait takes the received characters one per pass and compares them as they come. It holds
 // the dispatcher busy meanwhile, so that no notification handler takes the awaited bytes.
-// Between passes with nothing to read the main thread sleeps until the dispatch thread reports
-// new input (the dispatcher's inputWaiter), a message arrives for it, or the next tick of the
-// clock, so a long wait costs next to no processor time and a byte is seen as soon as it is in.
+// Between passes with nothing to read the main thread sleeps until new input arrives (read in
+// by itself, or reported by the dispatch thread through the dispatcher's inputWaiter), a
+// message arrives for it, or the next tick of the clock, so a long wait costs next to no processor time and a byte is seen as soon as it is in.
 #include "comm/port/kvport.h"
 
 #include <vector>
@@ -104,6 +104,11 @@ public:
     ~TPortWaitScope() {
         if (SameDispatcher()) {
             d_.inputWaiter = previousWaiter_;
+            // Triggers waiting for input are served at once again; otherwise the dispatch
+            // thread takes the input back at its next pass, sparing a wake-up between two waits.
+            if (d_.ReceiveChecksArmed()) {
+                d_.EndInputWaits();
+            }
             bool ignored;
             if (port_.waitPrepared_ && !port_.waitSavedBusy_) {
                 d_.SetEventBusy(ignored, false);
@@ -163,7 +168,7 @@ private:
             idleWakes_ = 0;
             return;
         }
-        const bool woken = WaitMessage(MillisecondsToNextTick());
+        const bool woken = d_.WaitForInput(MillisecondsToNextTick());
         if (!woken || yield || d_.CharReady()) {
             idleWakes_ = 0;
             return;

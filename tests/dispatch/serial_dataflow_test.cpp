@@ -52,6 +52,28 @@ TEST(SerialDataflowTest, OneMebibyteEachWayArrivesWhole) {
     EXPECT_TRUE(got == in) << "received " << got.size() << " of " << kTotal;
 }
 
+// A reader that waits for the device takes the bytes in itself; every byte still arrives once
+// and in order, and once it stops waiting the dispatcher's threads take the input back.
+TEST(SerialDataflowTest, AReaderWaitingForTheDeviceTakesTheInputItself) {
+    constexpr size_t kTotal = 1 << 20;
+    TPortLine line;
+    TKvdWin32Dispatcher& port = *line.port;
+    const std::string in = Pattern(kTotal, 5);
+    std::thread farWriter([&] { EXPECT_TRUE(FarWrite(line.far(), in)); });
+    const std::string got = PortRead(port, kTotal, 20000, true);
+    farWriter.join();
+    EXPECT_TRUE(got == in) << "received " << got.size() << " of " << kTotal;
+
+    port.EndInputWaits();
+    port.inputWaiter = GetCurrentThreadId();
+    ASSERT_TRUE(FarWrite(line.far(), "x"));
+    for (int i = 0; i < 100 && !port.CharReady(); ++i) {
+        WaitMessage(3000); // woken by the dispatch thread, which alone reads now
+    }
+    EXPECT_TRUE(port.CharReady());
+    port.inputWaiter = 0;
+}
+
 // A request on an idle line leaves from the caller's thread; once the driver stops taking
 // bytes the rest queues behind for the write thread, and the far end still gets every byte in
 // order. The ring must read empty whenever it is, or a caller waiting for it would hang.

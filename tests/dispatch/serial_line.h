@@ -67,8 +67,10 @@ inline bool FarWrite(int32_t far, const std::string& bytes) {
 }
 
 // Takes `count` bytes out of the dispatcher's input ring, sleeping between arrivals on the
-// wake-up the dispatch thread gives the input waiter; stops early after `timeoutMs`.
-inline std::string PortRead(TKvdBaseDispatcher& port, size_t count, uint32_t timeoutMs = 3000) {
+// wake-up the dispatch thread gives the input waiter, or with `waitForDevice` in WaitForInput;
+// stops early after `timeoutMs`.
+inline std::string PortRead(TKvdBaseDispatcher& port, size_t count, uint32_t timeoutMs = 3000,
+                            bool waitForDevice = false) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     port.inputWaiter = GetCurrentThreadId();
     std::string got;
@@ -86,7 +88,11 @@ inline std::string PortRead(TKvdBaseDispatcher& port, size_t count, uint32_t tim
         if (left.count() <= 0) {
             break;
         }
-        WaitMessage(static_cast<uint32_t>(left.count()));
+        if (waitForDevice) {
+            port.WaitForInput(static_cast<uint32_t>(left.count()));
+        } else {
+            WaitMessage(static_cast<uint32_t>(left.count()));
+        }
     }
     port.inputWaiter = 0;
     return got;

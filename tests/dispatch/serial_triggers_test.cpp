@@ -98,6 +98,35 @@ TEST(SerialTriggersTest, DataAndAvailTriggersReachProcedureAndWindow) {
     DestroyWindow(window);
 }
 
+// While the reader takes arriving bytes in itself the dispatch thread still checks them
+// against the triggers, once.
+TEST(SerialTriggersTest, DataTriggerFiresWhileTheReaderTakesTheInput) {
+    gProcNotes.clear();
+    TPortLine line;
+    TKvdWin32Dispatcher& port = *line.port;
+    port.RegisterProcTriggerHandler(RecordProcNote);
+    port.UpdateHandlerFlags(fuEnablePort);
+    const int32_t dataTrigger = port.AddDataTrigger("END", false);
+    ASSERT_GT(dataTrigger, 0);
+    port.inputWaiter = GetCurrentThreadId();
+
+    ASSERT_TRUE(FarWrite(line.far(), "the END"));
+    auto notes = [] {
+        std::lock_guard guard(gNotesLock);
+        return gProcNotes.size();
+    };
+    for (int i = 0; i < 30 && notes() == 0; ++i) {
+        port.WaitForInput(100);
+    }
+    EXPECT_EQ(port.InBuffUsed(), 7u);
+    port.inputWaiter = 0;
+    port.EndInputWaits();
+    std::lock_guard guard(gNotesLock);
+    const std::vector<TNote> expected = {
+        {msgTriggerData, static_cast<uint32_t>(dataTrigger), (port.portHandle << 16) | 3}};
+    EXPECT_EQ(gProcNotes, expected);
+}
+
 TEvent* gTimerFired = nullptr;
 
 void OnTimer(uint32_t message, uint32_t, int32_t) {

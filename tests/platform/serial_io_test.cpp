@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/eventfd.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -179,6 +181,58 @@ TEST(SerialIoTest, HangUpIsReportedOnceAndTheWaitThenStaysQuiet) {
     char buffer[8];
     EXPECT_EQ(SerialRead(line, buffer, sizeof buffer), 0);
     EXPECT_LT(SerialWrite(line, "x", 1), 0);
+    EXPECT_EQ(SerialClose(line), 0);
+}
+
+// A reader waiting for the device itself: woken by bytes, by its other descriptor, by the
+// close; while it takes the input the event wait does not report it, and gives it back after.
+TEST(SerialIoTest, ReaderWaitsForInputAndTakesItOverFromEventWaits) {
+    TLinePair pair;
+    const int other = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    ASSERT_GE(other, 0);
+    EXPECT_EQ(SerialWaitInput(pair.line, other, 10), 0) << "nothing arrived";
+    const uint64_t one = 1;
+    ASSERT_EQ(write(other, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+    EXPECT_EQ(SerialWaitInput(pair.line, other, 5000), 0) << "ended by the other descriptor";
+    close(other);
+
+    SerialSetEventMask(pair.line, ev_RxChar);
+    ASSERT_EQ(SerialReaderTakesInput(pair.line, true), 0);
+    ASSERT_EQ(SerialWrite(pair.pty.Master, "ab", 2), 2);
+    EXPECT_EQ(SerialWaitInput(pair.line, -1, 5000), 1);
+    uint32_t events = 0;
+    ASSERT_EQ(SerialWaitEvent(pair.line, events, kShortUs), 0);
+    EXPECT_EQ(events, 0u) << "the reader takes the input";
+    EXPECT_EQ(ReadExactly(pair.line, 1), "a");
+
+    ASSERT_EQ(SerialReaderTakesInput(pair.line, false), 0);
+    ASSERT_EQ(SerialWaitEvent(pair.line, events, 2000000), 0);
+    EXPECT_EQ(events, ev_RxChar) << "bytes left over are reported once the reader is gone";
+    EXPECT_EQ(ReadExactly(pair.line, 1), "b");
+
+    std::thread closer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        SerialClose(pair.line);
+    });
+    EXPECT_LT(SerialWaitInput(pair.line, -1, 5000), 0) << "the close ends the wait";
+    closer.join();
+    pair.line = 0;
+    EXPECT_LT(SerialReaderTakesInput(0, true), 0);
+}
+
+TEST(SerialIoTest, ReaderWaitOnAHungUpLineDoesNotSpin) {
+    TPtyPair pty;
+    ASSERT_EQ(PtyOpen(pty), 0);
+    const int32_t line = SerialOpen(pty.SlavePath);
+    ASSERT_GT(line, 0);
+    PtyClose(pty);
+    SerialWaitInput(line, -1, 200); // notices the hang-up
+    EXPECT_TRUE(SerialHungUp(line));
+    const double cpuBefore = ThreadCpuMs();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(SerialWaitInput(line, -1, 50), 0);
+    }
+    EXPECT_LT(ThreadCpuMs() - cpuBefore, 20.0) << "a hung-up line must not end every wait";
     EXPECT_EQ(SerialClose(line), 0);
 }
 

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 #include <atomic>
 #include <functional>
 #include <stdexcept>
@@ -251,6 +253,38 @@ TEST_F(WindowMessages, MainThreadCallRaisesTheCallsExceptionInTheCaller) {
     worker.join();
     EXPECT_TRUE(ranOnMain.load());
     EXPECT_TRUE(raised.load());
+}
+
+// The polled wait is WaitMessage taking part in a poll: the same wake-ups end it, none is
+// lost between the two calls, and one already seen does not end it again.
+TEST_F(WindowMessages, PolledWaitEndsOnWakeUpLikeWaitMessage) {
+    WakeThread(GetCurrentThreadId());
+    EXPECT_EQ(BeginPolledWait(), kMessagesWaiting) << "a wake-up before the wait is not lost";
+    int fd = BeginPolledWait();
+    ASSERT_GE(fd, 0);
+    pollfd quiet{fd, POLLIN, 0};
+    EXPECT_EQ(poll(&quiet, 1, 10), 0) << "the wake-up above is used up";
+    EXPECT_FALSE(EndPolledWait());
+
+    const ThreadId self = GetCurrentThreadId();
+    fd = BeginPolledWait();
+    ASSERT_GE(fd, 0);
+    std::thread poster([this] { PostMessage(window_, kMsgRecord, 1, 0); });
+    pollfd woken{fd, POLLIN, 0};
+    EXPECT_EQ(poll(&woken, 1, 5000), 1);
+    poster.join();
+    EXPECT_TRUE(EndPolledWait());
+    EXPECT_GE(BeginPolledWait(), 0) << "a message already seen does not end a wait again";
+    EXPECT_FALSE(EndPolledWait());
+
+    fd = BeginPolledWait();
+    std::thread waker([self] { WakeThread(self); });
+    pollfd again{fd, POLLIN, 0};
+    EXPECT_EQ(poll(&again, 1, 5000), 1);
+    waker.join();
+    EXPECT_TRUE(EndPolledWait());
+    TMsg msg;
+    EXPECT_TRUE(PeekMessage(msg, 0, 0, 0, PM_REMOVE));
 }
 
 TEST_F(WindowMessages, WaitMessageEndsOnWakeUpMessageOrTimeout) {
