@@ -130,8 +130,8 @@ private:
     int fd_;
 };
 
-// --- The dispatcher with its threads: PutBlock queues, GetBlock takes what the dispatch thread
-// moved into the input ring, the reader sleeps until the dispatch thread wakes it.
+// --- The dispatcher with its threads: PutBlock sends or queues, GetBlock takes what is in the
+// input ring, and the reader sleeps in WaitForInput, which reads arriving bytes in itself.
 
 size_t DispatcherReceive(TKvdBaseDispatcher& port, uint8_t* buffer, size_t count) {
     port.inputWaiter = GetCurrentThreadId();
@@ -184,7 +184,7 @@ private:
 
 // --- The port component: answers are awaited with WaitForString as the update run awaits
 // them (yielding); the bulk echo goes through its PutBlock and GetBlock on one thread, which
-// sleeps until the dispatch thread reports input.
+// sleeps in the dispatcher's WaitForInput.
 
 class TComponentClient : public IClient {
 public:
