@@ -368,10 +368,13 @@ public:
     // A dispatcher whose reader can watch the device itself moves arriving bytes into the ring
     // on the reader's own thread, sparing the hand-over through the dispatcher's threads.
     virtual bool WaitForInput(uint32_t timeoutMs);
-    // Gives arriving bytes back to the dispatcher's threads after WaitForInput had the reader
-    // take them. Called by a reader that stops waiting while triggers wait for input, and by
-    // the dispatch thread's pass once nobody is recorded in inputWaiter.
+    // Called by a thread that stops waiting with WaitForInput: arriving bytes go back to the
+    // dispatcher's threads before the thread next sleeps in WaitMessage (it usually waits for
+    // input again first).
     virtual void EndInputWaits();
+    // Gives arriving bytes back to the dispatcher's threads at once; the dispatch thread's pass
+    // calls it once nobody is recorded in inputWaiter.
+    virtual void TakeInputBack();
 
     // --- Opening and closing, line settings
     int InitPort(const char* name, int32_t baud, uint32_t parity, int8_t dataBits, int8_t stopBits,

@@ -615,4 +615,6 @@ bool TKvdBaseDispatcher::WaitForInput(uint32_t timeoutMs) {
 
 void TKvdBaseDispatcher::EndInputWaits() {}
 
+void TKvdBaseDispatcher::TakeInputBack() {}
+
 } // namespace kivo

@@ -120,7 +120,7 @@ void TDispThread::Execute() {
         EventPass();
         TimerPass();
         if (d.inputWaiter == 0) {
-            d.EndInputWaits(); // a reader that took the input itself has stopped waiting
+            d.TakeInputBack(); // a reader that took the input itself has stopped waiting
         }
     } while (!d.stopThreads && !d.closePending);
     d.ackSignal->Set();

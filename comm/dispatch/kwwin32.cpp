@@ -194,9 +194,8 @@ bool TKvdWin32Dispatcher::WaitForInput(uint32_t timeoutMs) {
         if (wake == kMessagesWaiting) {
             return true;
         }
-        if (readerDevice_.exchange(device) != device) {
-            SerialReaderTakesInput(device, true);
-        }
+        WithdrawBeforeNextWait(static_cast<uintptr_t>(device));
+        SerialReaderTakesInput(device, true);
         const int input = SerialWaitInput(device, wake, timer.Left());
         const bool woken = EndPolledWait();
         if (input > 0) {
@@ -213,8 +212,20 @@ bool TKvdWin32Dispatcher::WaitForInput(uint32_t timeoutMs) {
     }
 }
 
+// The reader usually waits again soon (the next answer of a dialogue): the input goes back to
+// the event thread only when the reader's thread goes to sleep elsewhere, sparing the event
+// thread a wake-up between two waits. A thread that never waits for messages again leaves it
+// to the dispatch thread's next pass (TakeInputBack).
 void TKvdWin32Dispatcher::EndInputWaits() {
-    const int32_t device = readerDevice_.exchange(0);
+    const int32_t device = device_;
+    if (device != 0) {
+        CallBeforeNextWait(static_cast<uintptr_t>(device),
+                           [device] { SerialReaderTakesInput(device, false); });
+    }
+}
+
+void TKvdWin32Dispatcher::TakeInputBack() {
+    const int32_t device = device_;
     if (device != 0) {
         SerialReaderTakesInput(device, false);
     }

@@ -47,9 +47,10 @@ public:
     int CloseCom() override;
     int ProcessCommunications() override;
     // Polls the device along with the caller's messages and reads arriving bytes in at once;
-    // until EndInputWaits the event thread leaves the input to the waiting reader.
+    // until the input is handed back the event thread leaves it to the waiting reader.
     bool WaitForInput(uint32_t timeoutMs) override;
     void EndInputWaits() override;
+    void TakeInputBack() override;
     bool GetComModemStatus(uint32_t& status) override;
     bool SetComBreak(bool on) override;
 
@@ -64,8 +65,6 @@ private:
     bool ThreadsGone(bool onDispatchThread) const;
 
     std::atomic<bool> stopping_{false};
-    // The device whose input a reader takes itself (WaitForInput), 0 when none.
-    std::atomic<int32_t> readerDevice_{0};
 };
 
 // A device that another service opened and hands over as a serial handle; it is closed like

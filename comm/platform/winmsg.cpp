@@ -647,7 +647,31 @@ LRESULT DefWindowProc(HWND, UINT, WPARAM, LPARAM) {
     return 0;
 }
 
+namespace {
+
+thread_local std::vector<std::pair<uintptr_t, std::function<void()>>> beforeNextWait;
+
+void RunBeforeWaitCalls() {
+    auto calls = std::move(beforeNextWait);
+    beforeNextWait.clear();
+    for (auto& [key, call] : calls) {
+        call();
+    }
+}
+
+} // namespace
+
+void CallBeforeNextWait(uintptr_t key, std::function<void()> call) {
+    WithdrawBeforeNextWait(key);
+    beforeNextWait.emplace_back(key, std::move(call));
+}
+
+void WithdrawBeforeNextWait(uintptr_t key) {
+    std::erase_if(beforeNextWait, [key](const auto& entry) { return entry.first == key; });
+}
+
 bool WaitMessage(uint32_t timeoutMs) {
+    RunBeforeWaitCalls();
     ThreadQueue& queue = CurrentQueue();
     if (std::shared_ptr<THostLoop> host = HostOf(queue)) {
         {

@@ -129,6 +129,12 @@ constexpr int kMessagesWaiting = -1;
 constexpr int kNoPolledWait = -2;
 int BeginPolledWait();
 bool EndPolledWait();
+// A call the calling thread makes before its next WaitMessage, once: how a thread that took
+// over work from others while it waited (a reader watching its device) hands it back when it
+// goes to sleep elsewhere. A second call under the same key replaces the first; the key's call
+// can be withdrawn before it is made.
+void CallBeforeNextWait(uintptr_t key, std::function<void()> call);
+void WithdrawBeforeNextWait(uintptr_t key);
 // Ends (or pre-empts) the WaitMessage of a thread: how the dispatcher's threads tell a waiting
 // thread that there is something for it to look at. False for an unknown thread.
 bool WakeThread(ThreadId thread);

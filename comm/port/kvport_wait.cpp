@@ -104,11 +104,7 @@ public:
     ~TPortWaitScope() {
         if (SameDispatcher()) {
             d_.inputWaiter = previousWaiter_;
-            // Triggers waiting for input are served at once again; otherwise the dispatch
-            // thread takes the input back at its next pass, sparing a wake-up between two waits.
-            if (d_.ReceiveChecksArmed()) {
-                d_.EndInputWaits();
-            }
+            d_.EndInputWaits();
             bool ignored;
             if (port_.waitPrepared_ && !port_.waitSavedBusy_) {
                 d_.SetEventBusy(ignored, false);

@@ -287,6 +287,26 @@ TEST_F(WindowMessages, PolledWaitEndsOnWakeUpLikeWaitMessage) {
     EXPECT_TRUE(PeekMessage(msg, 0, 0, 0, PM_REMOVE));
 }
 
+TEST_F(WindowMessages, CallsBeforeTheNextWaitRunOnceUnlessWithdrawn) {
+    std::vector<int> ran;
+    CallBeforeNextWait(1, [&] { ran.push_back(1); });
+    CallBeforeNextWait(2, [&] { ran.push_back(2); });
+    CallBeforeNextWait(1, [&] { ran.push_back(10); }); // replaces the first
+    CallBeforeNextWait(3, [&] { ran.push_back(3); });
+    WithdrawBeforeNextWait(3);
+    EXPECT_TRUE(ran.empty()) << "nothing runs before the thread waits";
+    WaitMessage(0);
+    EXPECT_EQ(ran, (std::vector<int>{2, 10}));
+    WaitMessage(0);
+    EXPECT_EQ(ran.size(), 2u) << "each runs once";
+
+    std::thread other([&] { WaitMessage(0); });
+    CallBeforeNextWait(4, [&] { ran.push_back(4); });
+    other.join();
+    EXPECT_EQ(ran.size(), 2u) << "only the thread that asked runs it";
+    WithdrawBeforeNextWait(4);
+}
+
 TEST_F(WindowMessages, WaitMessageEndsOnWakeUpMessageOrTimeout) {
     EXPECT_FALSE(WaitMessage(10));
     WakeThread(GetCurrentThreadId());
