@@ -194,6 +194,11 @@ bool TKvdWin32Dispatcher::WaitForInput(uint32_t timeoutMs) {
         if (wake == kMessagesWaiting) {
             return true;
         }
+        if (inputFull) {
+            // No room for what the device holds: watching it would end every wait at once.
+            EndPolledWait();
+            return TKvdBaseDispatcher::WaitForInput(timer.Left());
+        }
         WithdrawBeforeNextWait(static_cast<uintptr_t>(device));
         SerialReaderTakesInput(device, true);
         const int input = SerialWaitInput(device, wake, timer.Left());

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <time.h>
+
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -72,6 +75,33 @@ TEST(SerialDataflowTest, AReaderWaitingForTheDeviceTakesTheInputItself) {
     }
     EXPECT_TRUE(port.CharReady());
     port.inputWaiter = 0;
+}
+
+// A full input ring leaves the device's bytes where they are: the reader's wait then sleeps
+// until its time is up instead of waking again and again for bytes it has no room for.
+TEST(SerialDataflowTest, AReaderWaitWithTheRingFullSleeps) {
+    TPortLine line;
+    TKvdWin32Dispatcher& port = *line.port;
+    port.inputWaiter = GetCurrentThreadId();
+    ASSERT_TRUE(FarWrite(line.far(), Pattern(InBufferSize + 100, 6)));
+    for (int i = 0; i < 100 && port.InBuffUsed() < InBufferSize; ++i) {
+        port.WaitForInput(100);
+    }
+    ASSERT_EQ(port.InBuffUsed(), InBufferSize);
+    timespec before{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &before);
+    // A caller that waits for room to come, as long as it takes.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(150);
+    while (std::chrono::steady_clock::now() < end) {
+        port.WaitForInput(50);
+    }
+    timespec after{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &after);
+    const double cpuMs = static_cast<double>(after.tv_sec - before.tv_sec) * 1e3 +
+                         static_cast<double>(after.tv_nsec - before.tv_nsec) / 1e6;
+    EXPECT_LT(cpuMs, 20.0) << "the wait must not spin on bytes it cannot take";
+    port.inputWaiter = 0;
+    port.EndInputWaits();
 }
 
 // A request on an idle line leaves from the caller's thread; once the driver stops taking
