@@ -681,6 +681,7 @@ bool TKvdBaseDispatcher::CheckReceiveTriggers() {
     AdvanceScan(*this, NextRingPos(pos));
     return result;
 }
+
 bool TKvdBaseDispatcher::ReceiveChecksArmed() {
     TCriticalSectionGuard guard(mainLock);
     return availThreshold != 0 || !dataTriggers.empty() || !statusTriggers.empty();

@@ -7,8 +7,9 @@
 //
 // The calls are made for the dispatcher's three threads: the event thread blocks in
 // SerialWaitEvent, the dispatch thread reads with SerialRead (never blocks), the write thread
-// blocks in SerialWrite; a reader may wait for input itself with SerialWaitInput. SerialSetEventMask(h, 0) ends a pending event wait, SerialCancelWrite
-// ends a blocked write, and SerialClose ends both at once; none of them spins.
+// blocks in SerialWrite; a reader may wait for input itself with SerialWaitInput.
+// SerialSetEventMask(h, 0) ends a pending event wait, SerialCancelWrite ends a blocked write,
+// and SerialClose ends both (and a pending SerialWaitInput) at once; none of them spins.
 #pragma once
 
 #include "comm/platform/serial_dcb.h"

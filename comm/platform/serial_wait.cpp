@@ -16,8 +16,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <thread>
 
@@ -379,9 +379,8 @@ int SerialWaitInput(int32_t handle, int alsoFd, uint32_t timeoutMs) {
         hungUp = device->hungUp;
     }
     // A hung-up descriptor stays readable for good: polling it would spin.
-    pollfd fds[3] = {{device->closeFd, POLLIN, 0},
-                     {alsoFd, POLLIN, 0},
-                     {hungUp ? -1 : device->fd, POLLIN, 0}};
+    pollfd fds[3] = {
+        {device->closeFd, POLLIN, 0}, {alsoFd, POLLIN, 0}, {hungUp ? -1 : device->fd, POLLIN, 0}};
     const int timeout =
         timeoutMs == INFINITE ? -1 : static_cast<int>(std::min<uint32_t>(timeoutMs, INT32_MAX));
     const int ready = poll(fds, 3, timeout);

@@ -4,7 +4,8 @@
 // the dispatcher busy meanwhile, so that no notification handler takes the awaited bytes.
 // Between passes with nothing to read the main thread sleeps until new input arrives (read in
 // by itself, or reported by the dispatch thread through the dispatcher's inputWaiter), a
-// message arrives for it, or the next tick of the clock, so a long wait costs next to no processor time and a byte is seen as soon as it is in.
+// message arrives for it, or the next tick of the clock, so a long wait costs next to no
+// processor time and a byte is seen as soon as it is in.
 #include "comm/port/kvport.h"
 
 #include <vector>
