@@ -187,17 +187,13 @@ bool TKvdWin32Dispatcher::WaitForInput(uint32_t timeoutMs) {
     }
     const TMsTimer timer(timeoutMs);
     for (;;) {
-        const int wake = BeginPolledWait();
+        // With no room for what the device holds, watching it would end every wait at once.
+        const int wake = inputFull ? kNoPolledWait : BeginPolledWait();
         if (wake == kNoPolledWait) {
             return TKvdBaseDispatcher::WaitForInput(timer.Left());
         }
         if (wake == kMessagesWaiting) {
             return true;
-        }
-        if (inputFull) {
-            // No room for what the device holds: watching it would end every wait at once.
-            EndPolledWait();
-            return TKvdBaseDispatcher::WaitForInput(timer.Left());
         }
         WithdrawBeforeNextWait(static_cast<uintptr_t>(device));
         SerialReaderTakesInput(device, true);

@@ -1,5 +1,6 @@
 // Hot-plug notification over netlink uevents and inotify.
 #include "comm/platform/hotplug.h"
+#include "comm/platform/sync.h"
 
 #include <linux/netlink.h>
 #include <poll.h>
@@ -120,8 +121,7 @@ std::vector<TPortChange> TPortWatcher::Wait(int timeoutMs) {
 }
 
 void TPortWatcher::Cancel() {
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = write(cancelFd_, &one, sizeof one);
+    SignalEvent(cancelFd_);
 }
 
 bool TPortWatcher::DrainSources(bool netlinkReady, bool inotifyReady) {

@@ -5,6 +5,7 @@
 #include "comm/platform/oserror.h"
 #include "comm/platform/portmap.h"
 #include "comm/platform/serial_device.h"
+#include "comm/platform/sync.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -114,16 +115,6 @@ DeviceRef AcquireDevice(int32_t handle) {
     }
     ++it->second->users;
     return DeviceRef(it->second.get());
-}
-
-void SignalEvent(int eventFd) {
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = write(eventFd, &one, sizeof one);
-}
-
-void DrainEvent(int eventFd) {
-    uint64_t count = 0;
-    [[maybe_unused]] const ssize_t got = read(eventFd, &count, sizeof count);
 }
 
 // Takes the device out of the registry; the caller then owns it.

@@ -88,10 +88,6 @@ DeviceRef AcquireDevice(int32_t handle);
 // Sets this thread's last error and returns the negated code.
 int Fail(int platformCode);
 
-// Signals an eventfd / takes whatever is signalled on it.
-void SignalEvent(int eventFd);
-void DrainEvent(int eventFd);
-
 // Reads the driver's counters; false when the device keeps none.
 bool ReadLineCounters(int fd, LineCounters& counters);
 

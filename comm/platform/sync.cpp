@@ -1,5 +1,7 @@
 #include "comm/platform/sync.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -153,6 +155,16 @@ void Sleep(uint32_t milliseconds) {
     } else {
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
     }
+}
+
+void SignalEvent(int eventFd) {
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = write(eventFd, &one, sizeof one);
+}
+
+void DrainEvent(int eventFd) {
+    uint64_t count = 0;
+    [[maybe_unused]] const ssize_t got = read(eventFd, &count, sizeof count);
 }
 
 } // namespace kivo

@@ -50,6 +50,12 @@ private:
     std::vector<TEventWaiter*> waiters_;
 };
 
+// The eventfd form of an event, for waits that poll descriptors: SignalEvent makes the
+// descriptor readable, DrainEvent takes whatever was signalled (it never blocks on a
+// non-blocking eventfd).
+void SignalEvent(int eventFd);
+void DrainEvent(int eventFd);
+
 // Waits until one of the events is set: WAIT_OBJECT_0 + its index (the lowest index when
 // several are set; only that one is taken), WAIT_TIMEOUT, or WAIT_FAILED when one of them is
 // closed or the arguments are bad (no events, a null event).

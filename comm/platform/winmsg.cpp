@@ -167,14 +167,12 @@ void RetireQueue(const std::shared_ptr<ThreadQueue>& queue) {
     FailAll(abandoned);
 }
 
-// Wakes the queue's thread after something was put in; called without any lock held.
-// Called after the queue lock was released: a wait that began polling before the arrival was
-// recorded sees `polling` set here.
+// Wakes the queue's thread after something was put in; called without any lock held, so a
+// polled wait that began before the arrival was recorded is seen here.
 void Notify(ThreadQueue& queue, const std::shared_ptr<THostLoop>& host) {
     queue.arrived.notify_all();
     if (queue.polling) {
-        const uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = write(queue.pollFd, &one, sizeof one);
+        SignalEvent(queue.pollFd);
     }
     if (host) {
         host->Wake();
@@ -717,8 +715,7 @@ int BeginPolledWait() {
     }
     // A signal left over from an earlier wait would end this one early. One that comes late,
     // from a wake-up this thread has already seen, still can: callers wait again then.
-    uint64_t count;
-    [[maybe_unused]] const ssize_t n = read(queue.pollFd, &count, sizeof count);
+    DrainEvent(queue.pollFd);
     queue.polling = true;
     return queue.pollFd;
 }
