@@ -602,7 +602,9 @@ bool PeekMessage(TMsg& msg, HWND window, UINT firstMessage, UINT lastMessage, UI
     ServeSentMessages(queue);
     const bool remove = (removeFlags & PM_REMOVE) != 0;
     std::lock_guard guard(queue.lock);
-    queue.unseen = false;
+    // A message sent after the sent ones were served is still to be looked at: marked seen, a
+    // WaitMessage that follows would sleep with it queued.
+    queue.unseen = !queue.sent.empty();
     auto found = std::find_if(queue.posted.begin(), queue.posted.end(), [&](const TMsg& m) {
         return (window == 0 || m.hwnd == window) && InRange(m.message, firstMessage, lastMessage);
     });
