@@ -598,7 +598,11 @@ public:
     uint8_t* inBuffer = nullptr;
     std::atomic<uint32_t> inHead{0};
     std::atomic<uint32_t> inTail{0};
+    // Set while a notification is on its way or a wait holds the dispatcher; the two holders
+    // are kept apart (under mainLock), so that neither one's end lifts the other's hold.
     std::atomic<bool> notifyBusy{false};
+    bool notifying = false;
+    bool busyHeld = false;
     std::atomic<bool> closePending{false};
     std::atomic<bool> purgePending{false};
     std::atomic<bool> outputSentFlag{false};

@@ -380,7 +380,12 @@ int TKvdBaseDispatcher::InitPort(const char* name, int32_t baud, uint32_t parity
         return ecAlreadyOpen;
     }
     ringEdge = false;
-    notifyBusy = false;
+    {
+        TCriticalSectionGuard guard(mainLock);
+        notifying = false;
+        busyHeld = false;
+        notifyBusy = false;
+    }
     CreateSignals(*this);
 
     int result = OpenCom(name, inSize, outSize);

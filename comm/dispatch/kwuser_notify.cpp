@@ -145,9 +145,14 @@ void TKvdBaseDispatcher::UpdateHandlerFlags(TKvHandlerFlagUpdate update) {
     }
 }
 
+// wasBusy is the hold of an earlier caller, not a notification in progress: a wait started
+// during a notification must still lift its own hold when it ends, and the notification's end
+// must leave the wait's hold in place.
 void TKvdBaseDispatcher::SetEventBusy(bool& wasBusy, bool busy) {
     TCriticalSectionGuard guard(mainLock);
-    wasBusy = notifyBusy.exchange(busy);
+    wasBusy = busyHeld;
+    busyHeld = busy;
+    notifyBusy = busyHeld || notifying;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -255,7 +260,8 @@ bool EndDataNotify(TKvdBaseDispatcher& d, const TNotification& n, bool served) {
 
 void EndNotification(TKvdBaseDispatcher& d) {
     TCriticalSectionGuard guard(d.mainLock);
-    d.notifyBusy = false;
+    d.notifying = false;
+    d.notifyBusy = d.busyHeld;
     if (!d.purgePending) {
         return;
     }
@@ -274,6 +280,7 @@ bool TKvdBaseDispatcher::SendNotify(uint32_t message, uint32_t wParam, uint32_t 
     }
     {
         TCriticalSectionGuard guard(mainLock);
+        notifying = true;
         notifyBusy = true;
     }
     const bool dataNotify = message == msgTriggerAvail || message == msgTriggerData;

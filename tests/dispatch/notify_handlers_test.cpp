@@ -241,6 +241,33 @@ TEST_F(Notify, AFailingHandlerIsShownAndTheOthersAreStillServed) {
     EXPECT_FALSE(port.notifyBusy);
 }
 
+// A wait may begin while a notification is on its way (its thread does not see it) or hold the
+// dispatcher when one ends: each holder lifts only its own hold.
+TEST_F(Notify, AWaitsHoldOutlastsTheNotificationItBeganIn) {
+    struct TWaitStarter {
+        TKvdBaseDispatcher* port;
+        bool wasBusy = true;
+        void OnNotify(uint32_t, uint32_t, int32_t) { port->SetEventBusy(wasBusy, true); }
+    };
+    TWaitStarter starter{&port};
+    const TTriggerMethod method = TTriggerMethod::Bind<&TWaitStarter::OnNotify>(&starter);
+    port.RegisterEventTriggerHandler(method);
+    EXPECT_TRUE(port.SendNotify(msgTriggerTimer, 8, 0));
+    EXPECT_FALSE(starter.wasBusy) << "the wait's own hold was not set before";
+    EXPECT_TRUE(port.notifyBusy) << "the wait still holds the dispatcher";
+
+    port.DeregisterEventTriggerHandler(method);
+    EXPECT_EQ(port.eventHandlers.size(), 1u) << "removal waits for the end of the hold";
+    EXPECT_TRUE(port.SendNotify(msgTriggerTimer, 8, 0));
+    EXPECT_TRUE(port.notifyBusy);
+    EXPECT_TRUE(port.eventHandlers.empty());
+
+    bool wasBusy = false;
+    port.SetEventBusy(wasBusy, false);
+    EXPECT_TRUE(wasBusy);
+    EXPECT_FALSE(port.notifyBusy);
+}
+
 // ---------------------------------------------------------------------------------------------
 // The hidden port window
 
