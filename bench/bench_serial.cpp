@@ -7,6 +7,7 @@
 //   - stop-and-wait: a 128-byte block, then wait for the one-byte acknowledgement.
 // The clients take turns, round after round, so that a change in the machine's load meets all
 // of them alike. libserialport and pyserial run in child processes (see serial_peers.h).
+// Usage: bench_serial [SIDE...]   (the named sides next to termios; all without arguments)
 #include "bench/bench_table.h"
 #include "bench/support/serial_peers.h"
 
@@ -381,7 +382,8 @@ std::unique_ptr<IClient> Connect(const std::string& path) {
 } // namespace
 } // namespace bench
 
-int main() {
+// Arguments name the sides to run besides termios (all of them without).
+int main(int argc, char** argv) {
     using namespace bench;
     UsePreciseTimers();
     TFarEnd farEnd;
@@ -399,6 +401,15 @@ int main() {
     sides.push_back({"port component", true, &Connect<TComponentClient>, nullptr, {}, {}});
     sides.push_back({"libserialport", false, nullptr, &RunLibserialport, {}, {}});
     sides.push_back({"pyserial", false, nullptr, &RunPyserial, {}, {}});
+    if (argc > 1) {
+        const std::vector<std::string> wanted(argv + 1, argv + argc);
+        sides.erase(std::remove_if(sides.begin() + 1, sides.end(),
+                                   [&](const TSide& side) {
+                                       return std::find(wanted.begin(), wanted.end(), side.name) ==
+                                              wanted.end();
+                                   }),
+                    sides.end());
+    }
     for (int i = 0; i < kRounds; ++i) {
         if (!RunRound(sides, farEnd)) {
             return 1;
