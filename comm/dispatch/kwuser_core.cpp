@@ -615,7 +615,7 @@ void TKvdBaseDispatcher::NotifyInputArrived() {
 }
 
 bool TKvdBaseDispatcher::WaitForInput(uint32_t timeoutMs) {
-    return WaitMessage(timeoutMs);
+    return WaitMessage(std::min(timeoutMs, kMillisecondsPerTick));
 }
 
 void TKvdBaseDispatcher::EndInputWaits() {}

@@ -207,7 +207,7 @@ bool TKvdWin32Dispatcher::WaitForInput(uint32_t timeoutMs) {
             return true;
         }
         // A wake-up already seen, or a hang-up, ends the poll without news: wait on.
-        if (woken || input < 0 || timer.Left() == 0) {
+        if (woken || input < 0 || timer.Left() == 0 || ApplicationTerminating()) {
             return woken;
         }
     }

@@ -1,5 +1,9 @@
 #include "comm/platform/framework.h"
 
+#include "comm/platform/sync.h"
+
+#include <sys/eventfd.h>
+
 #include <atomic>
 #include <cstdio>
 #include <mutex>
@@ -29,6 +33,7 @@ MessageBoxHandler& CurrentMessageBox() {
 }
 
 std::atomic<bool> terminating{false};
+const int terminatingFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 
 } // namespace
 
@@ -70,6 +75,13 @@ bool ApplicationTerminating() noexcept {
 
 void SetApplicationTerminating(bool value) noexcept {
     terminating.store(value, std::memory_order_release);
+    if (terminatingFd >= 0) {
+        value ? SignalEvent(terminatingFd) : DrainEvent(terminatingFd);
+    }
+}
+
+int ApplicationTerminatingFd() noexcept {
+    return terminatingFd;
 }
 
 } // namespace kivo

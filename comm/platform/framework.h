@@ -56,5 +56,8 @@ void ShowMessageBox(const std::string& text, const std::string& caption);
 // SIGTERM); waits end early when they see it. Safe to set from a signal handler.
 bool ApplicationTerminating() noexcept;
 void SetApplicationTerminating(bool terminating) noexcept;
+// A descriptor that is readable while the application is terminating, for waits that poll
+// descriptors: they wake as soon as it is set, also from a signal handler on another thread.
+int ApplicationTerminatingFd() noexcept;
 
 } // namespace kivo

@@ -105,8 +105,9 @@ int SerialSetEventMask(int32_t handle, uint32_t mask);
 int SerialWaitEvent(int32_t handle, uint32_t& events, int64_t timeoutUs = -1);
 
 // For a thread that reads the device itself: blocks until bytes can be read, `alsoFd` is
-// readable, the device is closed or hangs up, or `timeoutMs` passes (INFINITE: no limit).
-// 1 when bytes are waiting, 0 otherwise. A hung-up device is no longer watched.
+// readable, the device is closed or hangs up, the application is terminating, or `timeoutMs`
+// passes (INFINITE: no limit). 1 when bytes are waiting, 0 otherwise. A hung-up device is no
+// longer watched.
 int SerialWaitInput(int32_t handle, int alsoFd, uint32_t timeoutMs);
 // While on, a reader waiting with SerialWaitInput takes the input itself: event waits neither
 // report ev_RxChar nor wake for it, so the two do not both run for the same bytes. Switched

@@ -379,11 +379,13 @@ int SerialWaitInput(int32_t handle, int alsoFd, uint32_t timeoutMs) {
         hungUp = device->hungUp;
     }
     // A hung-up descriptor stays readable for good: polling it would spin.
-    pollfd fds[3] = {
-        {device->closeFd, POLLIN, 0}, {alsoFd, POLLIN, 0}, {hungUp ? -1 : device->fd, POLLIN, 0}};
+    pollfd fds[4] = {{device->closeFd, POLLIN, 0},
+                     {alsoFd, POLLIN, 0},
+                     {hungUp ? -1 : device->fd, POLLIN, 0},
+                     {ApplicationTerminatingFd(), POLLIN, 0}};
     const int timeout =
         timeoutMs == INFINITE ? -1 : static_cast<int>(std::min<uint32_t>(timeoutMs, INT32_MAX));
-    const int ready = poll(fds, 3, timeout);
+    const int ready = poll(fds, 4, timeout);
     if (ready < 0) {
         return errno == EINTR ? 0 : Fail(PlatformErrorFromErrno(errno));
     }

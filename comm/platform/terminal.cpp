@@ -2,6 +2,7 @@
 
 #include "comm/platform/framework.h"
 
+#include <cerrno>
 #include <signal.h>
 #include <unistd.h>
 
@@ -10,7 +11,9 @@ namespace kivo {
 namespace {
 
 void OnStopSignal(int) {
+    const int savedErrno = errno;
     SetApplicationTerminating(true);
+    errno = savedErrno;
 }
 
 } // namespace

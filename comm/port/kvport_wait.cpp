@@ -4,8 +4,8 @@
 // the dispatcher busy meanwhile, so that no notification handler takes the awaited bytes.
 // Between passes with nothing to read the main thread sleeps until new input arrives (read in
 // by itself, or reported by the dispatch thread through the dispatcher's inputWaiter), a
-// message arrives for it, or the next tick of the clock, so a long wait costs next to no
-// processor time and a byte is seen as soon as it is in.
+// message arrives for it, the application starts terminating, or the time-out passes, so a
+// long wait costs next to no processor time and a byte is seen as soon as it is in.
 #include "comm/port/kvport.h"
 
 #include <vector>
@@ -28,6 +28,12 @@ char Fold(char c, bool ignoreCase) {
 
 uint32_t MillisecondsToNextTick() {
     return kMillisecondsPerTick - KvTimeGetTime() % kMillisecondsPerTick;
+}
+
+// The timer expires once the tick count has moved past Expires.
+uint32_t MillisecondsToExpiry(const EventTimer& timer) {
+    return static_cast<uint32_t>(RemainingTime(timer)) * kMillisecondsPerTick +
+           MillisecondsToNextTick();
 }
 
 enum TWaitEnd : uint8_t { weFound, weExpired, weTerminating, wePortLeft };
@@ -147,7 +153,7 @@ public:
             if (ApplicationTerminating()) {
                 return weTerminating;
             }
-            SleepUntilInput(yield);
+            SleepUntilInput(timer, yield);
         }
     }
 
@@ -159,13 +165,14 @@ private:
     bool PortStillOpen() const { return port_.portState_ == psOpen && SameDispatcher(); }
 
     // inputWaiter is set before CharReady is asked, so a byte that arrives in between wakes the
-    // WaitMessage that follows at once.
-    void SleepUntilInput(bool yield) {
+    // WaitMessage that follows at once. The sleep lasts until the wait's time-out at most: the
+    // application's end wakes it too (or it returns at the next tick when it cannot see it).
+    void SleepUntilInput(const EventTimer& timer, bool yield) {
         if (!PortStillOpen() || d_.CharReady()) {
             idleWakes_ = 0;
             return;
         }
-        const bool woken = d_.WaitForInput(MillisecondsToNextTick());
+        const bool woken = d_.WaitForInput(MillisecondsToExpiry(timer));
         if (!woken || yield || d_.CharReady()) {
             idleWakes_ = 0;
             return;

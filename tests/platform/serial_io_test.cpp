@@ -1,9 +1,11 @@
 // Moving bytes and waiting for comm events on a serial line, with cancellation and hang-up.
+#include "comm/platform/framework.h"
 #include "comm/platform/serial.h"
 #include "tests/platform/serial_testutil.h"
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <time.h>
 #include <unistd.h>
@@ -185,7 +187,7 @@ TEST(SerialIoTest, HangUpIsReportedOnceAndTheWaitThenStaysQuiet) {
 }
 
 // A reader waiting for the device itself: woken by bytes, by its other descriptor, by the
-// close; while it takes the input the event wait does not report it, and gives it back after.
+// application's end, by the close; while it takes the input the event wait does not report it, and gives it back after.
 TEST(SerialIoTest, ReaderWaitsForInputAndTakesItOverFromEventWaits) {
     TLinePair pair;
     const int other = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -195,6 +197,16 @@ TEST(SerialIoTest, ReaderWaitsForInputAndTakesItOverFromEventWaits) {
     ASSERT_EQ(write(other, &one, sizeof one), static_cast<ssize_t>(sizeof one));
     EXPECT_EQ(SerialWaitInput(pair.line, other, 5000), 0) << "ended by the other descriptor";
     close(other);
+    std::thread stopper([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        SetApplicationTerminating(true);
+    });
+    EXPECT_EQ(SerialWaitInput(pair.line, -1, 60000), 0) << "ended by the application's end";
+    stopper.join();
+    EXPECT_EQ(SerialWaitInput(pair.line, -1, 60000), 0) << "and at once while it lasts";
+    SetApplicationTerminating(false);
+    pollfd ended{ApplicationTerminatingFd(), POLLIN, 0};
+    EXPECT_EQ(poll(&ended, 1, 0), 0) << "no longer once it is over";
 
     SerialSetEventMask(pair.line, ev_RxChar);
     ASSERT_EQ(SerialReaderTakesInput(pair.line, true), 0);

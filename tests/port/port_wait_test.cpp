@@ -7,6 +7,11 @@
 #include "comm/platform/framework.h"
 #include "tests/port/port_harness.h"
 
+#include <sys/resource.h>
+
+#include <chrono>
+#include <thread>
+
 namespace kivo::testing {
 namespace {
 
@@ -88,6 +93,31 @@ TEST_P(PortWait, TheTerminatingApplicationEndsTheWaits) {
     SetApplicationTerminating(false);
     EXPECT_TRUE(found);
     EXPECT_EQ(which, 0);
+}
+
+// A quiet wait sleeps until its time-out; a program asked to stop (the flasher's signal
+// handler, from whichever thread) wakes it at once. The message wait of the in-memory layer
+// cannot see that and wakes at every tick instead.
+TEST_P(PortWait, AQuietWaitSleepsUntilTheApplicationEndsIt) {
+    std::thread stopper([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        SetApplicationTerminating(true);
+    });
+    rusage before{};
+    getrusage(RUSAGE_THREAD, &before);
+    const auto start = std::chrono::steady_clock::now();
+    const bool found = line.port.WaitForString("OK", Secs2Ticks(20), true, false);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    rusage after{};
+    getrusage(RUSAGE_THREAD, &after);
+    stopper.join();
+    SetApplicationTerminating(false);
+
+    EXPECT_TRUE(found);
+    EXPECT_LT(waited, std::chrono::seconds(5));
+    if (GetParam() == TLineKind::Pty) {
+        EXPECT_LT(after.ru_nvcsw - before.ru_nvcsw, 5) << "600 ms are eleven ticks";
+    }
 }
 
 TEST_P(PortWait, MultiStringReportsTheFirstAlternativeCompleted) {
