@@ -16,21 +16,18 @@
 #include "comm/platform/pty.h"
 #include "comm/port/kvport.h"
 #include "comm/util/oomisc.h"
+#include "tests/fakes/pty_far_end.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 using namespace kivo;
@@ -40,69 +37,6 @@ namespace {
 
 constexpr int kRounds = 4;
 constexpr uint16_t kBenchPort = 47;
-
-// --- The far end
-
-class TFarEnd {
-public:
-    TFarEnd() {
-        if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0 || pipe(stop_) != 0) {
-            return;
-        }
-        MakeRaw(master_);
-        MakeRaw(slave_);
-        path_ = ttyname(slave_);
-        thread_ = std::thread([this] { Run(); });
-    }
-    ~TFarEnd() {
-        if (thread_.joinable()) {
-            [[maybe_unused]] const ssize_t n = write(stop_[1], "x", 1);
-            thread_.join();
-        }
-        for (int fd : {master_, slave_, stop_[0], stop_[1]}) {
-            if (fd >= 0) {
-                close(fd);
-            }
-        }
-    }
-    TFarEnd(const TFarEnd&) = delete;
-    TFarEnd& operator=(const TFarEnd&) = delete;
-
-    const std::string& SlavePath() const { return path_; }
-    // Changed only while the line is quiet, between two measurements.
-    void Answer(TPhase phase) { acknowledge_ = phase == TPhase::StopAndWait; }
-
-private:
-    void Run() {
-        std::vector<uint8_t> buffer(kChunk);
-        size_t blockBytes = 0;
-        pollfd fds[2] = {{master_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
-        while (poll(fds, 2, -1) >= 0 && fds[1].revents == 0) {
-            if ((fds[0].revents & POLLIN) == 0) {
-                continue;
-            }
-            const ssize_t got = read(master_, buffer.data(), buffer.size());
-            if (got <= 0) {
-                continue;
-            }
-            if (!acknowledge_) {
-                WriteAll(master_, buffer.data(), static_cast<size_t>(got));
-                continue;
-            }
-            for (blockBytes += static_cast<size_t>(got); blockBytes >= kBlock;
-                 blockBytes -= kBlock) {
-                WriteAll(master_, reinterpret_cast<const uint8_t*>("K"), 1);
-            }
-        }
-    }
-
-    int master_ = -1;
-    int slave_ = -1;
-    int stop_[2] = {-1, -1};
-    std::atomic<bool> acknowledge_{false};
-    std::string path_;
-    std::thread thread_;
-};
 
 // --- Plain termios: blocking reads and writes on the slave.
 
@@ -351,13 +285,13 @@ bool MeasureInProcess(TSide& side, const std::string& path, TPhase phase, TResul
 }
 
 // One round: every side, every phase. False when a side that ran failed.
-bool RunRound(std::vector<TSide>& sides, TFarEnd& farEnd) {
+bool RunRound(std::vector<TSide>& sides, kivo::testing::TPtyFarEnd& farEnd) {
     for (TSide& side : sides) {
         for (TPhase phase : {TPhase::RoundTrip, TPhase::Bulk, TPhase::StopAndWait}) {
             if (!side.skipped.empty()) {
                 break;
             }
-            farEnd.Answer(phase);
+            farEnd.AcknowledgeBlocks(phase == TPhase::StopAndWait ? kBlock : 0);
             auto result = std::make_unique<TResult>();
             if (side.peer) {
                 side.skipped = side.peer(farEnd.SlavePath(), phase, *result);
@@ -386,7 +320,7 @@ std::unique_ptr<IClient> Connect(const std::string& path) {
 int main(int argc, char** argv) {
     using namespace bench;
     UsePreciseTimers();
-    TFarEnd farEnd;
+    kivo::testing::TPtyFarEnd farEnd;
     if (farEnd.SlavePath().empty()) {
         std::fprintf(stderr, "no pseudo-terminal pair could be opened\n");
         return 1;

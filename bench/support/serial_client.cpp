@@ -1,8 +1,5 @@
 #include "bench/support/serial_client.h"
 
-#include <termios.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -129,27 +126,6 @@ bool TStreamClient::Bulk(const std::vector<uint8_t>& pattern, size_t total) {
     }
     sender.join();
     return sent && intact && received == total;
-}
-
-void MakeRaw(int fd) {
-    termios settings{};
-    tcgetattr(fd, &settings);
-    cfmakeraw(&settings);
-    settings.c_cc[VMIN] = 1;
-    settings.c_cc[VTIME] = 0;
-    tcsetattr(fd, TCSANOW, &settings);
-}
-
-bool WriteAll(int fd, const uint8_t* bytes, size_t count) {
-    while (count > 0) {
-        const ssize_t put = write(fd, bytes, count);
-        if (put < 0) {
-            return false;
-        }
-        bytes += put;
-        count -= static_cast<size_t>(put);
-    }
-    return true;
 }
 
 } // namespace bench

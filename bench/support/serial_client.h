@@ -3,6 +3,8 @@
 // do each kind from a send and a receive.
 #pragma once
 
+#include "tests/fakes/pty_far_end.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -64,8 +66,7 @@ bool Matches(const std::vector<uint8_t>& pattern, size_t at, const uint8_t* byte
 // One round of one kind of work; result.ok tells whether it went through.
 bool Measure(IClient& client, TPhase phase, TResult& result);
 
-// Raw 8N1 with reads that return as soon as one byte is there.
-void MakeRaw(int fd);
-bool WriteAll(int fd, const uint8_t* bytes, size_t count);
+using kivo::testing::MakeRaw;
+using kivo::testing::WriteAll;
 
 } // namespace bench

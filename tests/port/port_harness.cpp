@@ -7,6 +7,7 @@
 #include "comm/platform/portmap.h"
 #include "comm/platform/serial.h"
 #include "comm/platform/winmsg.h"
+#include "tests/fakes/message_pump.h"
 
 namespace kivo::testing {
 
@@ -22,27 +23,7 @@ TKvdBaseDispatcher* ActivateFake(TKvdCustomComPort* cp) {
 }
 
 bool PumpUntil(TTestPort& port, const std::function<bool()>& done, uint32_t timeoutMs) {
-    const uint32_t start = KvTimeGetTime();
-    for (;;) {
-        ProcessMessages();
-        if (done()) {
-            return true;
-        }
-        const uint32_t elapsed = KvTimeGetTime() - start;
-        if (elapsed >= timeoutMs) {
-            return false;
-        }
-        // Conditions such as "the threads have ended" come without a wake-up, so the wait is
-        // bounded.
-        TKvdBaseDispatcher* d = port.CurrentDispatcher();
-        if (d != nullptr) {
-            d->inputWaiter = GetCurrentThreadId();
-        }
-        WaitMessage(std::min<uint32_t>(timeoutMs - elapsed, 20));
-        if (d != nullptr && d == port.CurrentDispatcher()) {
-            d->inputWaiter = 0;
-        }
-    }
+    return PumpUntil(done, timeoutMs, [&port] { return port.CurrentDispatcher(); });
 }
 
 std::string LineKindName(TLineKind kind) {

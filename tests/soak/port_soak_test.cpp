@@ -8,19 +8,15 @@
 #include "comm/platform/winmsg.h"
 #include "comm/port/kvport.h"
 #include "comm/util/oomisc.h"
+#include "tests/fakes/message_pump.h"
+#include "tests/fakes/pty_far_end.h"
 
 #include <gtest/gtest.h>
-
-#include <poll.h>
-#include <pty.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <thread>
 
 namespace kivo::testing {
 namespace {
@@ -42,57 +38,6 @@ int SoakCycles() {
     return cycles > 0 ? cycles : 50;
 }
 
-// The far end of the line, a pseudo-terminal's master: echoes every byte until the object
-// ends. The slave stays open here too, so that the port's closes do not hang the line up.
-class TEcho {
-public:
-    TEcho() {
-        if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0 || pipe(stop_) != 0) {
-            return;
-        }
-        termios settings{};
-        tcgetattr(master_, &settings);
-        cfmakeraw(&settings);
-        tcsetattr(master_, TCSANOW, &settings);
-        path_ = ttyname(slave_);
-        thread_ = std::thread([this] { Run(); });
-    }
-    ~TEcho() {
-        if (thread_.joinable()) {
-            [[maybe_unused]] const ssize_t n = write(stop_[1], "x", 1);
-            thread_.join();
-        }
-        for (int fd : {master_, slave_, stop_[0], stop_[1]}) {
-            if (fd >= 0) {
-                close(fd);
-            }
-        }
-    }
-    TEcho(const TEcho&) = delete;
-    TEcho& operator=(const TEcho&) = delete;
-
-    const std::string& SlavePath() const { return path_; }
-
-private:
-    void Run() {
-        char buffer[4096];
-        pollfd fds[2] = {{master_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
-        while (poll(fds, 2, -1) > 0 && fds[1].revents == 0) {
-            const ssize_t got = read(master_, buffer, sizeof buffer);
-            for (ssize_t done = 0; got > 0 && done < got;) {
-                const ssize_t put = write(master_, buffer + done, static_cast<size_t>(got - done));
-                done += put > 0 ? put : got;
-            }
-        }
-    }
-
-    int master_ = -1;
-    int slave_ = -1;
-    int stop_[2] = {-1, -1};
-    std::string path_;
-    std::thread thread_;
-};
-
 enum class TCloseFrom { AfterWait, DataHandler, Wait };
 
 class PortSoak : public ::testing::Test {
@@ -112,20 +57,8 @@ protected:
         UnregisterComPort(kPortNumber);
     }
 
-    // Runs messages until the condition holds or the time is up.
     bool PumpUntil(const std::function<bool()>& done) {
-        const uint32_t start = KvTimeGetTime();
-        for (;;) {
-            ProcessMessages();
-            if (done()) {
-                return true;
-            }
-            const uint32_t elapsed = KvTimeGetTime() - start;
-            if (elapsed >= kPumpMs) {
-                return false;
-            }
-            WaitMessage(std::min<uint32_t>(kPumpMs - elapsed, 50));
-        }
+        return kivo::testing::PumpUntil(done, kPumpMs);
     }
 
     // Takes what it is told of, except while a wait is to find the bytes.
@@ -170,7 +103,7 @@ protected:
         EXPECT_EQ(sent.compare(0, received_.size(), received_), 0) << number << ": " << received_;
     }
 
-    TEcho echo_;
+    TPtyFarEnd echo_;
     TKvdComPort port_;
     uint16_t okTrigger_ = 0;
     TCloseFrom closeFrom_ = TCloseFrom::AfterWait;
