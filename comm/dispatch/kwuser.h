@@ -365,9 +365,7 @@ public:
     virtual int LastPlatformError() const;
     // For the thread recorded in inputWaiter: blocks until bytes are in the input ring, a
     // message or wake-up arrives for the thread, the application is terminating, or the
-    // time-out passes; false when nothing came. A wait that cannot watch for the application's
-    // end (this one: it sleeps in WaitMessage) returns at the next tick at the latest, so that
-    // a caller checking ApplicationTerminating is not held longer.
+    // time-out passes; false when it passed or the application is terminating.
     // A dispatcher whose reader can watch the device itself moves arriving bytes into the ring
     // on the reader's own thread, sparing the hand-over through the dispatcher's threads.
     virtual bool WaitForInput(uint32_t timeoutMs);

@@ -3,6 +3,7 @@
 #include "comm/dispatch/kwuser.h"
 #include "comm/errors/kvexcept.h"
 
+#include "comm/platform/clock.h"
 #include "comm/platform/framework.h"
 #include "comm/platform/oserror.h"
 #include "comm/platform/serial.h"
@@ -614,8 +615,17 @@ void TKvdBaseDispatcher::NotifyInputArrived() {
     }
 }
 
+// The message wait cannot see the application's end: it looks for it at every tick.
 bool TKvdBaseDispatcher::WaitForInput(uint32_t timeoutMs) {
-    return WaitMessage(std::min(timeoutMs, kMillisecondsPerTick));
+    const TMsTimer timer(timeoutMs);
+    for (;;) {
+        if (WaitMessage(std::min(timer.Left(), kMillisecondsPerTick))) {
+            return true;
+        }
+        if (timer.Left() == 0 || ApplicationTerminating()) {
+            return false;
+        }
+    }
 }
 
 void TKvdBaseDispatcher::EndInputWaits() {}

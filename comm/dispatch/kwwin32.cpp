@@ -35,22 +35,6 @@ void WaitHandlingMessages(Done done) {
     }
 }
 
-// What is left of a wait of timeoutMs that started at construction (INFINITE: no limit).
-class TMsTimer {
-public:
-    explicit TMsTimer(uint32_t timeoutMs) : timeout_(timeoutMs), start_(timeGetTime()) {}
-    uint32_t Left() const {
-        if (timeout_ == INFINITE) {
-            return INFINITE;
-        }
-        const uint32_t passed = timeGetTime() - start_;
-        return passed >= timeout_ ? 0 : timeout_ - passed;
-    }
-
-private:
-    const uint32_t timeout_;
-    const uint32_t start_;
-};
 
 } // namespace
 

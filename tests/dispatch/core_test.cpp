@@ -1,11 +1,13 @@
 // The dispatcher's core on the in-memory device: the port list, opening and its failure exit,
 // closing, line settings, the drain wait, thread bookkeeping.
 #include "comm/dispatch/kwuser.h"
+#include "comm/platform/clock.h"
 #include "comm/platform/framework.h"
 #include "tests/fakes/fake_device.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -335,6 +337,31 @@ TEST(Threads, ArrivingInputWakesTheWaitingThread) {
     port.inputWaiter = GetCurrentThreadId();
     port.NotifyInputArrived();
     EXPECT_TRUE(WaitMessage(0));
+}
+
+// The message wait cannot see the application's end: it looks between ticks, and ends only on
+// input, on the end, or at its own time-out, never at a tick.
+TEST(Threads, AWaitForInputEndsAtItsTimeOutOrTheApplicationsEnd) {
+    TFakeDispatcher port;
+    port.inputWaiter = GetCurrentThreadId();
+    const uint32_t start = timeGetTime();
+    EXPECT_FALSE(port.WaitForInput(3 * kMillisecondsPerTick));
+    EXPECT_GE(timeGetTime() - start, 3 * kMillisecondsPerTick);
+
+    std::thread stopper([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        SetApplicationTerminating(true);
+    });
+    EXPECT_FALSE(port.WaitForInput(INFINITE));
+    stopper.join();
+    SetApplicationTerminating(false);
+
+    std::thread sender([&port] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        port.NotifyInputArrived();
+    });
+    EXPECT_TRUE(port.WaitForInput(INFINITE));
+    sender.join();
 }
 
 } // namespace
