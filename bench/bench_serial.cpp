@@ -181,6 +181,12 @@ bool TComponentClient::Bulk(const std::vector<uint8_t>& pattern, size_t total) {
             port_.GetBlock(in.data(), ready);
             intact = intact && Matches(pattern, received, in.data(), ready);
             received += ready;
+        } else if (room == 0 && received == sent) {
+            // Every byte is back before the write thread has marked the ring sent: no input
+            // will come until there is room for more.
+            if (dispatcher->outputEmptySignal.Wait(2000) != WAIT_OBJECT_0) {
+                return false;
+            }
         } else if (!dispatcher->WaitForInput(2000) && port_.InBuffUsed() == 0) {
             return false;
         }
