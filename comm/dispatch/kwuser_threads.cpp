@@ -244,13 +244,20 @@ void TOutThread::Drain() {
     uint32_t length = 0;
     while (NextRun(start, length)) {
         // The lock is not held while the device takes the bytes: PutBlock keeps adding behind
-        // the run, and the run itself stays where it is until it is advanced past.
-        const int sent = SerialWrite(device_, d.outBuffer + start, static_cast<int32_t>(length));
+        // the run, and the rest of the run stays where it is. The ring is advanced past each
+        // part the device takes, so that its count (OutBuffUsed, the out-free and out-used
+        // triggers, a sender waiting for room) falls as the bytes leave, not only at the end.
+        uint32_t advanced = 0;
+        const int sent = SerialWrite(device_, d.outBuffer + start, static_cast<int32_t>(length),
+                                     [&d, &advanced](int32_t part) {
+                                         d.AdvanceOutput(static_cast<uint32_t>(part));
+                                         advanced += static_cast<uint32_t>(part);
+                                     });
         if (sent != static_cast<int>(length) && ConfirmFlush()) {
             return;
         }
-        // A failed write drops its run, so that a dead device cannot stall the ring.
-        d.AdvanceOutput(length);
+        // A failed write drops the rest of its run, so that a dead device cannot stall the ring.
+        d.AdvanceOutput(length - advanced);
     }
 }
 

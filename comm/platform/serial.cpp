@@ -478,7 +478,8 @@ namespace {
 
 // The write of SerialWrite and SerialWriteNow; `wait` says whether a full driver buffer is
 // waited out or ends the write.
-int WriteDevice(int32_t handle, const void* data, int32_t count, bool wait) {
+int WriteDevice(int32_t handle, const void* data, int32_t count, bool wait,
+                const std::function<void(int32_t)>& taken = {}) {
     if (BadBuffer(data, count)) {
         return Fail(kSerialBadArgument);
     }
@@ -492,6 +493,9 @@ int WriteDevice(int32_t handle, const void* data, int32_t count, bool wait) {
         const ssize_t put = write(device->fd, bytes + sent, static_cast<size_t>(count - sent));
         if (put > 0) {
             sent += static_cast<int32_t>(put);
+            if (taken) {
+                taken(static_cast<int32_t>(put));
+            }
             continue;
         }
         if (put < 0 && errno == EINTR) {
@@ -520,6 +524,11 @@ int WriteDevice(int32_t handle, const void* data, int32_t count, bool wait) {
 
 int SerialWrite(int32_t handle, const void* data, int32_t count) {
     return WriteDevice(handle, data, count, true);
+}
+
+int SerialWrite(int32_t handle, const void* data, int32_t count,
+                const std::function<void(int32_t)>& taken) {
+    return WriteDevice(handle, data, count, true, taken);
 }
 
 int SerialWriteNow(int32_t handle, const void* data, int32_t count) {

@@ -15,6 +15,7 @@
 #include "comm/platform/serial_dcb.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace kivo {
@@ -85,6 +86,10 @@ int SerialRead(int32_t handle, void* buffer, int32_t count);
 // stays in force until the output is purged (SerialPurge with kPurgeOutput), so a write that
 // starts just after the cancel cannot block the flush that cancelled it.
 int SerialWrite(int32_t handle, const void* data, int32_t count);
+// The same, calling `taken` on the writing thread with the size of each part the driver takes,
+// so that a caller holding the bytes in a ring can free them as they leave.
+int SerialWrite(int32_t handle, const void* data, int32_t count,
+                const std::function<void(int32_t)>& taken);
 // Writes what the driver takes at once and never waits: the count that went out (0 when the
 // driver's buffer is full or a cancel is in force) or a negated platform code.
 int SerialWriteNow(int32_t handle, const void* data, int32_t count);

@@ -55,6 +55,33 @@ TEST(SerialDataflowTest, OneMebibyteEachWayArrivesWhole) {
     EXPECT_TRUE(got == in) << "received " << got.size() << " of " << kTotal;
 }
 
+// The write thread frees the ring as the device takes each part of a run, so the count falls
+// while the far end, reading slowly, still holds the rest of the run back.
+TEST(SerialDataflowTest, TheOutputCountFallsAsTheDeviceTakesTheBytes) {
+    constexpr uint32_t kRing = 1 << 20;
+    constexpr size_t kFirstRead = 128 * 1024;
+    TPortLine line(kRing);
+    TKvdWin32Dispatcher& port = *line.port;
+    const std::string out = Pattern(kRing / 2, 6);
+    ASSERT_EQ(port.PutBlock(out.data(), static_cast<uint32_t>(out.size())), 0);
+    const uint32_t queued = port.OutBuffUsed(); // what the line's buffers could not take
+    ASSERT_GT(queued, kFirstRead);
+
+    std::string got = FarRead(line.far(), kFirstRead);
+    uint32_t used = port.OutBuffUsed();
+    for (int i = 0; i < 500 && used == queued; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        used = port.OutBuffUsed();
+    }
+    EXPECT_LT(used, queued) << "the write thread's run is still under way";
+    EXPECT_GT(used, 0u);
+
+    got += FarRead(line.far(), out.size() - got.size());
+    EXPECT_TRUE(got == out);
+    EXPECT_EQ(port.outputEmptySignal.Wait(5000), WAIT_OBJECT_0);
+    EXPECT_EQ(port.OutBuffUsed(), 0u);
+}
+
 // A reader that waits for the device takes the bytes in itself; every byte still arrives once
 // and in order, and once it stops waiting the dispatcher's threads take the input back.
 TEST(SerialDataflowTest, AReaderWaitingForTheDeviceTakesTheInputItself) {
