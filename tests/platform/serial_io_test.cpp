@@ -187,7 +187,8 @@ TEST(SerialIoTest, HangUpIsReportedOnceAndTheWaitThenStaysQuiet) {
 }
 
 // A reader waiting for the device itself: woken by bytes, by its other descriptor, by the
-// application's end, by the close; while it takes the input the event wait does not report it, and gives it back after.
+// application's end, by the close; while it takes the input the event wait does not report
+// it, and gives it back after.
 TEST(SerialIoTest, ReaderWaitsForInputAndTakesItOverFromEventWaits) {
     TLinePair pair;
     const int other = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
