@@ -166,7 +166,7 @@ private:
 
     // inputWaiter is set before CharReady is asked, so a byte that arrives in between wakes the
     // WaitMessage that follows at once. The sleep lasts until the wait's time-out at most: the
-    // application's end wakes it too (or it returns at the next tick when it cannot see it).
+    // application's end wakes it too (a wait that cannot see it looks for it at every tick).
     void SleepUntilInput(const EventTimer& timer, bool yield) {
         if (!PortStillOpen() || d_.CharReady()) {
             idleWakes_ = 0;
