@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -231,6 +232,27 @@ TEST_F(DevsimRunTest, LateAcknowledgementComesAfterItsDelay) {
     host.Send(Block(image, 5));
     EXPECT_EQ(host.Receive(1, 150000), "") << "not yet";
     EXPECT_EQ(host.Receive(1), "K");
+}
+
+// The simulator wakes early for its answers to make up for late timers; no answer may come
+// before the line could have carried the bytes both ways.
+TEST_F(DevsimRunTest, PacedAnswersNeverComeBeforeTheLineCarriedThem) {
+    using Clock = std::chrono::steady_clock;
+    constexpr auto kByteTime = std::chrono::nanoseconds(86806); // 10 bits at 115200 baud
+    TDevsim sim({"--pace", "115200"});
+    THost host(sim.Path());
+    const auto exchange = [&](const std::string& bytes, const std::string& answer) {
+        const Clock::time_point sent = Clock::now();
+        host.Send(bytes);
+        EXPECT_EQ(host.Receive(answer.size()), answer);
+        return Clock::now() - sent >= kByteTime * static_cast<int>(bytes.size() + answer.size());
+    };
+    EXPECT_TRUE(exchange("US", "OK"));
+    host.Send("O");
+    const std::string image = TestImage();
+    for (int block = 4; block < 44; ++block) {
+        EXPECT_TRUE(exchange(Block(image, block), "K")) << "block " << block;
+    }
 }
 
 TEST_F(DevsimRunTest, HangsUpAfterTheBlockAsked) {

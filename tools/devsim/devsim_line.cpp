@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <vector>
 
 namespace brinomar {
 
@@ -19,7 +20,9 @@ constexpr int kBitsPerByte = 10; // start bit, eight data bits, stop bit
 TLinePlayer::TLinePlayer(const TDevsimOptions& options, kivo::TPtyPair& pty)
     : options_(options), pty_(pty), model_(options) {
     if (options.paceBaud != 0) {
-        byteTime_ = std::chrono::nanoseconds(1000000000LL * kBitsPerByte / options.paceBaud);
+        // Rounded up: the simulated line is never faster than the real one.
+        byteTime_ = std::chrono::nanoseconds((1000000000LL * kBitsPerByte + options.paceBaud - 1) /
+                                             options.paceBaud);
     }
 }
 
@@ -30,11 +33,16 @@ void TLinePlayer::Run() {
         if (!SendDue(now) || Finished(now)) {
             return;
         }
+        const TSimClock::time_point wake = NextWake(now);
         uint32_t events = 0;
-        if (kivo::SerialWaitEvent(pty_.Master, events, MicrosToNextStep(now)) != 0) {
+        if (kivo::SerialWaitEvent(pty_.Master, events, MicrosUntil(wake, now)) != 0) {
             return;
         }
-        TakeArrivals(TSimClock::now());
+        const TSimClock::time_point woke = TSimClock::now();
+        if (events == 0 && wake > now && wake != TSimClock::time_point::max()) {
+            NoteTimedWake(wake, woke);
+        }
+        TakeArrivals(woke);
     }
 }
 
@@ -78,6 +86,7 @@ bool TLinePlayer::SendDue(TSimClock::time_point now) {
         kivo::SerialWrite(pty_.Master, out.bytes.data(), static_cast<int32_t>(out.bytes.size()));
         model_.NoteSent(now);
         outbox_.pop_front();
+        earlyWakeSpent_ = false;
     }
     return true;
 }
@@ -98,17 +107,40 @@ bool TLinePlayer::Finished(TSimClock::time_point now) {
     return options_.once && runEnded_ && outbox_.empty() && now > model_.QuietDeadline();
 }
 
-int64_t TLinePlayer::MicrosToNextStep(TSimClock::time_point now) {
-    TSimClock::time_point next = TSimClock::time_point::max();
+TSimClock::time_point TLinePlayer::NextWake(TSimClock::time_point now) const {
     if (!outbox_.empty()) {
-        next = outbox_.front().due;
-    } else if (model_.InUpdate() || (options_.once && runEnded_)) {
-        next = std::min(next, model_.QuietDeadline() + std::chrono::microseconds(1));
+        const TSimClock::time_point due = outbox_.front().due;
+        const TSimClock::time_point early = due - wakeEarly_;
+        return earlyWakeSpent_ || early <= now ? due : early;
     }
-    if (next == TSimClock::time_point::max()) {
+    if (model_.InUpdate() || (options_.once && runEnded_)) {
+        return model_.QuietDeadline() + std::chrono::microseconds(1);
+    }
+    return TSimClock::time_point::max();
+}
+
+// A timed wake-up comes late by the machine's timer latency, which would add to the line time
+// of every answer. So the wait for an answer's due time ends early by a low percentile of the
+// recent delays: most wake-ups then come just after the due time, and one that comes before it
+// waits again for the due time itself. No answer leaves before its time.
+void TLinePlayer::NoteTimedWake(TSimClock::time_point asked, TSimClock::time_point woke) {
+    recentDelays_.push_back(
+        std::max(std::chrono::nanoseconds(woke - asked), std::chrono::nanoseconds(0)));
+    if (recentDelays_.size() > kDelaysKept) {
+        recentDelays_.pop_front();
+    }
+    std::vector<std::chrono::nanoseconds> delays(recentDelays_.begin(), recentDelays_.end());
+    const auto low = delays.begin() + static_cast<std::ptrdiff_t>(delays.size() / 10);
+    std::nth_element(delays.begin(), low, delays.end());
+    wakeEarly_ = *low;
+    earlyWakeSpent_ = !outbox_.empty() && outbox_.front().due > woke;
+}
+
+int64_t TLinePlayer::MicrosUntil(TSimClock::time_point wake, TSimClock::time_point now) {
+    if (wake == TSimClock::time_point::max()) {
         return -1;
     }
-    const auto left = std::chrono::ceil<std::chrono::microseconds>(next - now).count();
+    const auto left = std::chrono::ceil<std::chrono::microseconds>(wake - now).count();
     return std::max<int64_t>(left, 0);
 }
 

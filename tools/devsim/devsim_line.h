@@ -31,7 +31,9 @@ private:
     void ScheduleAnswers();
     bool SendDue(TSimClock::time_point now);
     bool Finished(TSimClock::time_point now);
-    int64_t MicrosToNextStep(TSimClock::time_point now);
+    TSimClock::time_point NextWake(TSimClock::time_point now) const;
+    void NoteTimedWake(TSimClock::time_point asked, TSimClock::time_point woke);
+    static int64_t MicrosUntil(TSimClock::time_point wake, TSimClock::time_point now);
     bool SaveFinishedImage();
     void SaveImage(const std::vector<uint8_t>& image);
 
@@ -43,6 +45,12 @@ private:
     TSimClock::time_point rxFree_{};
     TSimClock::time_point txFree_{};
     bool runEnded_ = false;
+    // How late the last timed wake-ups came, and how much earlier the next one is asked for;
+    // set once the current answer's early wake-up came before its time.
+    static constexpr size_t kDelaysKept = 32;
+    std::deque<std::chrono::nanoseconds> recentDelays_;
+    std::chrono::nanoseconds wakeEarly_{0};
+    bool earlyWakeSpent_ = false;
 };
 
 } // namespace brinomar
