@@ -46,6 +46,19 @@ void PurgeDeleted(std::vector<Record>& list) {
     std::erase_if(list, [](const Record& r) { return r.deleted; });
 }
 
+// Removes the records deregistered while a notification or a wait held the dispatcher busy.
+// Call under mainLock.
+void PurgeDeregistered(TKvdBaseDispatcher& d) {
+    if (!d.purgePending) {
+        return;
+    }
+    PurgeDeleted(d.wndHandlers);
+    PurgeDeleted(d.procHandlers);
+    PurgeDeleted(d.eventHandlers);
+    d.purgePending = false;
+    d.UpdateHandlerFlags(fuKeepPort);
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -153,6 +166,11 @@ void TKvdBaseDispatcher::SetEventBusy(bool& wasBusy, bool busy) {
     wasBusy = busyHeld;
     busyHeld = busy;
     notifyBusy = busyHeld || notifying;
+    // No notification is running: what a wait's caller deregistered meanwhile goes now, instead
+    // of staying until some later notification ends.
+    if (!notifyBusy) {
+        PurgeDeregistered(*this);
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -262,14 +280,7 @@ void EndNotification(TKvdBaseDispatcher& d) {
     TCriticalSectionGuard guard(d.mainLock);
     d.notifying = false;
     d.notifyBusy = d.busyHeld;
-    if (!d.purgePending) {
-        return;
-    }
-    PurgeDeleted(d.wndHandlers);
-    PurgeDeleted(d.procHandlers);
-    PurgeDeleted(d.eventHandlers);
-    d.purgePending = false;
-    d.UpdateHandlerFlags(fuKeepPort);
+    PurgeDeregistered(d);
 }
 
 } // namespace

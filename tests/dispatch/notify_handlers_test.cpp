@@ -195,6 +195,22 @@ TEST_F(Notify, AHandlerDeregisteredDuringANotificationGoesWhenItEnds) {
     EXPECT_TRUE(port.handlerServiceNeeded) << "the procedure handler is still there";
 }
 
+// A wait holds the dispatcher busy too; without a notification to end, the wait's end is the
+// moment to drop what was deregistered meanwhile, or the flags would keep announcing a handler.
+TEST_F(Notify, AHandlerDeregisteredDuringAWaitGoesWhenTheWaitEnds) {
+    port.RegisterProcTriggerHandler(&RecordProc);
+    bool wasBusy = false;
+    port.SetEventBusy(wasBusy, true);
+    port.DeregisterProcTriggerHandler(&RecordProc);
+    EXPECT_EQ(port.procHandlers.size(), 1u) << "kept, marked, while the wait holds";
+    EXPECT_TRUE(port.purgePending);
+
+    port.SetEventBusy(wasBusy, false);
+    EXPECT_TRUE(port.procHandlers.empty());
+    EXPECT_FALSE(port.purgePending);
+    EXPECT_FALSE(port.handlerServiceNeeded);
+}
+
 TEST_F(Notify, ACloseRequestedInAHandlerEndsTheNotification) {
     struct TCloser {
         TKvdBaseDispatcher* port;
