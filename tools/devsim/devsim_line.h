@@ -45,12 +45,10 @@ private:
     TSimClock::time_point rxFree_{};
     TSimClock::time_point txFree_{};
     bool runEnded_ = false;
-    // How late the last timed wake-ups came, and how much earlier the next one is asked for;
-    // set once the current answer's early wake-up came before its time.
     static constexpr size_t kDelaysKept = 32;
-    std::deque<std::chrono::nanoseconds> recentDelays_;
-    std::chrono::nanoseconds wakeEarly_{0};
-    bool earlyWakeSpent_ = false;
+    std::deque<std::chrono::nanoseconds> recentDelays_; // how late the last timed wake-ups came
+    std::chrono::nanoseconds wakeEarly_{0};             // how much earlier the next is asked for
+    bool earlyWakeSpent_ = false; // the first waiting answer's early wake-up came too soon
 };
 
 } // namespace brinomar
