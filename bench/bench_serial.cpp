@@ -12,6 +12,7 @@
 #include "bench/support/serial_peers.h"
 
 #include "comm/dispatch/kwwin32.h"
+#include "comm/errors/kvexcept.h"
 #include "comm/platform/portmap.h"
 #include "comm/platform/pty.h"
 #include "comm/port/kvport.h"
@@ -81,13 +82,19 @@ size_t DispatcherReceive(TKvdBaseDispatcher& port, uint8_t* buffer, size_t count
     }
 }
 
+// PutBlock checks the room itself, so a send that fits costs one status query; one that does
+// not waits until the ring has drained. Parts are at most the ring's size (kChunk).
 bool DispatcherSend(TKvdBaseDispatcher& port, const uint8_t* bytes, size_t count) {
     while (count > 0) {
-        if (port.OutBuffFree() == 0 && port.outputEmptySignal.Wait(2000) != WAIT_OBJECT_0) {
-            return false;
+        const uint32_t part = static_cast<uint32_t>(std::min(count, kChunk));
+        const int result = port.PutBlock(bytes, part);
+        if (result == ecOutputBufferTooSmall) {
+            if (port.outputEmptySignal.Wait(2000) != WAIT_OBJECT_0) {
+                return false;
+            }
+            continue;
         }
-        const uint32_t part = std::min<uint32_t>(port.OutBuffFree(), static_cast<uint32_t>(count));
-        if (part > 0 && port.PutBlock(bytes, part) != 0) {
+        if (result != 0) {
             return false;
         }
         bytes += part;

@@ -510,9 +510,13 @@ public:
     void ResetStatusHits();
     void ResetDataTriggers();
     uint32_t GetTriggerHandle();
-    // Moves what the device holds into the input ring. The device is asked for its count first,
-    // unless the caller knows it readable: the read then takes whatever is there.
-    bool ExtractData(bool askDevice = true);
+    // Moves what the device holds into the input ring and wakes the input waiter.
+    bool ExtractData();
+    // The receive step of a reader's own wait, once the device is readable: the read takes
+    // whatever is there without first asking for the count. A waiter that is the caller is not
+    // woken: it goes on to the bytes itself, and the wake-up would only end its next wait at
+    // once. True when bytes came.
+    bool ExtractDataAsReader();
     bool CheckTimerTriggers();
     bool CheckStatusTriggers();
     bool CheckReceiveTriggers();

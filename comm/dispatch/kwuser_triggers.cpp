@@ -461,13 +461,22 @@ bool MoveArrivedBytes(TKvdBaseDispatcher& d, bool askDevice, uint32_t& arrived) 
 
 // The reader is woken once the input lock is free again: woken under it, the reader's first
 // step would be to wait for it.
-bool TKvdBaseDispatcher::ExtractData(bool askDevice) {
+bool TKvdBaseDispatcher::ExtractData() {
     uint32_t arrived = 0;
-    const bool result = MoveArrivedBytes(*this, askDevice, arrived);
+    const bool result = MoveArrivedBytes(*this, true, arrived);
     if (arrived != 0) {
         NotifyInputArrived();
     }
-    return result && (askDevice || arrived != 0);
+    return result;
+}
+
+bool TKvdBaseDispatcher::ExtractDataAsReader() {
+    uint32_t arrived = 0;
+    const bool result = MoveArrivedBytes(*this, false, arrived);
+    if (arrived != 0 && inputWaiter.load() != GetCurrentThreadId()) {
+        NotifyInputArrived();
+    }
+    return result && arrived != 0;
 }
 
 // ---------------------------------------------------------------------------------------------

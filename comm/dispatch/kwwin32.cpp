@@ -184,7 +184,7 @@ bool TKvdWin32Dispatcher::WaitForInput(uint32_t timeoutMs) {
         const bool woken = EndPolledWait();
         if (input > 0) {
             TEvent* check = commEventSignal;
-            if (ExtractData(false) && check != nullptr && !notifyBusy && ReceiveChecksArmed()) {
+            if (ExtractDataAsReader() && check != nullptr && !notifyBusy && ReceiveChecksArmed()) {
                 check->Set();
             }
             return true;

@@ -392,7 +392,6 @@ int SerialClearError(int32_t handle, uint32_t& errors, TComStat& stat) {
     }
     stat.Flags = HoldFlags(*device);
     stat.cbInQue = QueueCount(device->fd, FIONREAD);
-    stat.cbOutQue = QueueCount(device->fd, TIOCOUTQ);
     return 0;
 }
 

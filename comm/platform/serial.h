@@ -60,8 +60,9 @@ constexpr uint32_t kPurgeOutput = 2;
 // SerialCancelWrite, so that the next write goes out again.
 int SerialPurge(int32_t handle, uint32_t queues);
 
-// The line errors (CE_* bits) since the previous call, plus the device's input and output
-// queue counts and hold flags in `stat`.
+// The line errors (CE_* bits) since the previous call, plus the device's input count and hold
+// flags in `stat`. Its output count stays 0: what waits to go out is counted by the caller's
+// output ring, and asking the driver as well would cost every status refresh a system call.
 int SerialClearError(int32_t handle, uint32_t& errors, TComStat& stat);
 
 // CTS, DSR, RI and DCD as ms_* bits. A device without modem lines (a pseudo-terminal) reports

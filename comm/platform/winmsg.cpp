@@ -40,8 +40,10 @@ struct ThreadQueue {
     bool retired = false; // the thread has ended: nothing more is accepted
     std::shared_ptr<THostLoop> host;
     // The eventfd of BeginPolledWait, made on first use; signalled while polling is set.
+    // pollFdSignalled tells the next wait whether there is a signal to drain.
     std::atomic<int> pollFd{-1};
     std::atomic<bool> polling{false};
+    std::atomic<bool> pollFdSignalled{false};
 
     ~ThreadQueue() {
         if (pollFd >= 0) {
@@ -172,7 +174,9 @@ void RetireQueue(const std::shared_ptr<ThreadQueue>& queue) {
 void Notify(ThreadQueue& queue, const std::shared_ptr<THostLoop>& host) {
     queue.arrived.notify_all();
     if (queue.polling) {
+        // Marked after the signal, so that no signal can be left without its mark.
         SignalEvent(queue.pollFd);
+        queue.pollFdSignalled = true;
     }
     if (host) {
         host->Wake();
@@ -717,7 +721,9 @@ int BeginPolledWait() {
     }
     // A signal left over from an earlier wait would end this one early. One that comes late,
     // from a wake-up this thread has already seen, still can: callers wait again then.
-    DrainEvent(queue.pollFd);
+    if (queue.pollFdSignalled.exchange(false)) {
+        DrainEvent(queue.pollFd);
+    }
     queue.polling = true;
     return queue.pollFd;
 }

@@ -104,6 +104,25 @@ TEST(SerialDataflowTest, AReaderWaitingForTheDeviceTakesTheInputItself) {
     port.inputWaiter = 0;
 }
 
+// A reader whose wait took the bytes in itself has nothing more to hear of them: its next wait
+// sleeps until input comes or its time is up, instead of ending at once on its own wake-up.
+TEST(SerialDataflowTest, AReaderThatTookTheBytesItselfIsNotWokenForThem) {
+    TPortLine line;
+    TKvdWin32Dispatcher& port = *line.port;
+    port.inputWaiter = GetCurrentThreadId();
+    EXPECT_FALSE(port.WaitForInput(20)); // from now on the reader takes the input
+    ASSERT_TRUE(FarWrite(line.far(), "x"));
+    ASSERT_TRUE(port.WaitForInput(3000));
+    char byte = 0;
+    ASSERT_EQ(port.GetBlock(&byte, 1), 1);
+    EXPECT_EQ(byte, 'x');
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(port.WaitForInput(100));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(90));
+    port.inputWaiter = 0;
+    port.EndInputWaits();
+}
+
 // A full input ring leaves the device's bytes where they are: the reader's wait then sleeps
 // until its time is up instead of waking again and again for bytes it has no room for.
 TEST(SerialDataflowTest, AReaderWaitWithTheRingFullSleeps) {
