@@ -1,8 +1,7 @@
 // Serial clients side by side on one pseudo-terminal pair, the same work for each: plain
-// termios (alone, and beside three sleeping threads), the dispatcher, the port component,
-// libserialport and pyserial. The far end is a thread on the master side that either echoes
-// every byte or, for the stop-and-wait pattern of the update, answers "K" to every 128 bytes.
-// Measured per client:
+// termios, the dispatcher, the port component, libserialport and pyserial. The far end is a thread
+// on the master side that either echoes every byte or, for the stop-and-wait pattern of the update,
+// answers "K" to every 128 bytes. Measured per client:
 //   - one-byte round trip (median and p99): send a byte, wait until it is back;
 //   - bulk echo throughput: 64 MiB sent in 64 KiB writes while the echo is read back;
 //   - stop-and-wait: a 128-byte block, then wait for the one-byte acknowledgement.
@@ -21,19 +20,15 @@
 #include "tests/fakes/pty_far_end.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 using namespace kivo;
@@ -69,38 +64,6 @@ protected:
 
 private:
     int fd_;
-};
-
-// --- Plain termios in a process that also holds as many sleeping threads as the dispatcher
-// runs. They never wake, yet on some machines (this project's virtual machine among them) every
-// task switch of the process costs more with them; this side shows how much of the
-// dispatcher's distance to termios that is.
-
-class TTermiosIdleThreadsClient : public TTermiosClient {
-public:
-    explicit TTermiosIdleThreadsClient(const std::string& path)
-        : TTermiosClient(path), stop_(eventfd(0, EFD_CLOEXEC)) {
-        for (std::thread& sleeper : sleepers_) {
-            sleeper = std::thread([this] {
-                pollfd wake{stop_, POLLIN, 0};
-                while (poll(&wake, 1, -1) < 0 && errno == EINTR) {
-                }
-            });
-        }
-    }
-    ~TTermiosIdleThreadsClient() override {
-        const uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = write(stop_, &one, sizeof one);
-        for (std::thread& sleeper : sleepers_) {
-            sleeper.join();
-        }
-        close(stop_);
-    }
-    bool Ready() const override { return TTermiosClient::Ready() && stop_ >= 0; }
-
-private:
-    int stop_;
-    std::thread sleepers_[3]; // the dispatcher's event, dispatch and write threads
 };
 
 // --- The dispatcher with its threads: PutBlock sends or queues, GetBlock takes what is in the
@@ -273,7 +236,7 @@ struct TTally {
     double BlocksPerSecond() const { return kBlocksPerRound * rounds / blockSeconds; }
 };
 
-// References measure the machine, the library's sides are set targets against the peers.
+// The reference measures the machine; the library's sides are set targets against the peers.
 enum class TRole { Reference, Library, Peer };
 
 struct TSide {
@@ -385,8 +348,6 @@ int main(int argc, char** argv) {
                  kRounds, kSamplesPerRound, kWarmUp, kBulkPerRound >> 20, kBlocksPerRound);
     std::vector<TSide> sides;
     sides.push_back({"termios", TRole::Reference, &Connect<TTermiosClient>, nullptr, {}, {}});
-    sides.push_back(
-        {"termios+3 idle", TRole::Reference, &Connect<TTermiosIdleThreadsClient>, nullptr, {}, {}});
     sides.push_back({"dispatcher", TRole::Library, &Connect<TDispatcherClient>, nullptr, {}, {}});
     sides.push_back(
         {"port component", TRole::Library, &Connect<TComponentClient>, nullptr, {}, {}});

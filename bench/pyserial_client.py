@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The pyserial side of bench_serial: does one kind of work on the device and prints what it
 measured (round trip: one time in microseconds a line; bulk and stop-and-wait: the seconds).
-Usage: pyserial_client.py DEVICE roundtrip|bulk|stopandwait WARMUP SAMPLES BULK CHUNK BLOCKS BLOCK
+Usage: pyserial_client.py DEVICE roundtrip|bulk|stopandwait SETTLE_MS WARMUP SAMPLES BULK CHUNK
+       BLOCKS BLOCK
 """
 import sys
 import threading
@@ -74,8 +75,9 @@ def stop_and_wait(port, blocks, block):
 
 def main():
     device, phase = sys.argv[1], sys.argv[2]
-    warmup, samples, total, chunk, blocks, block = map(int, sys.argv[3:9])
+    settle_ms, warmup, samples, total, chunk, blocks, block = map(int, sys.argv[3:10])
     port = serial.Serial(device, 115200, timeout=2)
+    time.sleep(settle_ms / 1000)
     if phase == "roundtrip":
         round_trip(port, warmup, samples)
     elif phase == "bulk":

@@ -70,6 +70,7 @@ bool Matches(const std::vector<uint8_t>& pattern, size_t at, const uint8_t* byte
 }
 
 bool Measure(IClient& client, TPhase phase, TResult& result) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kSettleMs));
     switch (phase) {
     case TPhase::RoundTrip:
         result.ok = MeasureRoundTrip(client, result);

@@ -212,11 +212,12 @@ std::string RunPyserial(const std::string& path, TPhase phase, TResult& result) 
         return std::string(kPython) + " cannot import serial (Debian package python3-serial)";
     }
     std::string output;
-    const int status = RunProgram(
-        {kPython, KIVO_BENCH_DIR "/pyserial_client.py", path, PhaseName(phase),
-         std::to_string(kWarmUp), std::to_string(kSamplesPerRound), std::to_string(kBulkPerRound),
-         std::to_string(kChunk), std::to_string(kBlocksPerRound), std::to_string(kBlock)},
-        output);
+    const int status = RunProgram({kPython, KIVO_BENCH_DIR "/pyserial_client.py", path,
+                                   PhaseName(phase), std::to_string(kSettleMs),
+                                   std::to_string(kWarmUp), std::to_string(kSamplesPerRound),
+                                   std::to_string(kBulkPerRound), std::to_string(kChunk),
+                                   std::to_string(kBlocksPerRound), std::to_string(kBlock)},
+                                  output);
     result.ok = false;
     if (status == 0) {
         ReadResult(output, phase, result);
