@@ -11,10 +11,10 @@
 
 namespace bench {
 
-// Every client is left alone this long after it connects, before its warm-up. Threads just
-// started carry the scheduler's load estimate of a new task for a few hundred milliseconds, and
-// on some machines a process measured meanwhile runs slower (three new sleeping threads cost a
-// pty round trip 20 µs here); a client with threads of its own would pay that in its figures.
+// Every client is left alone this long after it connects, before its warm-up. A process that
+// has just started threads runs slower for a few hundred milliseconds on some machines, even
+// while they sleep (three cost a pty round trip 20 µs on the development machine), so a client
+// that starts threads of its own would pay for that in its figures.
 inline constexpr int kSettleMs = 500;
 inline constexpr int kWarmUp = 300;
 inline constexpr int kSamplesPerRound = 3000;
