@@ -3,6 +3,8 @@
 //   - how much longer each takes than the wire time of the bytes the update exchanges (both
 //     time the same stretch: from opening the device to the checksum; brinomar-flash from its
 //     first log line to "CheckSum OK");
+//   - how soon, as the simulator sees it, each sends on after an answer of the device (the
+//     median over the update's answers; the median of those over the rounds);
 //   - the processor time each spends meanwhile (brinomar-flash: the whole process with its
 //     threads, start and HEX file included; the host: its process).
 #include "bench/bench_table.h"
@@ -29,6 +31,7 @@ using Clock = std::chrono::steady_clock;
 struct TUpdateTime {
     double wallSeconds;
     double cpuSeconds;
+    double replyUs = 0; // the simulator's median from an answer to the host's next bytes
 };
 
 bool ReadByte(int fd, uint8_t& byte) {
@@ -138,6 +141,19 @@ void Report(int baud, TSideTimes& flash, TSideTimes& host) {
              baud == 115200 ? Target("<= +1.50 %", overWire(f) <= 1.015) : TTarget{});
     PrintRow(rate + " wall vs wire " + Fixed(wire, 2) + " s", host.name,
              Fixed(h.wallSeconds, 3) + " s", Over(overWire(h)));
+    const auto median = [](const TSideTimes& side) {
+        std::vector<double> replies;
+        for (const TUpdateTime& round : side.rounds) {
+            replies.push_back(round.replyUs);
+        }
+        std::nth_element(replies.begin(), replies.begin() + replies.size() / 2, replies.end());
+        return replies[replies.size() / 2];
+    };
+    const double flashReply = median(flash);
+    const double hostReply = median(host);
+    PrintRow(rate + " reply after an answer (us)", flash.name, Fixed(flashReply, 0),
+             Times(flashReply / hostReply));
+    PrintRow(rate + " reply after an answer (us)", host.name, Fixed(hostReply, 0), Times(1));
     PrintRow(rate + " CPU (ms, % of wall)", flash.name,
              Fixed(f.cpuSeconds * 1e3, 0) + " " + Fixed(100 * f.cpuSeconds / f.wallSeconds, 2) +
                  "%",
@@ -163,13 +179,15 @@ bool MeasureAt(int baud, int rounds, const std::vector<uint8_t>& image, const TH
         const std::optional<TUpdateTime> f =
             forFlash.DevicePath() ? FlashUpdate(*forFlash.DevicePath(), hexFile.Path(), baud)
                                   : std::nullopt;
-        if (!h || !f) {
+        const std::optional<double> hostReply = forHost.ReplyMedianUs();
+        const std::optional<double> flashReply = forFlash.ReplyMedianUs();
+        if (!h || !f || !hostReply || !flashReply) {
             std::fprintf(stderr, "update at %d baud failed (%s)\n", baud,
                          h ? "brinomar-flash" : "termios host");
             return false;
         }
-        host.rounds.push_back(*h);
-        flash.rounds.push_back(*f);
+        host.rounds.push_back({h->wallSeconds, h->cpuSeconds, *hostReply});
+        flash.rounds.push_back({f->wallSeconds, f->cpuSeconds, *flashReply});
     }
     Report(baud, flash, host);
     return true;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -122,7 +123,18 @@ int TChild::Wait(rusage& usage) {
 }
 
 TSimulator::TSimulator(int baud)
-    : child_({ProgramDirectory() + "/brinomar-devsim", "--pace", std::to_string(baud)}),
+    : child_({ProgramDirectory() + "/brinomar-devsim", "--pace", std::to_string(baud), "--stats"}),
       path_(child_.Started() ? child_.ReadLine() : std::nullopt) {}
+
+std::optional<double> TSimulator::ReplyMedianUs() {
+    static const std::string kMedian = "came a median ";
+    while (std::optional<std::string> line = child_.ReadLine()) {
+        const size_t at = line->find(kMedian);
+        if (line->rfind("stats:", 0) == 0 && at != std::string::npos) {
+            return std::strtod(line->c_str() + at + kMedian.size(), nullptr);
+        }
+    }
+    return std::nullopt;
+}
 
 } // namespace bench

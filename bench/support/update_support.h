@@ -69,6 +69,9 @@ class TSimulator {
 public:
     explicit TSimulator(int baud);
     const std::optional<std::string>& DevicePath() const { return path_; }
+    // After an update: how soon, as a median in microseconds, the host's next bytes came after
+    // each answer of the device; nothing when the simulator did not say.
+    std::optional<double> ReplyMedianUs();
 
 private:
     TChild child_;

@@ -255,6 +255,24 @@ TEST_F(DevsimRunTest, PacedAnswersNeverComeBeforeTheLineCarriedThem) {
     }
 }
 
+// Each update's figures come once its last answer (the checksum) has left, and count only
+// that update's answers: the greeting's, 489 acknowledgements and the checksum.
+TEST_F(DevsimRunTest, StatsCoverEachUpdateWithItsLastAnswer) {
+    TDevsim sim({"--stats"});
+    THost host(sim.Path());
+    const std::string image = TestImage();
+    for (int update = 0; update < 2; ++update) {
+        SendBlocks(host, image, 493);
+        EXPECT_EQ(host.Receive(1), std::string(1, static_cast<char>(SumOf(image))));
+    }
+    EXPECT_EQ(sim.Stop(), 0);
+    const std::string output = sim.RestOfOutput();
+    const std::string report = "stats: 491 answers; the host's next bytes came a median ";
+    const size_t first = output.find(report);
+    ASSERT_NE(first, std::string::npos) << output;
+    EXPECT_NE(output.find(report, first + 1), std::string::npos) << output;
+}
+
 TEST_F(DevsimRunTest, HangsUpAfterTheBlockAsked) {
     TDevsim sim({"--hangup-after", "6"});
     THost host(sim.Path());

@@ -52,6 +52,7 @@ void TLinePlayer::TakeArrivals(TSimClock::time_point now) {
     uint8_t buffer[4096];
     int got = 0;
     while ((got = kivo::SerialRead(pty_.Master, buffer, sizeof buffer)) > 0) {
+        stats_.BytesArrived(now);
         for (int i = 0; i < got; ++i) {
             rxFree_ = std::max(now, rxFree_) + byteTime_;
             model_.Receive(buffer[i], rxFree_);
@@ -84,6 +85,7 @@ bool TLinePlayer::SendDue(TSimClock::time_point now) {
             return false;
         }
         kivo::SerialWrite(pty_.Master, out.bytes.data(), static_cast<int32_t>(out.bytes.size()));
+        stats_.AnswerSent(out.due, now, TSimClock::now());
         model_.NoteSent(now);
         outbox_.pop_front();
         earlyWakeSpent_ = false;
@@ -95,6 +97,10 @@ bool TLinePlayer::Finished(TSimClock::time_point now) {
     model_.ResyncIfQuiet(now);
     if (SaveFinishedImage()) {
         runEnded_ = true;
+        reportDue_ = options_.stats;
+    }
+    if (reportDue_ && outbox_.empty()) {
+        ReportStats();
     }
     if (kivo::ApplicationTerminating()) {
         if (model_.InTransfer()) {
@@ -142,6 +148,16 @@ int64_t TLinePlayer::MicrosUntil(TSimClock::time_point wake, TSimClock::time_poi
     }
     const auto left = std::chrono::ceil<std::chrono::microseconds>(wake - now).count();
     return std::max<int64_t>(left, 0);
+}
+
+// Once the update's last answer has left, so that it counts with the others.
+void TLinePlayer::ReportStats() {
+    reportDue_ = false;
+    const std::string report = stats_.TakeReport();
+    if (!report.empty()) {
+        std::printf("%s\n", report.c_str());
+        std::fflush(stdout);
+    }
 }
 
 // True when an update ended (complete or broken off) since the last call.

@@ -4,6 +4,7 @@
 
 #include "comm/platform/pty.h"
 #include "tools/devsim/devsim_device.h"
+#include "tools/devsim/devsim_stats.h"
 
 #include <deque>
 
@@ -34,17 +35,20 @@ private:
     TSimClock::time_point NextWake(TSimClock::time_point now) const;
     void NoteTimedWake(TSimClock::time_point asked, TSimClock::time_point woke);
     static int64_t MicrosUntil(TSimClock::time_point wake, TSimClock::time_point now);
+    void ReportStats();
     bool SaveFinishedImage();
     void SaveImage(const std::vector<uint8_t>& image);
 
     const TDevsimOptions& options_;
     kivo::TPtyPair& pty_;
     TDeviceModel model_;
+    TReplyStats stats_;
     std::chrono::nanoseconds byteTime_{0};
     std::deque<Outgoing> outbox_;
     TSimClock::time_point rxFree_{};
     TSimClock::time_point txFree_{};
     bool runEnded_ = false;
+    bool reportDue_ = false; // an update ended and --stats asks for its figures
     static constexpr size_t kDelaysKept = 32;
     std::deque<std::chrono::nanoseconds> recentDelays_; // how late the last timed wake-ups came
     std::chrono::nanoseconds wakeEarly_{0};             // how much earlier the next is asked for

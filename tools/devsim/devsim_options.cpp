@@ -48,6 +48,7 @@ bool TakeFlag(const std::string& arg, TDevsimOptions& options) {
         {"--noise", &TDevsimOptions::noise},
         {"--surplus-ok", &TDevsimOptions::surplusOk},
         {"--wrong-checksum", &TDevsimOptions::wrongChecksum},
+        {"--stats", &TDevsimOptions::stats},
         {"--verbose", &TDevsimOptions::verbose},
         {"-v", &TDevsimOptions::verbose},
         {"--help", &TDevsimOptions::help},
@@ -153,6 +154,9 @@ Options:
                        the line has been quiet for 0.5 s since
   --pace BAUD          take and answer bytes no faster than a line at BAUD (8N1, ten bits
                        a byte) would carry them
+  --stats              after each update, print on standard output how soon the host's
+                       next bytes came after each answer, and how late the answers left
+                       (medians and 90th percentiles, in microseconds)
   -v, --verbose        report greetings, blocks and checksums on standard error, and at
                        the end the number of greetings and of image bytes received
   -h, --help           show this text

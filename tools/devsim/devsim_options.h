@@ -21,6 +21,7 @@ struct TDevsimOptions {
     int lateAckBlock = 0; // only this block's acknowledgement is late; 0: every one
     bool wrongChecksum = false;
     int hangUpAfter = 0; // block after which the device hangs up; 0: never
+    bool stats = false;  // report the host's reply times after each update
     bool verbose = false;
     bool help = false;
 };
