@@ -128,6 +128,16 @@ struct TSideTimes {
         });
         return rounds[rounds.size() / 2];
     }
+
+    // The median over the rounds of the simulator's median reply time.
+    double MedianReplyUs() const {
+        std::vector<double> replies;
+        for (const TUpdateTime& round : rounds) {
+            replies.push_back(round.replyUs);
+        }
+        std::nth_element(replies.begin(), replies.begin() + replies.size() / 2, replies.end());
+        return replies[replies.size() / 2];
+    }
 };
 
 void Report(int baud, TSideTimes& flash, TSideTimes& host) {
@@ -141,16 +151,8 @@ void Report(int baud, TSideTimes& flash, TSideTimes& host) {
              baud == 115200 ? Target("<= +1.50 %", overWire(f) <= 1.015) : TTarget{});
     PrintRow(rate + " wall vs wire " + Fixed(wire, 2) + " s", host.name,
              Fixed(h.wallSeconds, 3) + " s", Over(overWire(h)));
-    const auto median = [](const TSideTimes& side) {
-        std::vector<double> replies;
-        for (const TUpdateTime& round : side.rounds) {
-            replies.push_back(round.replyUs);
-        }
-        std::nth_element(replies.begin(), replies.begin() + replies.size() / 2, replies.end());
-        return replies[replies.size() / 2];
-    };
-    const double flashReply = median(flash);
-    const double hostReply = median(host);
+    const double flashReply = flash.MedianReplyUs();
+    const double hostReply = host.MedianReplyUs();
     PrintRow(rate + " reply after an answer (us)", flash.name, Fixed(flashReply, 0),
              Times(flashReply / hostReply));
     PrintRow(rate + " reply after an answer (us)", host.name, Fixed(hostReply, 0), Times(1));
@@ -183,7 +185,7 @@ bool MeasureAt(int baud, int rounds, const std::vector<uint8_t>& image, const TH
         const std::optional<double> flashReply = forFlash.ReplyMedianUs();
         if (!h || !f || !hostReply || !flashReply) {
             std::fprintf(stderr, "update at %d baud failed (%s)\n", baud,
-                         h ? "brinomar-flash" : "termios host");
+                         h && hostReply ? "brinomar-flash" : "termios host");
             return false;
         }
         host.rounds.push_back({h->wallSeconds, h->cpuSeconds, *hostReply});

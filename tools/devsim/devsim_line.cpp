@@ -97,7 +97,7 @@ bool TLinePlayer::Finished(TSimClock::time_point now) {
     model_.ResyncIfQuiet(now);
     if (SaveFinishedImage()) {
         runEnded_ = true;
-        reportDue_ = options_.stats;
+        reportDue_ = true;
     }
     if (reportDue_ && outbox_.empty()) {
         ReportStats();
@@ -150,11 +150,12 @@ int64_t TLinePlayer::MicrosUntil(TSimClock::time_point wake, TSimClock::time_poi
     return std::max<int64_t>(left, 0);
 }
 
-// Once the update's last answer has left, so that it counts with the others.
+// Once the update's last answer has left, so that it counts with the others. The figures are
+// taken (and forgotten) after every update, asked for or not.
 void TLinePlayer::ReportStats() {
     reportDue_ = false;
     const std::string report = stats_.TakeReport();
-    if (!report.empty()) {
+    if (options_.stats && !report.empty()) {
         std::printf("%s\n", report.c_str());
         std::fflush(stdout);
     }

@@ -48,7 +48,7 @@ private:
     TSimClock::time_point rxFree_{};
     TSimClock::time_point txFree_{};
     bool runEnded_ = false;
-    bool reportDue_ = false; // an update ended and --stats asks for its figures
+    bool reportDue_ = false; // an update ended; its figures go once its last answer has left
     static constexpr size_t kDelaysKept = 32;
     std::deque<std::chrono::nanoseconds> recentDelays_; // how late the last timed wake-ups came
     std::chrono::nanoseconds wakeEarly_{0};             // how much earlier the next is asked for
