@@ -255,11 +255,11 @@ int TKvdBaseDispatcher::FlushInBuffer() {
         // The notification drops the bytes when it ends.
         maxHandlerRead = InputUsed(*this);
     } else {
+        // Counting the flushed bytes as taken makes the receive check skip them: it owns the
+        // scan position and moves it on to the read position itself.
         inTakenCount += InputUsed(*this);
         inTail = inHead.load();
         handlerRead = 0;
-        // Flushed bytes must not fire data triggers on a later scan.
-        scanPos = inHead;
     }
     inputFull = false;
     ResetDataTriggers();

@@ -176,6 +176,25 @@ TEST_F(TriggerCheck, AWaitThatTookAWholeRingUncheckedLeavesNoPartialMatch) {
     EXPECT_EQ(recorder.notes, (std::vector<TNote>{Data(ok, 2)}));
 }
 
+TEST_F(TriggerCheck, FlushedBytesAreNeitherToldNorPairedWithLaterOnes) {
+    // "12O" was scanned, "KK" arrived but was not checked yet, then the input was flushed.
+    port.ChangeLengthTrigger(1);
+    const uint32_t ok = AddData("OK");
+    Receive("12O");
+    recorder.notes.clear();
+    port.ScriptInput("KK");
+    port.ExtractData();
+    ASSERT_EQ(port.FlushInBuffer(), 0);
+
+    Receive("K");
+    EXPECT_EQ(recorder.notes, (std::vector<TNote>{Avail(1)}));
+    char c = 0;
+    ASSERT_EQ(port.GetChar(c), 0);
+    recorder.notes.clear();
+    Receive("OK");
+    EXPECT_EQ(recorder.notes, (std::vector<TNote>{Data(ok, 2), Avail(2)}));
+}
+
 TEST_F(TriggerCheck, ReceiveStepFillsTheRingAcrossItsEnd) {
     // Move the ring's positions close to the end, as after 8190 consumed bytes.
     port.inHead = 8190;
