@@ -238,17 +238,6 @@ int32_t OpenDevicePath(const std::string& path) {
     return RegisterDevice(std::move(device));
 }
 
-bool IsUnsupported(int err) {
-    return err == ENOTTY || err == EINVAL;
-}
-
-int SetModemLine(int fd, int line, bool on) {
-    if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line) != 0 && !IsUnsupported(errno)) {
-        return Fail(PlatformErrorFromErrno(errno));
-    }
-    return 0;
-}
-
 uint32_t QueueCount(int fd, unsigned long request) {
     int count = 0;
     return ioctl(fd, request, &count) == 0 && count > 0 ? static_cast<uint32_t>(count) : 0;
@@ -420,7 +409,8 @@ int SerialEscape(int32_t handle, int function) {
         return -kSerialBadHandle;
     }
     const int line = (function == escSetRts || function == escClrRts) ? TIOCM_RTS : TIOCM_DTR;
-    return SetModemLine(device->fd, line, function == escSetRts || function == escSetDtr);
+    std::lock_guard guard(device->lock);
+    return SetModemLine(*device, line, function == escSetRts || function == escSetDtr);
 }
 
 int SerialSetBreak(int32_t handle, bool on) {

@@ -54,6 +54,10 @@ struct Device {
     bool hangUpWaitReported = false;
     bool hangUpErrorReported = false;
     bool countersSupported = false;
+    // The TIOCM_DTR/TIOCM_RTS lines set through SetModemLine, and which of them are known
+    // to be in that state (the driver moves RTS itself under handshake).
+    int linesKnown = 0;
+    int linesOn = 0;
     LineCounters eventBase; // counts at the last event report
     LineCounters errorBase; // counts at the last SerialClearError
     std::unique_ptr<ModemWatcher> modemWatcher;
@@ -105,5 +109,14 @@ void ReleaseWaitResources(Device& device);
 
 // Line settings as the device holds them, made raw; used once at open.
 int PrepareLine(Device& device);
+
+// Whether an ioctl failed because the device does not do what it asks (a pseudo-terminal has
+// no modem lines and no break).
+bool IsUnsupported(int err);
+
+// Raises or drops DTR or RTS, unless it is known to be so already (on a USB adapter each change
+// is a round trip over the bus). A device without modem lines reports success. Called under the
+// device's lock; returns 0 or the negated platform code.
+int SetModemLine(Device& device, int line, bool on);
 
 } // namespace kivo::serial_detail

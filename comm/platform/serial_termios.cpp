@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace kivo {
 
@@ -131,17 +132,35 @@ int GetSettings(int fd, termios2& settings) {
 
 // DTR and RTS follow their control modes as they do when a port is configured; handshake and
 // toggle leave RTS to the driver, DTR handshake keeps DTR up.
-void ApplyControlLines(int fd, const TDCB& dcb) {
-    int dtr = TIOCM_DTR;
-    ioctl(fd, (dcb.Flags & dcb_DtrControlMask) == 0 ? TIOCMBIC : TIOCMBIS, &dtr);
+void ApplyControlLines(Device& device, const TDCB& dcb) {
+    SetModemLine(device, TIOCM_DTR, (dcb.Flags & dcb_DtrControlMask) != 0);
     const uint32_t rtsMode = dcb.Flags & dcb_RtsControlMask;
     if (rtsMode == 0 || rtsMode == dcb_RtsControlEnable) {
-        int rts = TIOCM_RTS;
-        ioctl(fd, rtsMode == 0 ? TIOCMBIC : TIOCMBIS, &rts);
+        SetModemLine(device, TIOCM_RTS, rtsMode != 0);
+    } else {
+        device.linesKnown &= ~TIOCM_RTS;
     }
 }
 
 } // namespace
+
+bool IsUnsupported(int err) {
+    return err == ENOTTY || err == EINVAL;
+}
+
+int SetModemLine(Device& device, int line, bool on) {
+    if ((device.linesKnown & line) != 0 && ((device.linesOn & line) != 0) == on) {
+        return 0;
+    }
+    int bits = line;
+    if (ioctl(device.fd, on ? TIOCMBIS : TIOCMBIC, &bits) != 0 && !IsUnsupported(errno)) {
+        device.linesKnown &= ~line;
+        return Fail(PlatformErrorFromErrno(errno));
+    }
+    device.linesKnown |= line;
+    device.linesOn = on ? device.linesOn | line : device.linesOn & ~line;
+    return 0;
+}
 
 uint32_t SpeedOf(const termios2& settings) {
     const unsigned int code = settings.c_cflag & CBAUD;
@@ -257,12 +276,17 @@ int SerialSetState(int32_t handle, const TDCB& dcb) {
     if (GetSettings(device->fd, settings) != 0) {
         return -SerialLastError();
     }
+    const termios2 current = settings;
     ApplyDcb(dcb, settings);
-    if (ioctl(device->fd, TCSETS2, &settings) != 0) {
+    // Opening a port applies its settings one by one, mostly unchanged. Many USB adapters
+    // reprogram the chip on every change request, at a round trip over the bus each, so only a
+    // real change is sent.
+    if (std::memcmp(&settings, &current, sizeof settings) != 0 &&
+        ioctl(device->fd, TCSETS2, &settings) != 0) {
         return Fail(errno == EINVAL ? kSerialBadArgument : PlatformErrorFromErrno(errno));
     }
     device->stored = dcb;
-    ApplyControlLines(device->fd, dcb);
+    ApplyControlLines(*device, dcb);
     return 0;
 }
 

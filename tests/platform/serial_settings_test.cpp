@@ -139,6 +139,27 @@ TEST(SerialSettingsTest, DeviceReturnsWhatWasSetIncludingWhatTheKernelCannotHold
     ExpectSameBlock(got, dcb);
 }
 
+TEST(SerialSettingsTest, EachChangeLandsAfterRepeatsOfTheSameBlock) {
+    // An open applies many blocks that differ in one field or in none.
+    TLinePair pair;
+    auto setTwiceAndCheck = [&pair](const TDCB& dcb) {
+        ASSERT_EQ(SerialSetState(pair.line, dcb), 0);
+        ASSERT_EQ(SerialSetState(pair.line, dcb), 0);
+        TDCB got;
+        ASSERT_EQ(SerialGetState(pair.line, got), 0);
+        ExpectSameBlock(got, dcb);
+    };
+    TDCB dcb = Line(19200, 8, dcbParityNone, dcbStopBitsOne);
+    dcb.Flags |= dcb_OutX;
+    setTwiceAndCheck(dcb);
+    dcb.XonChar = 0x05; // held by the kernel alone
+    setTwiceAndCheck(dcb);
+    dcb.XonLim = 77; // not held by the kernel at all
+    setTwiceAndCheck(dcb);
+    dcb.BaudRate = 57600;
+    setTwiceAndCheck(dcb);
+}
+
 TEST(SerialSettingsTest, InvalidBlocksAreRefusedAndChangeNothing) {
     TLinePair pair;
     const TDCB good = Line(19200, 8, dcbParityNone, dcbStopBitsOne);
