@@ -480,18 +480,22 @@ int WriteDevice(int32_t handle, const void* data, int32_t count, bool wait,
     int32_t sent = 0;
     while (sent < count && !device->writeCancelled && !device->closing) {
         const ssize_t put = write(device->fd, bytes + sent, static_cast<size_t>(count - sent));
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
         if (put > 0) {
             sent += static_cast<int32_t>(put);
             if (taken) {
                 taken(static_cast<int32_t>(put));
             }
-            continue;
+            if (sent == count) {
+                break;
+            }
         }
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
+        // A driver takes only part of a write when its buffer is full: the rest waits for
+        // room at once rather than after a write that would be refused.
         WriteWait next = WriteWait::Failed;
-        if (put < 0 && errno == EAGAIN) {
+        if (put > 0 || (put < 0 && errno == EAGAIN)) {
             if (!wait) {
                 break;
             }
