@@ -48,13 +48,16 @@ void TLinePlayer::Run() {
 
 // Each byte is taken off the line one byte time after the previous one at the earliest; the
 // device acts on it at that moment of line time, and its answers leave no earlier than that.
-void TLinePlayer::TakeArrivals(TSimClock::time_point now) {
+// Bytes read are counted as arriving when the read returned: the host may have sent them after
+// this thread woke, while it waited to run, and a line cannot carry bytes before they are sent.
+void TLinePlayer::TakeArrivals(TSimClock::time_point woke) {
     uint8_t buffer[4096];
     int got = 0;
     while ((got = kivo::SerialRead(pty_.Master, buffer, sizeof buffer)) > 0) {
-        stats_.BytesArrived(now);
+        const TSimClock::time_point read = TSimClock::now();
+        stats_.BytesArrived(woke);
         for (int i = 0; i < got; ++i) {
-            rxFree_ = std::max(now, rxFree_) + byteTime_;
+            rxFree_ = std::max(read, rxFree_) + byteTime_;
             model_.Receive(buffer[i], rxFree_);
         }
     }

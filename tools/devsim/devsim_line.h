@@ -28,7 +28,7 @@ private:
         bool hangUp = false;
     };
 
-    void TakeArrivals(TSimClock::time_point now);
+    void TakeArrivals(TSimClock::time_point woke);
     void ScheduleAnswers();
     bool SendDue(TSimClock::time_point now);
     bool Finished(TSimClock::time_point now);
