@@ -361,6 +361,9 @@ public:
     // Platform calls the base class makes on the device directly (modem status, break).
     virtual bool GetComModemStatus(uint32_t& status);
     virtual bool SetComBreak(bool on);
+    // GetComError for callers that use no input count (the output side, the flow state): a
+    // device layer that asks the driver for that count separately leaves it 0 here.
+    virtual int GetComErrorWithoutInput(TComStat& stat);
     // The platform error of the last failed device operation on the calling thread.
     virtual int LastPlatformError() const;
     // For the thread recorded in inputWaiter: blocks until bytes are in the input ring, a
@@ -432,6 +435,10 @@ public:
     // Reads the device status into comStat (under outputLock) and adds its error bits to
     // lineErrors; returns the status read, for threads that must not read comStat unlocked.
     TComStat RefreshStatus();
+    // The same for the output side and the flow state, which use no input count: the device
+    // is not asked for it, and comStat keeps the one read last.
+    TComStat RefreshOutputStatus();
+    TComStat ReadDeviceStatus(bool withInputCount); // both of them
     int GetLineError();
     bool CheckLineBreak();
     uint8_t GetModemStatus();

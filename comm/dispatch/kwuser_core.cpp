@@ -319,6 +319,9 @@ int TKvdBaseDispatcher::FlushCom(int) {
 int TKvdBaseDispatcher::GetComError(TComStat&) {
     throw EAbstractError();
 }
+int TKvdBaseDispatcher::GetComErrorWithoutInput(TComStat& stat) {
+    return GetComError(stat);
+}
 int TKvdBaseDispatcher::GetComEventMask(int) {
     throw EAbstractError();
 }

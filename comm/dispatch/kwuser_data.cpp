@@ -297,14 +297,14 @@ int TKvdBaseDispatcher::PutBlock(const void* buffer, uint32_t length) {
         if (outBuffer == nullptr) {
             return ecNotOpen;
         }
-        uint32_t free = outBufferSize - std::min(outBufferSize, RefreshStatus().cbOutQue);
+        uint32_t free = outBufferSize - std::min(outBufferSize, RefreshOutputStatus().cbOutQue);
         if (length > free || length > INT32_MAX) {
             return ecOutputBufferTooSmall;
         }
         int n = WriteCom(bytes, static_cast<int>(length));
         if (n <= 0) {
             written = static_cast<uint32_t>(-static_cast<int64_t>(n));
-            RefreshStatus();
+            RefreshOutputStatus();
             result = ecPutBlockFail;
         } else {
             written = static_cast<uint32_t>(n);
@@ -337,7 +337,7 @@ uint32_t TKvdBaseDispatcher::OutBuffUsed() {
     if (outBuffer == nullptr) {
         return 0;
     }
-    return RefreshStatus().cbOutQue;
+    return RefreshOutputStatus().cbOutQue;
 }
 
 uint32_t TKvdBaseDispatcher::OutBuffFree() {
@@ -345,7 +345,7 @@ uint32_t TKvdBaseDispatcher::OutBuffFree() {
     if (outBuffer == nullptr) {
         return 0;
     }
-    return outBufferSize - std::min(outBufferSize, RefreshStatus().cbOutQue);
+    return outBufferSize - std::min(outBufferSize, RefreshOutputStatus().cbOutQue);
 }
 
 int TKvdBaseDispatcher::FlushOutBuffer() {
@@ -411,11 +411,24 @@ void TKvdBaseDispatcher::DiscardOutput() {
 // Status
 
 TComStat TKvdBaseDispatcher::RefreshStatus() {
+    return ReadDeviceStatus(true);
+}
+
+TComStat TKvdBaseDispatcher::RefreshOutputStatus() {
+    return ReadDeviceStatus(false);
+}
+
+TComStat TKvdBaseDispatcher::ReadDeviceStatus(bool withInputCount) {
     TComStat stat;
     uint32_t errors;
     {
         TCriticalSectionGuard guard(outputLock);
-        errors = static_cast<uint32_t>(GetComError(comStat));
+        const uint32_t inputCount = comStat.cbInQue;
+        errors = static_cast<uint32_t>(withInputCount ? GetComError(comStat)
+                                                      : GetComErrorWithoutInput(comStat));
+        if (!withInputCount) {
+            comStat.cbInQue = inputCount;
+        }
         stat = comStat;
     }
     lineErrors |= errors & kAccumulatedLineErrors;
@@ -585,7 +598,7 @@ int TKvdBaseDispatcher::HWFlowState() {
     if (!waitsForDsr && !waitsForCts && !handshake) {
         return fsOff;
     }
-    TComStat stat = RefreshStatus();
+    TComStat stat = RefreshOutputStatus();
     if (waitsForCts && (stat.Flags & comstat_CtsHold)) {
         return fsCtsHold;
     }
@@ -634,7 +647,7 @@ int TKvdBaseDispatcher::SWFlowState() {
     if ((deviceControl.Flags & (dcb_InX | dcb_OutX)) == 0) {
         return fsOff;
     }
-    TComStat stat = RefreshStatus();
+    TComStat stat = RefreshOutputStatus();
     bool xoffSent = stat.Flags & comstat_XoffSent;
     bool outputHeld = stat.Flags & comstat_XoffHold;
     if (xoffSent) {

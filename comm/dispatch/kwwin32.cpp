@@ -76,8 +76,17 @@ int TKvdWin32Dispatcher::FlushCom(int queue) {
 }
 
 int TKvdWin32Dispatcher::GetComError(TComStat& stat) {
+    return ClearComError(stat, true);
+}
+
+// The input count is a system call of its own here, which the output side can do without.
+int TKvdWin32Dispatcher::GetComErrorWithoutInput(TComStat& stat) {
+    return ClearComError(stat, false);
+}
+
+int TKvdWin32Dispatcher::ClearComError(TComStat& stat, bool countInput) {
     uint32_t errors = 0; // stays 0 when the call fails
-    SerialClearError(device_, errors, stat);
+    SerialClearError(device_, errors, stat, countInput);
     // The driver reports a hang-up once; the line stays dead, so the mark stays.
     if (errors & CE_HANGUP) {
         lineErrors |= CE_HANGUP;

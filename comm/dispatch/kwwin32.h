@@ -53,12 +53,14 @@ public:
     void TakeInputBack() override;
     bool GetComModemStatus(uint32_t& status) override;
     bool SetComBreak(bool on) override;
+    int GetComErrorWithoutInput(TComStat& stat) override;
 
 protected:
     // The open device for every thread; 0 when none. deviceId is the opening thread's copy.
     std::atomic<int32_t> device_{0};
 
 private:
+    int ClearComError(TComStat& stat, bool countInput);
     void StartThread(std::atomic<TKvdDispatcherThread*>& field, TKvdDispatcherThread* thread);
     void EndWriteThread();
     void EndEventThread();

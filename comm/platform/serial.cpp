@@ -362,7 +362,7 @@ int SerialPurge(int32_t handle, uint32_t queues) {
     return 0;
 }
 
-int SerialClearError(int32_t handle, uint32_t& errors, TComStat& stat) {
+int SerialClearError(int32_t handle, uint32_t& errors, TComStat& stat, bool countInput) {
     errors = 0;
     stat = TComStat{};
     DeviceRef device = AcquireDevice(handle);
@@ -380,7 +380,9 @@ int SerialClearError(int32_t handle, uint32_t& errors, TComStat& stat) {
         errors |= CE_HANGUP;
     }
     stat.Flags = HoldFlags(*device);
-    stat.cbInQue = QueueCount(device->fd, FIONREAD);
+    if (countInput) {
+        stat.cbInQue = QueueCount(device->fd, FIONREAD);
+    }
     return 0;
 }
 

@@ -63,7 +63,9 @@ int SerialPurge(int32_t handle, uint32_t queues);
 // The line errors (CE_* bits) since the previous call, plus the device's input count and hold
 // flags in `stat`. Its output count stays 0: what waits to go out is counted by the caller's
 // output ring, and asking the driver as well would cost every status refresh a system call.
-int SerialClearError(int32_t handle, uint32_t& errors, TComStat& stat);
+// The input count is such a call too: a caller that has no use for it leaves it out, and it
+// stays 0.
+int SerialClearError(int32_t handle, uint32_t& errors, TComStat& stat, bool countInput = true);
 
 // CTS, DSR, RI and DCD as ms_* bits. A device without modem lines (a pseudo-terminal) reports
 // CTS and DSR on: a ready peer on a three-wire line.

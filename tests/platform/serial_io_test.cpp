@@ -169,7 +169,8 @@ TEST(SerialIoTest, HangUpIsReportedOnceAndTheWaitThenStaysQuiet) {
     EXPECT_TRUE(SerialHungUp(line));
     uint32_t errors = 0;
     TComStat stat;
-    ASSERT_EQ(SerialClearError(line, errors, stat), 0);
+    // Reported once, also to a caller that leaves the input count out.
+    ASSERT_EQ(SerialClearError(line, errors, stat, false), 0);
     EXPECT_EQ(errors, CE_HANGUP);
     ASSERT_EQ(SerialClearError(line, errors, stat), 0);
     EXPECT_EQ(errors, 0u);
@@ -259,6 +260,10 @@ TEST(SerialIoTest, QueueCountsAndPurgeOfInput) {
     ASSERT_EQ(SerialClearError(pair.line, errors, stat), 0);
     EXPECT_EQ(errors, 0u);
     EXPECT_EQ(stat.cbInQue, 5u);
+    ASSERT_EQ(SerialClearError(pair.line, errors, stat, false), 0);
+    EXPECT_EQ(stat.cbInQue, 0u) << "not asked for";
+    ASSERT_EQ(SerialClearError(pair.line, errors, stat), 0);
+    EXPECT_EQ(stat.cbInQue, 5u) << "and nothing taken meanwhile";
     ASSERT_EQ(SerialPurge(pair.line, kPurgeInput), 0);
     char buffer[8];
     EXPECT_EQ(SerialRead(pair.line, buffer, sizeof buffer), 0);
