@@ -82,8 +82,8 @@ size_t DispatcherReceive(TKvdBaseDispatcher& port, uint8_t* buffer, size_t count
     }
 }
 
-// PutBlock checks the room itself, so a send that fits costs one status query; one that does
-// not waits until the ring has drained. Parts are at most the ring's size (kChunk).
+// PutBlock checks the room itself, from the ring's count, so a send that fits costs no query of
+// the driver; one that does not waits until the ring has drained. Parts are at most the ring's size (kChunk).
 bool DispatcherSend(TKvdBaseDispatcher& port, const uint8_t* bytes, size_t count) {
     while (count > 0) {
         const uint32_t part = static_cast<uint32_t>(std::min(count, kChunk));
