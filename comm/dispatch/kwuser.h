@@ -438,7 +438,7 @@ public:
     // The same for the output side and the flow state, which use no input count: the device
     // is not asked for it, and comStat keeps the one read last.
     TComStat RefreshOutputStatus();
-    TComStat ReadDeviceStatus(bool withInputCount); // both of them
+    TComStat ReadDeviceStatus(bool withInputCount); // the two above
     int GetLineError();
     bool CheckLineBreak();
     uint8_t GetModemStatus();

@@ -423,10 +423,11 @@ TComStat TKvdBaseDispatcher::ReadDeviceStatus(bool withInputCount) {
     uint32_t errors;
     {
         TCriticalSectionGuard guard(outputLock);
-        const uint32_t inputCount = comStat.cbInQue;
-        errors = static_cast<uint32_t>(withInputCount ? GetComError(comStat)
-                                                      : GetComErrorWithoutInput(comStat));
-        if (!withInputCount) {
+        if (withInputCount) {
+            errors = static_cast<uint32_t>(GetComError(comStat));
+        } else {
+            const uint32_t inputCount = comStat.cbInQue;
+            errors = static_cast<uint32_t>(GetComErrorWithoutInput(comStat));
             comStat.cbInQue = inputCount;
         }
         stat = comStat;
