@@ -3,7 +3,6 @@
 #include "comm/platform/framework.h"
 #include "comm/platform/winmsg.h"
 
-#include <array>
 #include <cstdio>
 
 namespace brinomar {
@@ -96,16 +95,20 @@ bool TUpdateRun::Handshake() {
 
 // The image goes out a sector at a time, each with one PutBlock: the bytes on the line are
 // those of sending them one by one, and the host spends one call per sector instead of 128.
-// The line of an acknowledgement is logged once the next sector is on its way, so that the
-// device does not wait for the log (a terminal, a pipe, a window) between two sectors.
+// Between an acknowledgement and the next sector there is only the send: the sector is read
+// from the image before the wait, and the line of the acknowledgement is logged once the
+// sector is on its way, so that the device does not wait for the log (a terminal, a pipe, a
+// window).
 void TUpdateRun::TransferImage() {
     uint8_t checksum = 0;
+    TSectorBytes bytes;
     port_.PutChar(StartByte);
     for (int sector = FirstSector; sector <= LastSector; ++sector) {
+        checksum = ReadSector(sector, bytes, checksum);
         if (sector != FirstSector && !AwaitAcknowledgement(sector)) {
             return;
         }
-        checksum = SendSector(sector, checksum);
+        port_.PutBlock(bytes.data(), SectorSize);
         if (sector != FirstSector) {
             log_.Add(FormatSectorLine(LogSectorOk, sector));
         }
@@ -141,15 +144,13 @@ bool TUpdateRun::AwaitAcknowledgement(int sector) {
     return false;
 }
 
-uint8_t TUpdateRun::SendSector(int sector, uint8_t checksum) {
-    std::array<uint8_t, SectorSize> bytes;
+uint8_t TUpdateRun::ReadSector(int sector, TSectorBytes& bytes, uint8_t checksum) const {
     const int first = sector * SectorSize;
     for (int i = 0; i < SectorSize; ++i) {
         const int b = image_.GetByte(first + i);
         checksum = static_cast<uint8_t>(checksum + b);
         bytes[static_cast<size_t>(i)] = static_cast<uint8_t>(b);
     }
-    port_.PutBlock(bytes.data(), SectorSize);
     return checksum;
 }
 

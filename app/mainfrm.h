@@ -7,6 +7,7 @@
 #include "app/hexfiletorom.h"
 #include "comm/port/kvport.h"
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -93,7 +94,9 @@ private:
 
     TWaitResult Await(const std::string& text, int32_t ticks);
     bool AwaitAcknowledgement(int sector);
-    uint8_t SendSector(int sector, uint8_t checksum);
+    using TSectorBytes = std::array<uint8_t, SectorSize>;
+    // The sector's bytes from the image, and the checksum with them added.
+    uint8_t ReadSector(int sector, TSectorBytes& bytes, uint8_t checksum) const;
     void CheckTheCheckSum(uint8_t checksum);
     bool RefuseDamagedImage();
     void Stop();

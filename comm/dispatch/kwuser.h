@@ -235,7 +235,8 @@ struct TDispatchRecord {
 static_assert(sizeof(TDispatchRecord) == 16);
 
 // The trace: a ring of (kind, byte) entries, 'R' received, 'T' transmitted, anything else an
-// application entry. The dispatcher guards it with its mainLock.
+// application entry. The dispatcher guards it with its mainLock; On() may be asked without the
+// lock, so that the bytes of a port that is not traced cost none.
 class TKvTraceQueue {
 public:
     static constexpr uint32_t MaxEntries = 4000000;
@@ -256,11 +257,12 @@ private:
     uint32_t capacity_ = 0;
     uint32_t pos_ = 0;
     bool wrapped_ = false;
-    bool on_ = false;
+    std::atomic<bool> on_ = false;
 };
 
 // The dispatch log: typed, time-stamped entries in a ring of bytes, oldest discarded first.
-// The dispatcher guards it with its mainLock.
+// The dispatcher guards it with its mainLock; On() may be asked without the lock, as for the
+// trace.
 class TKvDispatchLog {
 public:
     // scratchSize: the larger of the dispatcher's input and output buffer sizes. Size 0 keeps
@@ -295,7 +297,7 @@ private:
     uint32_t read_ = 0;
     uint32_t free_ = 0;
     std::vector<uint8_t> scratch_;
-    bool on_ = false;
+    std::atomic<bool> on_ = false;
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -114,19 +114,15 @@ void TakeInput(TKvdBaseDispatcher& d, uint32_t length) {
 }
 
 void TraceBytes(TKvdBaseDispatcher& d, char kind, const uint8_t* bytes, uint32_t count) {
+    if (!d.trace.On()) {
+        return;
+    }
     TCriticalSectionGuard guard(d.mainLock);
     if (!d.trace.On()) {
         return;
     }
     for (uint32_t i = 0; i < count; ++i) {
         d.AddTraceEntry(kind, static_cast<char>(bytes[i]));
-    }
-}
-
-void LogWrite(TKvdBaseDispatcher& d, const uint8_t* bytes, uint32_t count) {
-    TCriticalSectionGuard guard(d.mainLock);
-    if (d.dlog.On()) {
-        d.AddDispatchEntry(dtDispatch, dstWriteCom, count, count > 0 ? bytes : nullptr, count);
     }
 }
 
@@ -319,7 +315,7 @@ int TKvdBaseDispatcher::PutBlock(const void* buffer, uint32_t length) {
         outputSentFlag = true;
     }
     written = std::min(written, length);
-    LogWrite(*this, bytes, written);
+    AddDispatchEntry(dtDispatch, dstWriteCom, written, written > 0 ? bytes : nullptr, written);
     TraceBytes(*this, 'T', bytes, written);
     return result;
 }

@@ -316,6 +316,9 @@ void TKvdBaseDispatcher::StopDispatchLogging() {
 
 void TKvdBaseDispatcher::AddDispatchEntry(TDispatchType type, TDispatchSubType subType,
                                           uint32_t data, const void* block, uint32_t blockLength) {
+    if (!dlog.On()) {
+        return;
+    }
     TCriticalSectionGuard lock(mainLock);
     if (dlog.On()) {
         dlog.Add(type, subType, GetDispatchTime(), data, block, blockLength);
