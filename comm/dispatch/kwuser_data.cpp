@@ -1,8 +1,9 @@
 // Unit Kwuser, data and status: reading the input ring, queueing output, the ring counts and
 // flushes, line errors, the modem-status shadow, DTR, RTS and break, and flow control.
 //
-// Locks nest in the order inputLock, mainLock, outputLock. Reads that trace take mainLock
-// inside inputLock; PutBlock leaves outputLock before it takes mainLock to trace and log.
+// Locks nest in the order inputLock, mainLock, outputLock. Reads that trace, and the receive
+// check's scan of the ring, take mainLock inside inputLock; PutBlock leaves outputLock before it
+// takes mainLock to trace and log.
 #include "comm/dispatch/kwuser.h"
 #include "comm/errors/kvexcept.h"
 

@@ -627,8 +627,8 @@ bool NotifyMatchedDataTriggers(TKvdBaseDispatcher& d, bool result) {
 // data no longer there and count an avail notification from behind the read position. The
 // scan goes on from the read position instead, and partial matches that ran into the taken
 // bytes start over. Counting taken and scanned bytes tells this apart from a ring position.
+// Call under inputLock.
 void ResumeScanAfterReaders(TKvdBaseDispatcher& d) {
-    TCriticalSectionGuard guard(d.inputLock);
     if (d.scanCount < d.inTakenCount) {
         d.scanPos = d.inTail;
         d.scanCount = d.inTakenCount;
@@ -648,8 +648,11 @@ bool TKvdBaseDispatcher::CheckReceiveTriggers() {
     uint32_t longest = 0;
     uint32_t threshold;
     uint32_t pos;
-    ResumeScanAfterReaders(*this);
     {
+        // The bytes are scanned under the input lock: a reader that took them meanwhile could
+        // read new bytes into their places while they are being scanned.
+        TCriticalSectionGuard input(inputLock);
+        ResumeScanAfterReaders(*this);
         TCriticalSectionGuard guard(mainLock);
         if (inBuffer == nullptr) {
             return false;
