@@ -1,5 +1,7 @@
 // A whole update against the simulator pacing its line at 115200 and at 9600 baud, done by
-// brinomar-flash and by a minimal host written directly on termios, in alternating rounds:
+// brinomar-flash, by a minimal host written directly on termios, and by that host writing the
+// log lines brinomar-flash writes (one per sector, to a pipe the benchmark reads line by line,
+// after the sector that follows the acknowledgement), in rounds taken in turn:
 //   - how much longer each takes than the wire time of the bytes the update exchanges (both
 //     time the same stretch: from opening the device to the checksum; brinomar-flash from its
 //     first log line to "CheckSum OK");
@@ -19,6 +21,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,9 +45,11 @@ speed_t SpeedOf(int baud) {
     return baud == 9600 ? B9600 : B115200;
 }
 
-// The update as the protocol has it, with blocking reads and writes and nothing else: the
-// seconds from opening the device to the checksum, or a negative value on failure.
-double RawHostUpdate(const std::string& path, const std::vector<uint8_t>& image, int baud) {
+// The update as the protocol has it, with blocking reads and writes and nothing else (but the
+// log lines, when logFd is not -1): the seconds from opening the device to the checksum, or a
+// negative value on failure.
+double RawHostUpdate(const std::string& path, const std::vector<uint8_t>& image, int baud,
+                     int logFd) {
     const Clock::time_point start = Clock::now();
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
     if (fd < 0) {
@@ -66,27 +71,42 @@ double RawHostUpdate(const std::string& path, const std::vector<uint8_t>& image,
         for (int i = 0; i < kSectorSize; ++i) {
             sum = static_cast<uint8_t>(sum + bytes[i]);
         }
-        ok = write(fd, bytes, kSectorSize) == kSectorSize && ReadByte(fd, answer[0]);
+        ok = write(fd, bytes, kSectorSize) == kSectorSize;
+        if (ok && logFd >= 0 && sector > 0) {
+            char line[32];
+            const int n = std::snprintf(line, sizeof line, "Sector %03d OK\n", sector + 4);
+            ok = write(logFd, line, static_cast<size_t>(n)) == n;
+        }
+        ok = ok && ReadByte(fd, answer[0]);
     }
     ok = ok && answer[0] == sum;
     close(fd);
     return ok ? std::chrono::duration<double>(Clock::now() - start).count() : -1;
 }
 
-// The minimal host in a process of its own, so that its processor time is counted alone.
+// The minimal host in a process of its own, so that its processor time is counted alone. Its
+// log lines, if it writes them, are read as they come, as those of brinomar-flash are.
 std::optional<TUpdateTime> HostUpdate(const std::string& path, const std::vector<uint8_t>& image,
-                                      int baud) {
+                                      int baud, bool logLines) {
     int channel[2];
-    if (pipe(channel) != 0) {
+    int log[2] = {-1, -1};
+    if (pipe(channel) != 0 || (logLines && pipe(log) != 0)) {
         return std::nullopt;
     }
     const pid_t child = fork();
     if (child == 0) {
-        const double seconds = RawHostUpdate(path, image, baud);
+        const double seconds = RawHostUpdate(path, image, baud, log[1]);
         [[maybe_unused]] const ssize_t n = write(channel[1], &seconds, sizeof seconds);
         _exit(seconds < 0);
     }
     close(channel[1]);
+    if (logLines) {
+        close(log[1]);
+        char line[64];
+        while (child > 0 && read(log[0], line, sizeof line) > 0) {
+        }
+        close(log[0]);
+    }
     double seconds = -1;
     const bool got = child > 0 && read(channel[0], &seconds, sizeof seconds) == sizeof seconds;
     close(channel[0]);
@@ -140,58 +160,77 @@ struct TSideTimes {
     }
 };
 
-void Report(int baud, TSideTimes& flash, TSideTimes& host) {
+// Ratios are against the minimal host; the host with log lines shows what printing the lines
+// brinomar-flash must print costs by itself.
+void Report(int baud, TSideTimes& flash, TSideTimes& host, TSideTimes& loggingHost) {
     const std::string rate = "update " + std::to_string(baud);
     const double wire = WireSeconds(baud);
-    const TUpdateTime f = flash.Median();
     const TUpdateTime h = host.Median();
-    const auto overWire = [&](const TUpdateTime& t) { return t.wallSeconds / wire; };
-    PrintRow(rate + " wall vs wire " + Fixed(wire, 2) + " s", flash.name,
-             Fixed(f.wallSeconds, 3) + " s", Over(overWire(f)),
-             baud == 115200 ? Target("<= +1.50 %", overWire(f) <= 1.015) : TTarget{});
-    PrintRow(rate + " wall vs wire " + Fixed(wire, 2) + " s", host.name,
-             Fixed(h.wallSeconds, 3) + " s", Over(overWire(h)));
-    const double flashReply = flash.MedianReplyUs();
     const double hostReply = host.MedianReplyUs();
-    PrintRow(rate + " reply after an answer (us)", flash.name, Fixed(flashReply, 0),
-             Times(flashReply / hostReply));
-    PrintRow(rate + " reply after an answer (us)", host.name, Fixed(hostReply, 0), Times(1));
-    PrintRow(rate + " CPU (ms, % of wall)", flash.name,
-             Fixed(f.cpuSeconds * 1e3, 0) + " " + Fixed(100 * f.cpuSeconds / f.wallSeconds, 2) +
-                 "%",
-             Times(f.cpuSeconds / h.cpuSeconds),
-             Target("<= 2.00 x host", f.cpuSeconds <= 2 * h.cpuSeconds));
-    PrintRow(rate + " CPU (ms, % of wall)", host.name,
-             Fixed(h.cpuSeconds * 1e3, 0) + " " + Fixed(100 * h.cpuSeconds / h.wallSeconds, 2) +
-                 "%",
-             Times(1));
+    const std::vector<TSideTimes*> sides = {&flash, &host, &loggingHost};
+    for (TSideTimes* side : sides) {
+        const double overWire = side->Median().wallSeconds / wire;
+        PrintRow(rate + " wall vs wire " + Fixed(wire, 2) + " s", side->name,
+                 Fixed(side->Median().wallSeconds, 3) + " s", Over(overWire),
+                 side == &flash && baud == 115200 ? Target("<= +1.50 %", overWire <= 1.015)
+                                                  : TTarget{});
+    }
+    for (TSideTimes* side : sides) {
+        const double reply = side->MedianReplyUs();
+        PrintRow(rate + " reply after an answer (us)", side->name, Fixed(reply, 0),
+                 Times(reply / hostReply));
+    }
+    for (TSideTimes* side : sides) {
+        const TUpdateTime t = side->Median();
+        PrintRow(rate + " CPU (ms, % of wall)", side->name,
+                 Fixed(t.cpuSeconds * 1e3, 0) + " " + Fixed(100 * t.cpuSeconds / t.wallSeconds, 2) +
+                     "%",
+                 Times(t.cpuSeconds / h.cpuSeconds),
+                 side == &flash ? Target("<= 2.00 x host", t.cpuSeconds <= 2 * h.cpuSeconds)
+                                : TTarget{});
+    }
 }
 
-// Rounds of both sides in turn; false when one failed.
+// One side's update of the device at the given path.
+using TUpdate = std::function<std::optional<TUpdateTime>(const std::string& path)>;
+
+// The update of one side against a simulator of its own, with the simulator's reply time.
+std::optional<TUpdateTime> OneRound(int baud, const TUpdate& update) {
+    TSimulator simulator(baud);
+    std::optional<TUpdateTime> time =
+        simulator.DevicePath() ? update(*simulator.DevicePath()) : std::nullopt;
+    const std::optional<double> reply = simulator.ReplyMedianUs();
+    if (!time || !reply) {
+        return std::nullopt;
+    }
+    time->replyUs = *reply;
+    return time;
+}
+
+// Rounds of the sides in turn; false when one failed.
 bool MeasureAt(int baud, int rounds, const std::vector<uint8_t>& image, const THexFile& hexFile) {
     std::fprintf(stderr, "update at %d baud: %d bytes exchanged, wire time %.3f s, %d rounds\n",
                  baud, kBytesExchanged, WireSeconds(baud), rounds);
     TSideTimes host{"termios host", {}};
+    TSideTimes loggingHost{"host + log lines", {}};
     TSideTimes flash{"brinomar-flash", {}};
+    const std::vector<std::pair<TSideTimes*, TUpdate>> sides = {
+        {&host, [&](const std::string& path) { return HostUpdate(path, image, baud, false); }},
+        {&flash, [&](const std::string& path) { return FlashUpdate(path, hexFile.Path(), baud); }},
+        {&loggingHost,
+         [&](const std::string& path) { return HostUpdate(path, image, baud, true); }},
+    };
     for (int round = 0; round < rounds; ++round) {
-        TSimulator forHost(baud);
-        const std::optional<TUpdateTime> h =
-            forHost.DevicePath() ? HostUpdate(*forHost.DevicePath(), image, baud) : std::nullopt;
-        TSimulator forFlash(baud);
-        const std::optional<TUpdateTime> f =
-            forFlash.DevicePath() ? FlashUpdate(*forFlash.DevicePath(), hexFile.Path(), baud)
-                                  : std::nullopt;
-        const std::optional<double> hostReply = forHost.ReplyMedianUs();
-        const std::optional<double> flashReply = forFlash.ReplyMedianUs();
-        if (!h || !f || !hostReply || !flashReply) {
-            std::fprintf(stderr, "update at %d baud failed (%s)\n", baud,
-                         h && hostReply ? "brinomar-flash" : "termios host");
-            return false;
+        for (const auto& [side, update] : sides) {
+            const std::optional<TUpdateTime> time = OneRound(baud, update);
+            if (!time) {
+                std::fprintf(stderr, "update at %d baud failed (%s)\n", baud, side->name);
+                return false;
+            }
+            side->rounds.push_back(*time);
         }
-        host.rounds.push_back({h->wallSeconds, h->cpuSeconds, *hostReply});
-        flash.rounds.push_back({f->wallSeconds, f->cpuSeconds, *flashReply});
     }
-    Report(baud, flash, host);
+    Report(baud, flash, host, loggingHost);
     return true;
 }
 
