@@ -169,9 +169,10 @@ void Report(int baud, TSideTimes& flash, TSideTimes& host, TSideTimes& loggingHo
     const double hostReply = host.MedianReplyUs();
     const std::vector<TSideTimes*> sides = {&flash, &host, &loggingHost};
     for (TSideTimes* side : sides) {
-        const double overWire = side->Median().wallSeconds / wire;
+        const double seconds = side->Median().wallSeconds;
+        const double overWire = seconds / wire;
         PrintRow(rate + " wall vs wire " + Fixed(wire, 2) + " s", side->name,
-                 Fixed(side->Median().wallSeconds, 3) + " s", Over(overWire),
+                 Fixed(seconds, 3) + " s", Over(overWire),
                  side == &flash && baud == 115200 ? Target("<= +1.50 %", overWire <= 1.015)
                                                   : TTarget{});
     }
