@@ -74,7 +74,8 @@ double RawHostUpdate(const std::string& path, const std::vector<uint8_t>& image,
         ok = write(fd, bytes, kSectorSize) == kSectorSize;
         if (ok && logFd >= 0 && sector > 0) {
             char line[32];
-            const int n = std::snprintf(line, sizeof line, "Sector %03d OK\n", sector + 4);
+            const int number = kFirstPosition / kSectorSize + sector;
+            const int n = std::snprintf(line, sizeof line, "Sector %03d OK\n", number);
             ok = write(logFd, line, static_cast<size_t>(n)) == n;
         }
         ok = ok && ReadByte(fd, answer[0]);
