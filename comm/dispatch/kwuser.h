@@ -620,6 +620,9 @@ public:
     std::atomic<bool> closePending{false};
     std::atomic<bool> purgePending{false};
     std::atomic<bool> outputSentFlag{false};
+    // Set by every send, cleared by WaitTxSent: without a send since, no byte of ours can still
+    // be leaving the UART.
+    std::atomic<bool> sentSinceTxWait{false};
     TKvTraceQueue trace;
     TKvDispatchLog dlog;
     uint32_t logTimeBase = 0;

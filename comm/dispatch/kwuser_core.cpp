@@ -196,6 +196,7 @@ int StartPort(TKvdBaseDispatcher& d, int32_t baud, uint32_t parity, int8_t dataB
               int8_t stopBits, bool dtr, bool rts) {
     d.lineErrors = 0;
     d.outputSentFlag = false;
+    d.sentSinceTxWait = false;
     d.closePending = false;
     d.notifyWindow = 0;
     d.inputFull = false;
@@ -534,8 +535,14 @@ uint32_t TKvdBaseDispatcher::TxSentDelay(const TDCB& dcb) {
     return static_cast<uint32_t>((t + 9999) / 10000);
 }
 
+// The pause for the UART is spent only when something was sent since the last one: opening a
+// port changes the rate before anything has gone out, and a device left at 300 baud would
+// otherwise hold that open up for 0.6 s.
 void TKvdBaseDispatcher::WaitTxSent() {
     outputEmptySignal.Wait(kTxDrainLimitMs);
+    if (!sentSinceTxWait.exchange(false)) {
+        return;
+    }
     TDCB dcb;
     {
         TCriticalSectionGuard guard(mainLock);

@@ -314,6 +314,7 @@ int TKvdBaseDispatcher::PutBlock(const void* buffer, uint32_t length) {
             }
         }
         outputSentFlag = true;
+        sentSinceTxWait = true;
     }
     written = std::min(written, length);
     AddDispatchEntry(dtDispatch, dstWriteCom, written, written > 0 ? bytes : nullptr, written);

@@ -231,6 +231,25 @@ TEST(SetLine, WaitsForQueuedOutputToLeave) {
     EXPECT_EQ(port.device.BaudRate, 4800u);
 }
 
+// At 110 baud the UART's pause would be 1637 ms; it is owed only for bytes sent since the last.
+TEST(SetLine, PausesForTheUartOnlyAfterASend) {
+    using Clock = std::chrono::steady_clock;
+    TFakeDispatcher port;
+    ASSERT_EQ(port.Open(), 0);
+    const auto millisecondsOfChange = [&port](int32_t from, int32_t to) {
+        port.device.BaudRate = static_cast<uint32_t>(from);
+        const Clock::time_point start = Clock::now();
+        EXPECT_EQ(port.ChangeBaud(to), 0);
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    };
+    EXPECT_LT(millisecondsOfChange(110, 9600), 1000);
+
+    ASSERT_EQ(port.PutString("x"), 0);
+    EXPECT_EQ(port.DrainOutput(), "x");
+    EXPECT_GE(millisecondsOfChange(9600, 19200), 19);
+    EXPECT_LT(millisecondsOfChange(110, 9600), 1000);
+}
+
 TEST(GetLine, TranslatesRateCodes) {
     TFakeDispatcher port;
     ASSERT_EQ(port.Open(), 0);
