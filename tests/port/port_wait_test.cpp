@@ -32,6 +32,13 @@ protected:
         line.port.CurrentDispatcher()->SetEventBusy(wasBusy, wasBusy);
     }
 
+    // The pass that moved the fed bytes may still be checking the triggers when the feed lets
+    // go of the flag (on a slow machine), and then announces them. That notification holds
+    // the flag until it has been delivered; a wait that kept its own hold would hold it for good.
+    bool BusyEnds() {
+        return PumpUntil(line.port, [this] { return !Busy(); });
+    }
+
     TPortLine line{GetParam()};
 };
 
@@ -148,7 +155,7 @@ TEST_P(PortWait, TextsLongerThanTheMatchPositionsAreRefused) {
 TEST_P(PortWait, AWaitLeavesTheBusyFlagAsItFoundIt) {
     FeedQuietly("OK");
     EXPECT_TRUE(line.port.WaitForString("OK", 18, false, false));
-    EXPECT_FALSE(Busy());
+    EXPECT_TRUE(BusyEnds());
 
     bool wasBusy = false;
     line.port.CurrentDispatcher()->SetEventBusy(wasBusy, true);
@@ -182,7 +189,7 @@ TEST_P(PortWait, AnExceptionFromOnWaitCharRestoresTheBusyFlag) {
     FeedQuietly("ab!cd");
     EXPECT_THROW(line.port.WaitForString("cd", 18, false, false), std::runtime_error);
     EXPECT_EQ(handler.seen, "ab!");
-    EXPECT_FALSE(Busy());
+    EXPECT_TRUE(BusyEnds());
     EXPECT_EQ(line.port.InBuffUsed(), 2);
 
     bool wasBusy = false;
