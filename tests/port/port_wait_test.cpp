@@ -24,7 +24,8 @@ protected:
     // Feeds the bytes while notifications are held. The arrival of plain feed may be announced
     // to the handlers just as the test's wait begins; a wait that finds a notification under
     // way rightly leaves the busy flag to that notification, which is not what these tests
-    // look at. The dispatch thread's next look at the bytes is a pass (50 ms) away.
+    // look at. The dispatch thread's next pass is 50 ms away, but the pass that moved the bytes
+    // may still be under way (see BusyEnds).
     void FeedQuietly(const std::string& bytes) {
         bool wasBusy = false;
         line.port.CurrentDispatcher()->SetEventBusy(wasBusy, true);
