@@ -381,6 +381,26 @@ TEST_P(PortCloseDuringWait, TheWaitEndsAndTheCloseCompletesAfterIt) {
 
 INSTANTIATE_TEST_SUITE_P(Reopen, PortCloseDuringWait, ::testing::Bool());
 
+// A break that yields handles messages; one of them closes the port, which then has no
+// notification or wait to hold the close up.
+TEST(PortCloseDuringBreak, TheBreakEndsWithoutTouchingTheClosedPort) {
+    TTestPort port;
+    port.SetActivationProc(ActivateFake);
+    port.SetComNumber(5);
+    port.SetOpen(true);
+    port.SendBreak(1, false);
+    port.SendBreak(1, true);
+    EXPECT_EQ(port.Fake()->breaks, (std::vector<bool>{true, false, true, false}));
+    RegisterClass(TWndClass{"PortCloseRequestWindow", CloseRequestWindowProc, 0});
+    const HWND window = CreateWindow("PortCloseRequestWindow");
+    portToClose = &port;
+    PostMessage(window, msgCloseRequest, 0, 0);
+    port.SendBreak(2, true);
+    EXPECT_EQ(port.PortState(), psClosed);
+    EXPECT_EQ(port.CurrentDispatcher(), nullptr);
+    DestroyWindow(window);
+}
+
 // The window procedure must find nothing to route the posted close to once the component is
 // gone.
 TEST(PortDestruction, DestroyingTheComponentWhileItsCloseIsDeferredIsSafe) {
