@@ -248,6 +248,9 @@ void TKvdCustomComPort::CloseDispatcher() {
         return;
     }
     FinishClose();
+    // Only a close that waits for its message reopens the port: an open asked for while this
+    // one ran (by a user told of the close) must not linger and reopen after some later close.
+    reopenPending_ = false;
 }
 
 void TKvdCustomComPort::FinishClose() {

@@ -340,6 +340,41 @@ TEST_F(PortDeferredClose, OpenDuringTheCloseReopensWhenItCompletes) {
     EXPECT_FALSE(line.port.ReopenPending());
 }
 
+// A user told of a close that completes at once asks for the port again. Nothing is left to
+// reopen it later: a close of the next opening that has to wait must end closed.
+TEST(PortDeferredCloseFake, AnOpenAskedForDuringAnImmediateCloseIsNotKeptForALaterOne) {
+    TTestPort port;
+    port.SetActivationProc(ActivateFake);
+    port.SetComNumber(5);
+    port.SetOpen(true);
+    const TPortCallback reopen(
+        [](void*, TKvdCustomComPort* cp, bool opening) {
+            if (!opening) {
+                cp->SetOpen(true);
+            }
+        },
+        nullptr);
+    port.RegisterUserCallback(reopen);
+    port.SetOpen(false);
+    port.DeregisterUserCallback(reopen);
+    EXPECT_EQ(port.PortState(), psClosed);
+    EXPECT_FALSE(port.ReopenPending());
+
+    port.SetOpen(true);
+    TFakeDispatcher* fake = port.Fake();
+    // The close waits for a notification that is running on the dispatcher's threads.
+    fake->threadsActive = true;
+    bool wasBusy = false;
+    fake->SetEventBusy(wasBusy, true);
+    port.SetOpen(false);
+    ASSERT_EQ(port.PortState(), psShuttingDown);
+    fake->SetEventBusy(wasBusy, false);
+    fake->ThreadGone(nullptr); // the last thread ends and lets the close complete
+    EXPECT_TRUE(PumpUntil(port, [&] { return port.PortState() != psShuttingDown; }));
+    EXPECT_EQ(port.PortState(), psClosed);
+    EXPECT_FALSE(port.Open());
+}
+
 // The close is asked for by a message that the wait's own message loop handles.
 constexpr UINT msgCloseRequest = WM_USER + 1;
 TTestPort* portToClose = nullptr;
