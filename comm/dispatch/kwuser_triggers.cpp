@@ -604,6 +604,10 @@ bool NotifyMatchedDataTriggers(TKvdBaseDispatcher& d, bool result) {
         uint32_t length;
         {
             TCriticalSectionGuard guard(d.mainLock);
+            // The main thread may remove triggers while the lock is free between two records.
+            if (index >= d.dataTriggers.size()) {
+                continue;
+            }
             TDataTrigger& trigger = d.dataTriggers[index];
             if (trigger.matched == 0) {
                 continue;
