@@ -1,6 +1,7 @@
 #include "comm/platform/framework.h"
 
 #include "comm/platform/sync.h"
+#include "comm/platform/terminal.h"
 
 #include <sys/eventfd.h>
 
@@ -32,8 +33,15 @@ MessageBoxHandler& CurrentMessageBox() {
     return handler;
 }
 
+// The process's first descriptor of ours, made before main: it must not take the number of a
+// standard stream the program was started without, nor may any descriptor after it.
+int MakeTerminatingEvent() {
+    KeepStandardStreamsOpen();
+    return eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+}
+
 std::atomic<bool> terminating{false};
-const int terminatingFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+const int terminatingFd = MakeTerminatingEvent();
 
 } // namespace
 

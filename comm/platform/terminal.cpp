@@ -3,6 +3,7 @@
 #include "comm/platform/framework.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -17,6 +18,18 @@ void OnStopSignal(int) {
 }
 
 } // namespace
+
+// Taken in order, each closed number is the lowest free one when /dev/null is opened.
+void KeepStandardStreamsOpen() {
+    const int savedErrno = errno;
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 &&
+            open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) != fd) {
+            break;
+        }
+    }
+    errno = savedErrno;
+}
 
 bool StandardErrorIsTerminal() {
     return isatty(STDERR_FILENO) == 1;

@@ -74,6 +74,21 @@ TEST_F(FlashUpdate, UpdateGoesOnWhenItsLogIsNoLongerRead) {
     EXPECT_EQ(dir.Read("image.bin"), SentImageOf(ExampleFirmware()));
 }
 
+// Started without standard output and error, the program must not let the port take their
+// numbers: the progress bar and the log lines would go out on the line between the sectors.
+TEST_F(FlashUpdate, UpdateStartedWithoutStandardStreamsSendsOnlyTheImage) {
+    TDevsim device({"--once", "--save", dir.File("image.bin")}, dir.File("devsim.err"));
+    TChildProcess flash("/bin/sh",
+                        {"-c", "exec \"$0\" \"$@\" >&- 2>&-", ProgramPath("brinomar-flash"),
+                         "--port", device.Path(), "--progress", ExampleFirmware()},
+                        dir.File("flash.err"));
+    EXPECT_EQ(flash.Wait(kRunMs), ExitSuccess);
+    EXPECT_EQ(device.Wait(kEndMs), 0);
+    // Compared whole: a difference would print 62,720 bytes.
+    const std::string received = dir.Read("image.bin");
+    EXPECT_TRUE(received == SentImageOf(ExampleFirmware())) << received.size() << " bytes";
+}
+
 TEST_F(FlashUpdate, DeviceHangingUpMidTransferEndsTheRun) {
     TDevsim device({"--hangup-after", "100"}, dir.File("devsim.err"));
     const TFlashRun run = Flash({"--port", device.Path(), ExampleFirmware()});
