@@ -166,6 +166,24 @@ void TRomImage::LoadFromText(std::string_view text) {
     for (size_t i = 0; i + 1 < lines.size(); ++i) {
         LoadLine(lines[i], static_cast<int>(i) + 1);
     }
+    CheckEnd(lines);
+}
+
+// A file cut short (a download or copy that broke off) passes every check of its lines: the
+// records it lost are simply missing, and the last one it kept, a data record or a part of one,
+// is the line that is never read. Only the missing end-of-file record tells.
+void TRomImage::CheckEnd(const std::vector<std::string_view>& lines) {
+    size_t last = lines.size();
+    while (last > 0 && lines[last - 1].empty()) {
+        --last;
+    }
+    if (last == 0) {
+        Report(THexProblem::hpNoEndRecord, 1, "the file holds no records");
+    } else if (lines[last - 1][0] != ':' || Field(lines[last - 1], 8, 2) != "01") {
+        Report(THexProblem::hpNoEndRecord, static_cast<int>(last),
+               "the last record is not an end-of-file record (type 01); the file may be cut "
+               "short");
+    }
 }
 
 void TRomImage::LoadLine(std::string_view line, int lineNumber) {

@@ -21,6 +21,7 @@ enum class THexProblem : uint8_t {
     hpBeyondBuffer,    // error: data bytes that would fall at 0x10000 or above, not stored
     hpExtendedAddress, // error: a type 02/04 record with a non-zero base; what follows lands low
     hpShortLine,       // error: the line ends inside its data, the missing bytes stored as 00
+    hpNoEndRecord,     // error: no end-of-file record at the end, the file may be cut short
     hpChecksum,        // warning: the record's checksum is missing or does not match
     hpOutsideImage,    // warning: bytes stored outside the positions 0x200-0xF6FF that are sent
 };
@@ -71,6 +72,7 @@ public:
 
 private:
     void LoadLine(std::string_view line, int lineNumber);
+    void CheckEnd(const std::vector<std::string_view>& lines);
     void CheckRecord(std::string_view line, int lineNumber, int address, int count);
     void Report(THexProblem problem, int lineNumber, std::string text);
 

@@ -97,6 +97,21 @@ TEST_F(RomImageTest, TheLastLineIsNeverRead) {
     EXPECT_EQ(At(0x500, 1), Bytes{0xFF});
 }
 
+// A file that broke off, at a line end or inside a record, loses its last records silently.
+TEST_F(RomImageTest, FileWithoutEndRecordIsAnError) {
+    const std::string records = ":02030000AABB96\n:02040000CCDD51\n";
+    const std::pair<std::string, int> cuts[] = {
+        {records, 2}, {records + ":0205", 3}, {records.substr(0, 24), 2}, {"", 1}, {"\n", 1}};
+    for (const auto& [cut, lastLine] : cuts) {
+        Load(cut);
+        EXPECT_EQ(FirstError(), Error(THexProblem::hpNoEndRecord, lastLine)) << cut;
+    }
+    // Blank lines after the end record leave it the last record.
+    Load(records + kEof + "\n\r\n");
+    EXPECT_EQ(FirstError(), "none");
+    EXPECT_EQ(At(0x401, 1), Bytes{0xDD});
+}
+
 TEST_F(RomImageTest, RecordChecksumIsIgnoredButReported) {
     Load(":0400100012345678XX\n" + kEof);
     EXPECT_EQ(At(0x10, 4), (Bytes{0x12, 0x34, 0x56, 0x78}));
