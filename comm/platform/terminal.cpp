@@ -19,12 +19,15 @@ void OnStopSignal(int) {
 
 } // namespace
 
-// Taken in order, each closed number is the lowest free one when /dev/null is opened.
+// Taken in order, each closed number is the lowest free one when /dev/null is opened. It is
+// opened the wrong way round (standard input for writing, the outputs for reading), so that
+// using the stream still fails as it did while closed: a listing written to a closed standard
+// output is still reported as not written.
 void KeepStandardStreamsOpen() {
     const int savedErrno = errno;
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (fcntl(fd, F_GETFD) == -1 &&
-            open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) != fd) {
+            open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY) != fd) {
             break;
         }
     }

@@ -12,9 +12,10 @@ bool StandardErrorIsTerminal();
 // standard input that the signal interrupts fails instead of going on.
 void TerminateOnStopSignals();
 
-// Opens /dev/null on each of standard input, output and error that the program was started
-// without, so that no descriptor opened later takes its number: what the program prints or reads
-// there would otherwise go to that descriptor, a serial port among them.
+// Holds each of standard input, output and error that the program was started without on
+// /dev/null, so that no descriptor opened later takes its number: what the program prints or
+// reads there would otherwise go to that descriptor, a serial port among them. Reading or writing
+// the held stream still fails as on a closed one.
 void KeepStandardStreamsOpen();
 
 // From now on writing to a pipe whose reader has gone fails (EPIPE) instead of ending the
