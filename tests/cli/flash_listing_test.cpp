@@ -97,9 +97,11 @@ TEST_F(FlashListing, ListPortsShowsARegisteredPortWithItsPath) {
 
 TEST_F(FlashListing, AFailedWriteIsNotSuccess) {
     const std::string file = dir.Write("empty.hex", ":00000001FF\n");
-    const TRun run = Flash("--listing " + ShellQuote(file), "/dev/full");
-    EXPECT_EQ(run.Status, 74);
-    EXPECT_NE(run.Err.find("cannot write"), std::string::npos) << run.Err;
+    for (const std::string stdoutTarget : {"/dev/full", "&-"}) {
+        const TRun run = Flash("--listing " + ShellQuote(file), stdoutTarget);
+        EXPECT_EQ(run.Status, 74) << stdoutTarget;
+        EXPECT_NE(run.Err.find("cannot write"), std::string::npos) << run.Err;
+    }
 }
 
 } // namespace
