@@ -43,7 +43,7 @@ int PlaceLink(const std::string& linkPath, const std::string& target) {
     struct stat existing {};
     if (lstat(linkPath.c_str(), &existing) == 0) {
         if (!S_ISLNK(existing.st_mode)) {
-            return kPlatformAccessDenied;
+            return PlatformErrorFromErrno(EEXIST);
         }
         unlink(linkPath.c_str());
     }

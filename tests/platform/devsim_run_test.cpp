@@ -317,6 +317,24 @@ TEST_F(DevsimRunTest, StopSignalEndsItCleanlySavingWhatArrived) {
     EXPECT_EQ(scratch_.Read("image.bin"), image.substr(0, 128));
 }
 
+// A link path that something else holds stays as it is, and an image that cannot be kept
+// makes the exit status say so.
+TEST_F(DevsimRunTest, NeitherTheLinkNorTheSaveOverridesWhatIsThere) {
+    const std::string held = scratch_.File("held");
+    scratch_.Write("held", "not a device");
+    TDevsim refused({"--link", held});
+    EXPECT_EQ(refused.WaitExit(5000), 1);
+    EXPECT_NE(refused.Path().find("File exists"), std::string::npos) << refused.Path();
+    EXPECT_EQ(scratch_.Read("held"), "not a device");
+
+    TDevsim sim({"--save", scratch_.File("missing-dir/image.bin")});
+    THost host(sim.Path());
+    ASSERT_TRUE(host.Opened());
+    SendBlocks(host, TestImage(), 4);
+    EXPECT_EQ(sim.Stop(), 1);
+    EXPECT_NE(sim.RestOfOutput().find("cannot write"), std::string::npos);
+}
+
 TEST_F(DevsimRunTest, UsageMistakesAreRefused) {
     for (const std::vector<std::string>& args :
          std::vector<std::vector<std::string>>{{"--no-ack-after", "3"},

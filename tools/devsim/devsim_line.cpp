@@ -183,6 +183,7 @@ void TLinePlayer::SaveImage(const std::vector<uint8_t>& image) {
               static_cast<std::streamsize>(image.size()));
     if (!out) {
         std::fprintf(stderr, "brinomar-devsim: cannot write %s\n", options_.savePath.c_str());
+        saveFailed_ = true;
     }
 }
 

@@ -20,6 +20,8 @@ public:
     // What the device has seen, for the closing report.
     int Greetings() const { return model_.Greetings(); }
     size_t ImageBytes() const { return model_.Image().size(); }
+    // An image asked for with --save could not be written.
+    bool SaveFailed() const { return saveFailed_; }
 
 private:
     struct Outgoing {
@@ -49,6 +51,7 @@ private:
     TSimClock::time_point txFree_{};
     bool runEnded_ = false;
     bool reportDue_ = false; // an update ended; its figures go once its last answer has left
+    bool saveFailed_ = false;
     static constexpr size_t kDelaysKept = 32;
     std::deque<std::chrono::nanoseconds> recentDelays_; // how late the last timed wake-ups came
     std::chrono::nanoseconds wakeEarly_{0};             // how much earlier the next is asked for

@@ -171,7 +171,9 @@ Faults:
   --wrong-checksum     return a checksum one higher than the sum
   --hangup-after N     close the line after receiving block N
 
-SIGINT or SIGTERM ends the simulator (an update in progress is saved first).
+SIGINT or SIGTERM ends the simulator (an update in progress is saved first). It exits with 0,
+1 when the pseudo-terminal could not be opened or an image could not be saved, 64 for a usage
+mistake.
 )";
 }
 

@@ -47,5 +47,6 @@ int main(int argc, char** argv) {
                      player.Greetings(), player.ImageBytes());
     }
     kivo::PtyClose(pty);
-    return 0;
+    // A script that kept the image to compare it must not take a missing one for a success.
+    return player.SaveFailed() ? 1 : 0;
 }
