@@ -10,6 +10,11 @@
 
 namespace examples {
 
+// Whether the argument asks for the usage text.
+inline bool AsksForHelp(const std::string& argument) {
+    return argument == "-h" || argument == "--help";
+}
+
 // The port number to open for the argument; 0 when it is neither a number nor a path.
 inline uint16_t PortNumberFor(const std::string& argument) {
     if (argument.find('/') != std::string::npos) {

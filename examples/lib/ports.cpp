@@ -41,9 +41,15 @@ void PrintPort(const char* mark, const kivo::TPortInfo& port) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const bool watch = argc == 2 && std::string(argv[1]) == "--watch";
+    constexpr const char* kUsage = "usage: kivo-ports [--watch]\n";
+    const std::string option = argc == 2 ? argv[1] : "";
+    if (option == "-h" || option == "--help") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    const bool watch = option == "--watch";
     if (argc > 2 || (argc == 2 && !watch)) {
-        std::fputs("usage: kivo-ports [--watch]\n", stderr);
+        std::fputs(kUsage, stderr);
         return 2;
     }
     const std::vector<kivo::TPortInfo> ports = kivo::EnumerateComPorts();

@@ -7,20 +7,42 @@
 //     build/bin/kivo-request /dev/pts/4    # or: KIVO_COM1=/dev/pts/4 build/bin/kivo-request 1
 // Start the simulator with --silent to see the time-out. A real device: kivo-request /dev/ttyUSB0.
 #include <kivo/comm/port/kvport.h>
+#include <kivo/comm/util/oomisc.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <string>
 
 #include "port_argument.h"
 
+namespace {
+
+constexpr const char* kUsage = "usage: kivo-request PORT [REQUEST [ANSWER [SECONDS]]]\n";
+
+// The SECONDS argument: a whole number from 1 up to the longest time-out a wait can count; 0
+// for anything else.
+int SecondsFor(const std::string& argument) {
+    char* end = nullptr;
+    const long seconds = std::strtol(argument.c_str(), &end, 10);
+    const bool valid = !argument.empty() && *end == '\0' && seconds >= 1 &&
+                       seconds <= kivo::Ticks2Secs(kivo::kMaxTimerTicks);
+    return valid ? static_cast<int>(seconds) : 0;
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
+    if (argc == 2 && examples::AsksForHelp(argv[1])) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     const uint16_t portNumber = argc > 1 ? examples::PortNumberFor(argv[1]) : 0;
     const std::string request = argc > 2 ? argv[2] : "US";
     const std::string answer = argc > 3 ? argv[3] : "OK";
-    const int seconds = argc > 4 ? std::atoi(argv[4]) : 2;
-    if (portNumber == 0 || seconds < 1) {
-        std::fputs("usage: kivo-request PORT [REQUEST [ANSWER [SECONDS]]]\n", stderr);
+    const int seconds = argc > 4 ? SecondsFor(argv[4]) : 2;
+    if (portNumber == 0 || seconds == 0 || argc > 5) {
+        std::fputs(kUsage, stderr);
         return 2;
     }
     try {

@@ -55,9 +55,14 @@ void ForwardTypedLines(kivo::TKvdComPort& port) {
 } // namespace
 
 int main(int argc, char** argv) {
+    constexpr const char* kUsage = "usage: kivo-terminal PORT [WATCH]\n";
+    if (argc == 2 && examples::AsksForHelp(argv[1])) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     const uint16_t portNumber = argc > 1 ? examples::PortNumberFor(argv[1]) : 0;
-    if (portNumber == 0) {
-        std::fputs("usage: kivo-terminal PORT [WATCH]\n", stderr);
+    if (portNumber == 0 || argc > 3) {
+        std::fputs(kUsage, stderr);
         return 2;
     }
     TScreen screen{argc > 2 ? argv[2] : "OK"};

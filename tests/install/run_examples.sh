@@ -60,4 +60,21 @@ fi
 
 out=$("$bin/kivo-request" /dev/kivo-no-such-port 2>&1) && fail "kivo-request opened a missing port"
 grep -q "comport doesn't exist" <<<"$out" || fail "kivo-request printed: $out"
+
+# Asked for help, each example shows its usage on standard output and succeeds; arguments it
+# cannot use give the usage on standard error and exit code 2, before any port is opened.
+for example in kivo-request kivo-terminal kivo-ports; do
+    out=$("$bin/$example" --help 2>/dev/null) || fail "$example --help failed"
+    [[ $out == "usage: $example"* ]] || fail "$example --help printed: $out"
+done
+expect_usage() {
+    local rc=0 out
+    out=$("$@" 2>&1 </dev/null) || rc=$?
+    [ "$rc" = 2 ] && [[ $out == usage:* ]] || fail "$* ended with $rc: $out"
+}
+expect_usage "$bin/kivo-request" "$device" US OK 1x
+expect_usage "$bin/kivo-request" "$device" US OK 99999999999
+expect_usage "$bin/kivo-request" "$device" US OK 1 surplus
+expect_usage "$bin/kivo-terminal" "$device" OK surplus
+expect_usage "$bin/kivo-ports" --list
 echo "examples ran"
