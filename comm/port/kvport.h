@@ -285,7 +285,12 @@ public:
 
     // --- Waits
     void PrepareWait();
+    // Reads the input until `s` has arrived (true) or `timeout` ticks have passed (false). A wait
+    // that ends because the application is terminating also returns true. With `yield` the
+    // thread handles its messages meanwhile.
     bool WaitForString(const std::string& s, int32_t timeout, bool yield, bool ignoreCase);
+    // The number (from 1) of the first of the texts in `s`, separated by `separator`, to arrive;
+    // 0 after the time-out or when the application is terminating.
     int32_t WaitForMultiString(const std::string& s, int32_t timeout, bool yield, bool ignoreCase,
                                char separator);
     bool CheckForString(uint8_t& index, char c, const std::string& s, bool ignoreCase);
@@ -311,10 +316,14 @@ public:
     // --- Trigger wrappers
     uint16_t AddDataTrigger(const std::string& data, bool ignoreCase);
     uint16_t AddTimerTrigger();
+    // sType is one of skModem, skLine, skOutFree, skOutUsed and skOutSent (kwuser.h).
     uint16_t AddStatusTrigger(uint16_t sType);
     void RemoveTrigger(uint16_t handle);
     void RemoveAllTriggers();
     void SetTimerTrigger(uint16_t handle, int32_t ticks, bool activate);
+    // The value by kind: skModem a mask of ms_* bits, skLine bit 0 overrun, 1 parity, 2 framing,
+    // 3 break; skOutFree the free bytes to reach, skOutUsed the used bytes to fall to; skOutSent
+    // none. Without `activate` the trigger is disarmed.
     void SetStatusTrigger(uint16_t handle, uint16_t value, bool activate);
 
     // --- IKvdTriggerOwner: the hidden port window calls these
