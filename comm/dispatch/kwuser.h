@@ -601,6 +601,9 @@ public:
     TEvent* outputReadySignal = nullptr;
     TEvent* writeDoneSignal = nullptr;
     TEvent* outputFlushSignal = nullptr;
+    // Set while no write thread runs: a flush waiting for the write thread's confirmation ends
+    // also when the thread does, whatever became of the confirmation.
+    TEvent writeThreadGone{true, true};
     std::atomic<uint32_t> eventWord{0};
     std::atomic<bool> ringEdge{false};
     uint8_t* outBuffer = nullptr;

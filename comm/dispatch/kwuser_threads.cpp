@@ -238,6 +238,12 @@ void TOutThread::Execute() {
     d.ackSignal->Set();
 }
 
+// However Execute ended, before the dispatcher may go.
+void TOutThread::DoTerminate() {
+    dispatcher->writeThreadGone.Set();
+    TKvdDispatcherThread::DoTerminate();
+}
+
 void TOutThread::Drain() {
     TKvdBaseDispatcher& d = *dispatcher;
     uint32_t start = 0;

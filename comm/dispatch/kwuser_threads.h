@@ -68,6 +68,7 @@ public:
 
 protected:
     void Execute() override;
+    void DoTerminate() override;
 
 private:
     void Drain();

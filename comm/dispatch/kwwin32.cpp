@@ -66,10 +66,12 @@ int TKvdWin32Dispatcher::FlushCom(int queue) {
     }
     if (writeThread != nullptr) {
         // The cancel ends a write blocked on a peer that does not read; the write thread then
-        // confirms that it has left the write before the ring is emptied under it.
+        // confirms that it has left the write before the ring is emptied under it. A stop or
+        // close on another thread may end the write thread instead and reset ackSignal.
+        TCriticalSectionGuard flushing(flushLock_);
         outputFlushSignal->Set();
         SerialCancelWrite(device);
-        ackSignal->Wait(INFINITE);
+        WaitForEitherEvent(*ackSignal, writeThreadGone, INFINITE);
         DiscardOutput();
     }
     return SerialPurge(device, kPurgeOutput);
@@ -285,6 +287,7 @@ void TKvdWin32Dispatcher::StartDispatcher() {
     }
     threadsActive = true;
     stopThreads = false;
+    writeThreadGone.Reset();
     StartThread(eventThread, new TComThread(this, device));
     StartThread(dispatchThread, new TDispThread(this));
     StartThread(writeThread, new TOutThread(this, device));

@@ -67,6 +67,9 @@ private:
     bool ThreadsGone(bool onDispatchThread) const;
 
     std::atomic<bool> stopping_{false};
+    // One output flush at a time: flush requests that meet in outputFlushSignal get a single
+    // confirmation from the write thread.
+    TCriticalSection flushLock_;
 };
 
 // A device that another service opened and hands over as a serial handle; it is closed like

@@ -239,5 +239,51 @@ TEST(SerialDataflowTest, FlushEndsAPendingWrite) {
     EXPECT_EQ(tail.substr(tail.size() - 15), "after the flush");
 }
 
+// An output flush on another thread meets the close's own flush while the write thread sits in
+// a write the far end does not take: both requests land on the same signal, and each flush
+// must still get its confirmation. The race is narrow, so it is run many times.
+TEST(SerialDataflowTest, FlushOnAnotherThreadDuringCloseEndsBoth) {
+    constexpr uint32_t kSize = 1 << 16;
+    constexpr int kRounds = 150;
+    const std::string bulk = Pattern(kSize, 7);
+    for (int round = 0; round < kRounds; ++round) {
+        TPortLine line(kSize);
+        TKvdWin32Dispatcher& port = *line.port;
+        ASSERT_EQ(port.PutBlock(bulk.data(), kSize), 0);
+        ASSERT_EQ(FarRead(line.far(), 1), bulk.substr(0, 1));
+
+        TEvent go(true);
+        TEvent flushed(true);
+        TEvent closed(true);
+        std::thread flusher([&] {
+            go.Wait();
+            port.FlushCom(0);
+            flushed.Set();
+        });
+        std::thread closer([&] {
+            go.Wait();
+            port.DonePort();
+            closed.Set();
+        });
+        go.Set();
+        const bool flushEnded = flushed.Wait(30000) == WAIT_OBJECT_0;
+        const bool closeEnded = closed.Wait(30000) == WAIT_OBJECT_0;
+        // A flush left waiting for a confirmation that never comes is released by hand, so
+        // that a failure ends this test rather than hanging the suite.
+        for (int release = 0; release < 2 && !(flushEnded && closeEnded); ++release) {
+            port.ackSignal->Set();
+            flushed.Wait(30000);
+            closed.Wait(30000);
+        }
+        flusher.join();
+        closer.join();
+        ASSERT_TRUE(flushEnded && closeEnded)
+            << "round " << round << ": flush " << (flushEnded ? "ended" : "hung") << ", close "
+            << (closeEnded ? "ended" : "hung");
+        EXPECT_FALSE(port.threadsActive);
+        EXPECT_EQ(port.outBuffer, nullptr);
+    }
+}
+
 } // namespace
 } // namespace kivo
