@@ -24,6 +24,8 @@ TEST_F(TWindow, ControlsHaveTheirGeometryCaptionsAndInitialState) {
     EXPECT_EQ(form.size(), QSize(449, 171));
     EXPECT_EQ(form.palette().color(QPalette::Window), QColor(Qt::white));
     EXPECT_FALSE(form.windowIcon().isNull());
+    EXPECT_EQ(form.font().family(), "MS Sans Serif");
+    EXPECT_EQ(form.font().pointSize(), 8);
 
     const TControl controls[] = {
         {form.btnUpdate, QRect(64, 16, 75, 25), false},
@@ -98,6 +100,32 @@ TEST_F(TWindow, SelectFileRunsTheUpdateWithTheButtonsDisabled) {
     EXPECT_TRUE(shown.empty());
     EXPECT_EQ(device.Wait(10000), 0);
     EXPECT_EQ(dir.Read("image.bin"), SentImageOf(ExampleFirmware()));
+}
+
+// The second file is loaded over the first one's image, and the port chosen for the first run
+// is greeted again without asking for it.
+TEST_F(TWindow, SecondSelectFileLoadsOverTheImageAndGreetsAgainOnTheOpenPort) {
+    TDevsim device({"--save", dir.File("image.bin")}, dir.File("devsim.err"));
+    ConnectDevice(device);
+    ChooseFile(QString::fromStdString(ExampleFirmware()));
+    form.btnUpdate->click();
+    ASSERT_EQ(Lines(*form.memLog), CompleteLog());
+
+    // Two bytes at 0x200, the first position sent.
+    const std::string patch = dir.Write("patch.hex", ":02020000A55AFD\n:00000001FF\n");
+    std::string expected = SentImageOf(ExampleFirmware());
+    ASSERT_NE(expected.substr(0, 2), "\xA5\x5A");
+    expected.replace(0, 2, "\xA5\x5A");
+    ChooseFile(QString::fromStdString(patch));
+    form.btnUpdate->click();
+
+    EXPECT_EQ(Lines(*form.memLog), CompleteLog());
+    EXPECT_EQ(form.lblFileName->text(), "patch.hex");
+    EXPECT_EQ(PortChoicesAsked(), 1);
+    EXPECT_TRUE(form.Updater().ComPort.Open());
+    EXPECT_TRUE(shown.empty());
+    EXPECT_EQ(device.Stop(), 0);
+    EXPECT_EQ(dir.Read("image.bin"), expected);
 }
 
 TEST_F(TWindow, CancellingTheFileDialogChangesNothing) {

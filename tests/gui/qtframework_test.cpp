@@ -9,7 +9,9 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <algorithm>
 #include <thread>
+#include <vector>
 
 namespace brinomar::testing {
 namespace {
@@ -75,6 +77,23 @@ TEST_F(ComSelectDialog, LayoutListsThePortsWithTheirPaths) {
     EXPECT_TRUE(dialog.OkBtn->isDefault());
     EXPECT_EQ(dialog.AbortBtn->geometry(), QRect(124, 95, 85, 27));
     EXPECT_EQ(dialog.AbortBtn->text(), "Cancel");
+    EXPECT_EQ(dialog.font().family(), "MS Sans Serif");
+    EXPECT_EQ(dialog.font().pixelSize(), 11);
+    EXPECT_EQ(dialog.palette().color(QPalette::Window), dialog.palette().color(QPalette::Button));
+    EXPECT_EQ(dialog.minimumSize(), dialog.maximumSize()) << "a dialog border does not resize";
+    EXPECT_TRUE(dialog.windowFlags() & Qt::WindowSystemMenuHint);
+    EXPECT_FALSE(dialog.windowFlags() &
+                 (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+
+    const std::vector<QWidget*> tabOrder{dialog.OkBtn, dialog.AbortBtn, dialog.PortsComboBox};
+    std::vector<QWidget*> chain{dialog.OkBtn};
+    for (QWidget* w = dialog.OkBtn->nextInFocusChain(); w != dialog.OkBtn;
+         w = w->nextInFocusChain()) {
+        if (std::find(tabOrder.begin(), tabOrder.end(), w) != tabOrder.end()) {
+            chain.push_back(w);
+        }
+    }
+    EXPECT_EQ(chain, tabOrder);
 
     ASSERT_EQ(dialog.PortsComboBox->count(), static_cast<int>(form.Entries().size()));
     EXPECT_EQ(dialog.PortsComboBox->currentIndex(), 0);
