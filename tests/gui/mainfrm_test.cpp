@@ -178,6 +178,20 @@ TEST_F(TWindow, PortThatCannotBeOpenedIsShownAndTheLogKeepsTheGreetingLine) {
     EXPECT_TRUE(form.btnUpdate->isEnabled());
 }
 
+TEST_F(TWindow, UnreadableFileIsShownAndTheRunDoesNotStart) {
+    const std::string missing = dir.File("missing.hex");
+    ChooseFile(QString::fromStdString(missing));
+    form.memLog->setPlainText("an earlier run");
+    form.btnUpdate->click();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_NE(shown[0].find(missing), std::string::npos) << shown[0];
+    EXPECT_EQ(form.lblFileName->text(), "missing.hex");
+    EXPECT_EQ(form.memLog->toPlainText(), "an earlier run");
+    EXPECT_EQ(PortChoicesAsked(), 0);
+    EXPECT_TRUE(form.btnUpdate->isEnabled());
+    EXPECT_TRUE(form.btnLoadHexFile->isEnabled());
+}
+
 TEST_F(TWindow, DamagedFileIsNotSent) {
     const std::string file = dir.Write("damaged.hex", ":0G0200000102\n:00000001FF\n");
     ChooseFile(QString::fromStdString(file));
