@@ -123,10 +123,15 @@ void RenderLogEntry(const TDispatchRecord& header, std::span<const uint8_t> bloc
                     bool allHex, std::string& out) {
     AppendFixedPart(header, out);
     if (block.empty()) {
+        // An entry without a block ends after its fixed part; only Telnet entries name their
+        // option there.
         if (header.type == dtTelnet) {
             out += TelnetOptionItem(header.data);
         }
-    } else if (IsStatusTriggerChange(header)) {
+        out += kLineEnd;
+        return;
+    }
+    if (IsStatusTriggerChange(header)) {
         if (block[0] < std::size(kStatusKindNames)) {
             out += kStatusKindNames[block[0]];
         }

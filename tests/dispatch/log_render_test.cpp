@@ -58,9 +58,12 @@ TEST(LogText, ModemStatusEntriesNameTheBitsThatAreSet) {
               "0000.000  Dispatch  Modem status  000000B0  [1](CTS DSR DCD)\r\n");
     EXPECT_EQ(Entry(dtDispatch, dstModemStatus, 0, 0, "\x01"),
               "0000.000  Dispatch  Modem status  00000000  [1]()\r\n");
-    EXPECT_EQ(
-        Entry(dtDispatch, dstModemStatus, 0, 0x1FF),
-        "0000.000  Dispatch  Modem status  000001FF  (DCTS DDSR TERI DDCD CTS DSR RI DCD)\r\n");
+    EXPECT_EQ(Entry(dtDispatch, dstModemStatus, 0, 0x1FF, "\x01"),
+              "0000.000  Dispatch  Modem status  000001FF  [1](DCTS DDSR TERI DDCD CTS DSR RI "
+              "DCD)\r\n");
+    // The names follow the block's items; an entry without a block has none.
+    EXPECT_EQ(Entry(dtDispatch, dstModemStatus, 0, 0xB0),
+              "0000.000  Dispatch  Modem status  000000B0  \r\n");
 }
 
 TEST(LogText, TelnetEntriesWithoutABlockNameTheOption) {
