@@ -492,7 +492,11 @@ public:
     void AbortDispatchLogging();
     void StartDispatchLogging();
     void StopDispatchLogging();
+    // Appends the entry whether or not logging is paused; the dispatcher's own records go
+    // through LogDispatchEntry, which adds them only while logging is on.
     void AddDispatchEntry(TDispatchType type, TDispatchSubType subType, uint32_t data,
+                          const void* block, uint32_t blockLength);
+    void LogDispatchEntry(TDispatchType type, TDispatchSubType subType, uint32_t data,
                           const void* block, uint32_t blockLength);
     uint32_t GetDispatchTime();
     int DumpDispatchLog(const char* fileName, bool inHex, bool allHex);

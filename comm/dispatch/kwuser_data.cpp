@@ -317,7 +317,7 @@ int TKvdBaseDispatcher::PutBlock(const void* buffer, uint32_t length) {
         sentSinceTxWait = true;
     }
     written = std::min(written, length);
-    AddDispatchEntry(dtDispatch, dstWriteCom, written, written > 0 ? bytes : nullptr, written);
+    LogDispatchEntry(dtDispatch, dstWriteCom, written, written > 0 ? bytes : nullptr, written);
     TraceBytes(*this, 'T', bytes, written);
     return result;
 }

@@ -321,6 +321,13 @@ void TKvdBaseDispatcher::StopDispatchLogging() {
 
 void TKvdBaseDispatcher::AddDispatchEntry(TDispatchType type, TDispatchSubType subType,
                                           uint32_t data, const void* block, uint32_t blockLength) {
+    TCriticalSectionGuard lock(mainLock);
+    dlog.Add(type, subType, GetDispatchTime(), data, block, blockLength);
+}
+
+void TKvdBaseDispatcher::LogDispatchEntry(TDispatchType type, TDispatchSubType subType,
+                                          uint32_t data, const void* block, uint32_t blockLength) {
+    // A port that is not logged takes no lock here.
     if (!dlog.On()) {
         return;
     }

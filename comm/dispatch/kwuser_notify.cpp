@@ -68,14 +68,14 @@ void TKvdBaseDispatcher::RegisterWndTriggerHandler(HWND window) {
     TCriticalSectionGuard guard(mainLock);
     wndHandlers.push_back(TWndHandler{window, false});
     handlerServiceNeeded = true;
-    AddDispatchEntry(dtTriggerHandlerAlloc, dstWndHandler, window, nullptr, 0);
+    LogDispatchEntry(dtTriggerHandlerAlloc, dstWndHandler, window, nullptr, 0);
 }
 
 void TKvdBaseDispatcher::RegisterProcTriggerHandler(TTriggerProc proc) {
     TCriticalSectionGuard guard(mainLock);
     procHandlers.push_back(TProcHandler{proc, false});
     handlerServiceNeeded = true;
-    AddDispatchEntry(dtTriggerHandlerAlloc, dstProcHandler, 0, nullptr, 0);
+    LogDispatchEntry(dtTriggerHandlerAlloc, dstProcHandler, 0, nullptr, 0);
 }
 
 namespace {
@@ -84,7 +84,7 @@ void AddEventHandler(TKvdBaseDispatcher& d, TTriggerMethod method, bool synchron
     TCriticalSectionGuard guard(d.mainLock);
     d.eventHandlers.push_back(TEventHandler{method, false, synchronized});
     d.handlerServiceNeeded = true;
-    d.AddDispatchEntry(dtTriggerHandlerAlloc, dstEventHandler, synchronized ? 1 : 0, nullptr, 0);
+    d.LogDispatchEntry(dtTriggerHandlerAlloc, dstEventHandler, synchronized ? 1 : 0, nullptr, 0);
 }
 
 // Removes the first live record that `matches`: at once, or, while a notification or a wait
@@ -105,7 +105,7 @@ void RemoveHandler(TKvdBaseDispatcher& d, std::vector<Record>& list, Matches mat
         list.erase(found);
         d.UpdateHandlerFlags(fuKeepPort);
     }
-    d.AddDispatchEntry(dtTriggerHandlerDispose, subType, logData, nullptr, 0);
+    d.LogDispatchEntry(dtTriggerHandlerDispose, subType, logData, nullptr, 0);
 }
 
 } // namespace

@@ -155,7 +155,7 @@ int32_t TKvdBaseDispatcher::AddDataTriggerLen(const char* pattern, bool ignoreCa
         trigger.pattern[i] = ignoreCase ? UpperCase(c) : c;
     }
     dataTriggers.push_back(trigger);
-    AddDispatchEntry(dtTriggerAlloc, dstDataTrigger, trigger.handle, pattern, length);
+    LogDispatchEntry(dtTriggerAlloc, dstDataTrigger, trigger.handle, pattern, length);
     return static_cast<int32_t>(trigger.handle);
 }
 
@@ -165,7 +165,7 @@ int32_t TKvdBaseDispatcher::AddTimerTrigger() {
     trigger.handle = GetTriggerHandle();
     trigger.reserved = -1;
     timerTriggers.push_back(trigger);
-    AddDispatchEntry(dtTriggerAlloc, dstTimerTrigger, trigger.handle, nullptr, 0);
+    LogDispatchEntry(dtTriggerAlloc, dstTimerTrigger, trigger.handle, nullptr, 0);
     return static_cast<int32_t>(trigger.handle);
 }
 
@@ -179,14 +179,14 @@ int32_t TKvdBaseDispatcher::AddStatusTrigger(uint32_t kind) {
     trigger.kind = kind;
     statusTriggers.push_back(trigger);
     const auto kindByte = static_cast<uint8_t>(kind);
-    AddDispatchEntry(dtTriggerAlloc, dstStatusTrigger, trigger.handle, &kindByte, 1);
+    LogDispatchEntry(dtTriggerAlloc, dstStatusTrigger, trigger.handle, &kindByte, 1);
     return static_cast<int32_t>(trigger.handle);
 }
 
 void TKvdBaseDispatcher::ChangeLengthTrigger(uint32_t length) {
     TCriticalSectionGuard guard(mainLock);
     availThreshold = length;
-    AddDispatchEntry(dtTriggerDataChange, dstAvailTrigger, length, nullptr, 0);
+    LogDispatchEntry(dtTriggerDataChange, dstAvailTrigger, length, nullptr, 0);
 }
 
 int TKvdBaseDispatcher::RemoveTrigger(uint32_t handle) {
@@ -225,7 +225,7 @@ int TKvdBaseDispatcher::FindTriggerFromHandle(uint32_t handle, bool deleteIt, TT
         }
         list.erase(list.begin() + index);
         const auto kindByte = static_cast<uint8_t>(handle & StatusKindMask);
-        AddDispatchEntry(dtTriggerDispose, disposeSubType, handle,
+        LogDispatchEntry(dtTriggerDispose, disposeSubType, handle,
                          kindInBlock ? &kindByte : nullptr, kindInBlock ? 1 : 0);
         return true;
     };
@@ -281,9 +281,9 @@ int TKvdBaseDispatcher::SetTimerTrigger(uint32_t handle, int32_t ticks, bool act
     }
     static constexpr char deactivated[] = "Deactivated";
     if (activate) {
-        AddDispatchEntry(dtTriggerDataChange, dstTimerTrigger, handle, &ticks, sizeof ticks);
+        LogDispatchEntry(dtTriggerDataChange, dstTimerTrigger, handle, &ticks, sizeof ticks);
     } else {
-        AddDispatchEntry(dtTriggerDataChange, dstTimerTrigger, handle, deactivated,
+        LogDispatchEntry(dtTriggerDataChange, dstTimerTrigger, handle, deactivated,
                          sizeof deactivated - 1);
     }
     return 0;
@@ -297,7 +297,7 @@ int TKvdBaseDispatcher::ExtendTimer(uint32_t handle, int32_t ticks) {
     }
     trigger->timer.Expires = static_cast<int32_t>(static_cast<uint32_t>(trigger->timer.Expires) +
                                                   static_cast<uint32_t>(ticks));
-    AddDispatchEntry(dtTriggerDataChange, dstTimerTrigger, handle, &ticks, sizeof ticks);
+    LogDispatchEntry(dtTriggerDataChange, dstTimerTrigger, handle, &ticks, sizeof ticks);
     return 0;
 }
 
@@ -343,7 +343,7 @@ int TKvdBaseDispatcher::SetStatusTrigger(uint32_t handle, uint32_t value, bool a
         std::memcpy(block, &trigger->value, 2);
         block[2] = trigger->active;
         block[3] = trigger->hit;
-        AddDispatchEntry(dtTriggerDataChange, dstStatusTrigger, handle, block, sizeof block);
+        LogDispatchEntry(dtTriggerDataChange, dstStatusTrigger, handle, block, sizeof block);
     }
     return 0;
 }
@@ -410,7 +410,7 @@ uint32_t ReadIntoRing(TKvdBaseDispatcher& d, uint32_t at, uint32_t room) {
         count = 0;
     }
     const auto got = std::min(static_cast<uint32_t>(count), room);
-    d.AddDispatchEntry(dtDispatch, dstReadCom, got, got != 0 ? d.inBuffer + at : nullptr, got);
+    d.LogDispatchEntry(dtDispatch, dstReadCom, got, got != 0 ? d.inBuffer + at : nullptr, got);
     return got;
 }
 
@@ -485,7 +485,7 @@ bool TKvdBaseDispatcher::ExtractDataAsReader() {
 namespace {
 
 void LogFiring(TKvdBaseDispatcher& d, TDispatchSubType subType, uint32_t data) {
-    d.AddDispatchEntry(dtTrigger, subType, data, nullptr, 0);
+    d.LogDispatchEntry(dtTrigger, subType, data, nullptr, 0);
 }
 
 // Whether an armed status trigger's condition holds, with the data its notification carries;

@@ -153,16 +153,18 @@ TEST_F(PortRecording, EntriesAreTimedFromTheOpeningOfThePort) {
     EXPECT_EQ(body.rfind("0061.2", 0), 0u) << body;
 }
 
-TEST_F(PortRecording, APausedLogRecordsNothing) {
+TEST_F(PortRecording, APausedLogRecordsNothingOfItsOwnButTakesDirectEntries) {
     port_.InitDispatchLogging(4096);
     port_.StopDispatchLogging();
     port_.AddStringToLog("lost");
-    port_.AddDispatchEntry(dtUser, dstNone, 0, "lost", 4);
+    port_.PutString("lost");
+    port_.AddDispatchEntry(dtUser, dstNone, 0, "direct", 6);
     port_.StartDispatchLogging();
-    port_.AddDispatchEntry(dtUser, dstNone, 0, "kept", 4);
+    port_.AddStringToLog("kept");
     const std::string file = scratch_.File("KIVO.LOG");
     ASSERT_EQ(port_.DumpDispatchLog(file.c_str(), false, false), 0);
     EXPECT_EQ(WithoutTimes(LogBody(scratch_.Read("KIVO.LOG"))),
+              "T  User                    00000000  direct\r\n"
               "T  User                    00000000  kept\r\n");
 }
 
