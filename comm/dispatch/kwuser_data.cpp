@@ -96,6 +96,10 @@ int PeekInput(const TKvdBaseDispatcher& d, uint8_t* buffer, uint64_t offset, uin
 // Consumes `length` bytes that were just peeked: in notification-read mode only the handler's
 // count moves, the ring's read position moves when the notification ends.
 void TakeInput(TKvdBaseDispatcher& d, uint32_t length) {
+    // Taking nothing must leave a full ring full: cleared, its equal head and tail read as empty.
+    if (length == 0) {
+        return;
+    }
     if (d.inDataNotify && d.ReadsForNotification()) {
         d.handlerRead += length;
         return;

@@ -42,6 +42,9 @@ TEST_F(InputRing, FullRingGivesItsOldestByteAndIsNoLongerFull) {
     EXPECT_EQ(port.InBuffUsed(), InBufferSize);
     EXPECT_EQ(port.InBuffFree(), 0u);
     char c = 0;
+    EXPECT_EQ(port.GetBlock(&c, 0), 0);
+    EXPECT_TRUE(port.inputFull);
+    EXPECT_EQ(port.InBuffUsed(), InBufferSize);
     EXPECT_EQ(port.GetChar(c), 0);
     EXPECT_EQ(c, 'F');
     EXPECT_FALSE(port.inputFull);
