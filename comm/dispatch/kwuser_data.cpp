@@ -327,11 +327,8 @@ int TKvdBaseDispatcher::PutBlock(const void* buffer, uint32_t length) {
 }
 
 void TKvdBaseDispatcher::AddStringToLog(const std::string& text) {
-    TCriticalSectionGuard guard(mainLock);
-    if (dlog.On()) {
-        auto length = static_cast<uint32_t>(std::min<size_t>(text.size(), UINT32_MAX));
-        AddDispatchEntry(dtUser, dstNone, 0, text.data(), length);
-    }
+    const auto length = static_cast<uint32_t>(std::min<size_t>(text.size(), UINT32_MAX));
+    LogDispatchEntry(dtUser, dstNone, 0, text.data(), length);
 }
 
 uint32_t TKvdBaseDispatcher::OutBuffUsed() {

@@ -333,7 +333,7 @@ void TKvdBaseDispatcher::LogDispatchEntry(TDispatchType type, TDispatchSubType s
     }
     TCriticalSectionGuard lock(mainLock);
     if (dlog.On()) {
-        dlog.Add(type, subType, GetDispatchTime(), data, block, blockLength);
+        AddDispatchEntry(type, subType, data, block, blockLength);
     }
 }
 
