@@ -114,20 +114,16 @@ void TKvdCustomComPort::ProcessCommunications() {
 }
 
 // With yield, the messages handled during the break may close the port, and a close that no
-// notification or wait holds up destroys the dispatcher at once: the break is then timed here,
-// and ended only on the dispatcher that began it (a closed device has ended it already).
+// notification or wait holds up destroys the dispatcher at once: the break is therefore timed
+// here, and ended only on the dispatcher that began it (a closed device has ended it already).
 void TKvdCustomComPort::SendBreak(uint16_t ticks, bool yield) {
     TKvdBaseDispatcher* d = ActiveDispatcher();
     if (d == nullptr) {
         return;
     }
-    if (!yield) {
-        d->SendBreak(ticks, false);
-        return;
-    }
     const uint32_t generation = dispatcherGeneration_;
     d->SetBreak(true);
-    DelayTicks(ticks, true);
+    DelayTicks(ticks, yield);
     if (dispatcher_ == d && dispatcherGeneration_ == generation) {
         d->SetBreak(false);
     }
