@@ -6,6 +6,7 @@
 #include "comm/errors/kvexcept.h"
 #include "comm/platform/clock.h"
 #include "comm/platform/framework.h"
+#include "comm/platform/oserror.h"
 #include "comm/platform/serial.h"
 
 namespace kivo {
@@ -248,6 +249,9 @@ int TKvdWin32Dispatcher::OpenCom(const char* name, uint32_t, uint32_t) {
         return -1;
     }
     const int32_t handle = SerialOpen(name);
+    if (handle == -kPlatformNotEnoughMemory) {
+        return ecInsufficientMemory; // the device opened, what ends its waits could not be made
+    }
     if (handle < 0) {
         return -1; // the platform code stays this thread's last error
     }

@@ -6,6 +6,7 @@
 // Devices are opened exclusively, by path or as "\\.\COMn" through the port map. A failed open
 // returns -1 and leaves the platform code as the last error, which InitPort turns into the
 // result: -2 no such device, -3 a malformed name, -5 held by another open, -13 no permission.
+// A device that opened but could not be given what ends its waits is closed again: -8.
 //
 // Closing ends every wait at once: the event thread's wait, a write blocked on a peer that does
 // not read, the dispatch thread's 50 ms pass. A device that hangs up (an unplugged adapter, the

@@ -94,9 +94,11 @@ int Fail(int platformCode) {
 
 int32_t RegisterDevice(std::unique_ptr<Device> device) {
     if (!CreateEventDescriptors(*device)) {
-        const int code = PlatformErrorFromErrno(errno);
+        // The open device has been made exclusive: lift that before it is closed, or the
+        // terminal stays barred for as long as anyone else holds it open.
+        ioctl(device->fd, TIOCNXCL);
         CloseDescriptors(*device);
-        return Fail(code);
+        return Fail(kPlatformNotEnoughMemory);
     }
     Registry& registry = TheRegistry();
     std::lock_guard guard(registry.lock);

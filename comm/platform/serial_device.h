@@ -83,7 +83,8 @@ private:
 };
 
 // Takes ownership of a device whose fd is open: creates its event descriptors and gives it a
-// handle. Returns the handle or the negated platform code (the descriptors are then closed).
+// handle. Returns the handle, or -kPlatformNotEnoughMemory when the event descriptors cannot be
+// made (the device is then closed).
 int32_t RegisterDevice(std::unique_ptr<Device> device);
 
 // The device of an open handle, or an empty reference (last error kSerialBadHandle).

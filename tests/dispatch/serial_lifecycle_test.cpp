@@ -3,13 +3,17 @@
 #include "tests/dispatch/serial_line.h"
 #include "tests/fakes/message_pump.h"
 
+#include "comm/errors/kvexcept.h"
 #include "comm/platform/framework.h"
 #include "comm/platform/portmap.h"
 
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <string>
 #include <thread>
@@ -91,6 +95,34 @@ TEST(SerialLifecycleTest, HandedOverDeviceIsUsedAndClosed) {
         EXPECT_EQ(FarRead(pty.Master, 4), "tapi");
     }
     EXPECT_EQ(SerialClose(handle), -kSerialBadHandle) << "closed with the dispatcher";
+    PtyClose(pty);
+}
+
+TEST(SerialLifecycleTest, OpenThatCannotMakeItsWaitDescriptorsReleasesTheDevice) {
+    TPtyPair pty;
+    ASSERT_EQ(PtyOpen(pty), 0);
+    // Room for the device's own descriptor and no more.
+    const int lowestFree = open("/dev/null", O_RDONLY);
+    ASSERT_GE(lowestFree, 0);
+    close(lowestFree);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowestFree) + 2;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    TKvdWin32Dispatcher port(nullptr);
+    const int result = port.OpenCom(pty.SlavePath.c_str(), 4096, 4096);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_EQ(result, ecInsufficientMemory);
+
+    const int fd = open(pty.SlavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    int exclusive = 1;
+    ASSERT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0) << "the failed open must not leave the terminal barred";
+    close(fd);
+    EXPECT_EQ(OpenPort(port, pty.SlavePath), 0);
+    port.DonePort();
     PtyClose(pty);
 }
 
