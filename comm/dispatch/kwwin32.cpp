@@ -9,6 +9,8 @@
 #include "comm/platform/oserror.h"
 #include "comm/platform/serial.h"
 
+#include <algorithm>
+
 namespace kivo {
 
 namespace {
@@ -106,8 +108,9 @@ int TKvdWin32Dispatcher::GetComState(TDCB& dcb) {
     return SerialGetState(device_, dcb) == 0 ? 0 : -1;
 }
 
+// A failed read (a closed device, a bad buffer) delivers nothing.
 int TKvdWin32Dispatcher::ReadCom(uint8_t* buffer, int count) {
-    return SerialRead(device_, buffer, count);
+    return std::max(SerialRead(device_, buffer, count), 0);
 }
 
 int TKvdWin32Dispatcher::SetComState(TDCB& dcb) {

@@ -126,6 +126,18 @@ TEST(SerialLifecycleTest, OpenThatCannotMakeItsWaitDescriptorsReleasesTheDevice)
     PtyClose(pty);
 }
 
+TEST(SerialLifecycleTest, ReadingWithoutADeviceDeliversNothing) {
+    TKvdWin32Dispatcher never(nullptr);
+    uint8_t buffer[4] = {};
+    EXPECT_EQ(never.ReadCom(buffer, 4), 0);
+    EXPECT_EQ(never.ReadCom(nullptr, 4), 0);
+
+    TPortLine line;
+    ASSERT_TRUE(FarWrite(line.far(), "late"));
+    line.port->DonePort();
+    EXPECT_EQ(line.port->ReadCom(buffer, 4), 0) << "a closed device";
+}
+
 size_t EntriesIn(const char* directory) {
     size_t count = 0;
     if (DIR* dir = opendir(directory)) {
