@@ -609,6 +609,9 @@ public:
     // also when the thread does, whatever became of the confirmation.
     TEvent writeThreadGone{true, true};
     std::atomic<uint32_t> eventWord{0};
+    // Counts the event words the event thread has handed to the dispatch thread: a dispatch
+    // pass releases the event thread only once it has read the latest one.
+    std::atomic<uint32_t> eventsHandedOver{0};
     std::atomic<bool> ringEdge{false};
     uint8_t* outBuffer = nullptr;
     std::atomic<uint32_t> outHead{0};

@@ -97,6 +97,7 @@ void TComThread::Execute() {
         if (request.deviceClosed || d.stopThreads) {
             break;
         }
+        ++d.eventsHandedOver;
         d.commEventSignal->Set();
         // Lock step: the driver's next event waits until the dispatch thread has seen this one.
         if (d.dispatchDoneSignal->Wait(INFINITE) == WAIT_FAILED || d.stopThreads) {
@@ -174,6 +175,7 @@ void TDispThread::ExtractWhileArriving() {
 // started looks at them again.
 void TDispThread::EventPass() {
     TKvdBaseDispatcher& d = *dispatcher;
+    const uint32_t handedOver = d.eventsHandedOver;
     const uint32_t events = d.eventWord;
     if (events & kModemEvents) {
         d.MapEventsToMS(events);
@@ -194,7 +196,11 @@ void TDispThread::EventPass() {
         CheckReceiveWhileFiring();
     }
     ResetStatusHitsIfHit();
-    if (!d.closePending) {
+    // Only a pass that has read a newly handed-over event word releases the event thread: one
+    // that ran on the time-out or for a reader would leave the signal set for an event that has
+    // not come yet, and the event thread would then overwrite that event before it is read.
+    if (!d.closePending && handedOver != eventsTaken_) {
+        eventsTaken_ = handedOver;
         d.dispatchDoneSignal->Set();
     }
 }

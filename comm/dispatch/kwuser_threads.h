@@ -60,6 +60,9 @@ private:
     void CheckStatusWhileFiring();
     void CheckReceiveWhileFiring();
     void ResetStatusHitsIfHit();
+
+    // The dispatcher's eventsHandedOver as the last pass that released the event thread read it.
+    uint32_t eventsTaken_ = 0;
 };
 
 class TOutThread : public TKvdDispatcherThread {

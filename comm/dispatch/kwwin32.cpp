@@ -294,6 +294,7 @@ void TKvdWin32Dispatcher::StartDispatcher() {
     }
     threadsActive = true;
     stopThreads = false;
+    eventsHandedOver = 0; // a new dispatch thread has taken none
     writeThreadGone.Reset();
     StartThread(eventThread, new TComThread(this, device));
     StartThread(dispatchThread, new TDispThread(this));

@@ -1,11 +1,15 @@
 // Triggers fired by the dispatcher's own threads on a serial line: notifications reaching a
-// procedure handler on the dispatch thread and a window pumped by the main thread, and a close
-// requested from inside a handler.
+// procedure handler on the dispatch thread and a window pumped by the main thread, the event
+// thread's lock step with the dispatch thread, and a close requested from inside a handler.
 #include "tests/dispatch/serial_line.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -148,6 +152,94 @@ TEST(SerialTriggersTest, TimerTriggerFiresOnAQuietLine) {
     EXPECT_EQ(fired.Wait(3000), WAIT_OBJECT_0);
     port.DonePort();
     gTimerFired = nullptr;
+}
+
+// Hands the event thread scripted event words, one per wait, instead of the device's, and
+// counts the device status reads that every dispatch pass makes.
+class TScriptedEventsPort : public TKvdWin32Dispatcher {
+public:
+    TScriptedEventsPort() : TKvdWin32Dispatcher(nullptr) {}
+    ~TScriptedEventsPort() override { DonePort(); }
+
+    void Script(std::initializer_list<uint32_t> events) {
+        std::lock_guard guard(lock_);
+        script_.insert(script_.end(), events);
+        changed_.notify_all();
+    }
+    int StatusReads() {
+        std::lock_guard guard(lock_);
+        return statusReads_;
+    }
+    bool WaitForStatusReads(int count) {
+        std::unique_lock guard(lock_);
+        return changed_.wait_for(guard, std::chrono::seconds(3),
+                                 [&] { return statusReads_ >= count; });
+    }
+    // Whether the event thread has asked for `count` event words within `timeoutMs`.
+    bool EventWaitsReach(int count, uint32_t timeoutMs) {
+        std::unique_lock guard(lock_);
+        return changed_.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                                 [&] { return eventWaits_ >= count; });
+    }
+
+    bool WaitComEvent(uint32_t& eventWord, void*) override {
+        std::unique_lock guard(lock_);
+        ++eventWaits_;
+        changed_.notify_all();
+        changed_.wait(guard, [this] { return !script_.empty() || stopThreads; });
+        if (script_.empty()) {
+            return false;
+        }
+        eventWord = script_.front();
+        script_.pop_front();
+        return true;
+    }
+    int GetComError(TComStat& stat) override {
+        {
+            std::lock_guard guard(lock_);
+            ++statusReads_;
+            changed_.notify_all();
+        }
+        return TKvdWin32Dispatcher::GetComError(stat);
+    }
+    int CloseCom() override {
+        {
+            std::lock_guard guard(lock_);
+            stopThreads = true;
+            changed_.notify_all();
+        }
+        return TKvdWin32Dispatcher::CloseCom();
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::deque<uint32_t> script_;
+    int eventWaits_ = 0;
+    int statusReads_ = 0;
+};
+
+// Passes that the dispatch thread runs on its own must not release the event thread early: it
+// would overwrite the modem change below with the next event before any pass has read it.
+TEST(SerialTriggersTest, TheEventThreadWaitsUntilThePassHasReadItsEvent) {
+    TPtyPair pty;
+    ASSERT_EQ(PtyOpen(pty), 0);
+    {
+        TScriptedEventsPort port;
+        ASSERT_EQ(port.InitPort(pty.SlavePath.c_str(), testing::kLineBaud, dcbParityNone, 8, 1,
+                                4096, 4096, true, true),
+                  0);
+        ASSERT_TRUE(port.WaitForStatusReads(port.StatusReads() + 2)) << "passes without events";
+        {
+            // The pass for a modem change cannot finish while the lock is held.
+            TCriticalSectionGuard hold(port.mainLock);
+            port.Script({ev_Cts, ev_RxChar});
+            EXPECT_FALSE(port.EventWaitsReach(2, 500))
+                << "the event thread went on before its modem change was read";
+        }
+        EXPECT_TRUE(port.EventWaitsReach(3, 3000)) << "it goes on once the passes are over";
+    }
+    PtyClose(pty);
 }
 
 // How a handler reaches the dispatcher that notified it, and tells the test it ran.
