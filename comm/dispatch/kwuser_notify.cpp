@@ -286,6 +286,10 @@ void EndNotification(TKvdBaseDispatcher& d) {
 } // namespace
 
 bool TKvdBaseDispatcher::SendNotify(uint32_t message, uint32_t wParam, uint32_t data) {
+    // A handler closed the port: a check that goes on to its next firing trigger tells nobody.
+    if (closePending) {
+        return false;
+    }
     if (!handlerServiceNeeded) {
         return true;
     }

@@ -103,6 +103,24 @@ TEST_F(TriggerCheck, AHandlerRemovingTriggersEndsTheWalkAndTheRestAreToldWithThe
     EXPECT_EQ(recorder.notes, (std::vector<TNote>{Data(b, 1), Data(ab, 2)}));
 }
 
+TEST_F(TriggerCheck, AHandlerClosingThePortEndsTheCheckBeforeTheNextTrigger) {
+    struct TCloser {
+        TKvdBaseDispatcher* port;
+        void OnNotify(uint32_t, uint32_t, int32_t) { port->DonePort(); }
+    };
+    TCloser closer{&port};
+    port.RegisterEventTriggerHandler(TTriggerMethod::Bind<&TCloser::OnNotify>(&closer));
+    const uint32_t ok = AddData("OK");
+    const uint32_t k = AddData("K");
+    port.ScriptInput("OK");
+    port.ExtractData();
+    EXPECT_FALSE(port.CheckReceiveTriggers());
+    // Only the first of the two triggers completing on the 'K' was told, and only to the
+    // handler served before the close.
+    EXPECT_EQ(recorder.notes, (std::vector<TNote>{Data(k, 1)}));
+    EXPECT_NE(ok, 0u);
+}
+
 TEST_F(TriggerCheck, AvailComesBeforeTheDataThatFollowsIt) {
     recorder.readAnnounced = true;
     port.ChangeLengthTrigger(5);
