@@ -640,9 +640,17 @@ void ResumeScanAfterReaders(TKvdBaseDispatcher& d) {
     }
 }
 
-// Moves the scan on to a ring position at or after it.
-void AdvanceScan(TKvdBaseDispatcher& d, uint32_t pos) {
-    d.scanCount += (pos + InBufferSize - d.scanPos) % InBufferSize;
+// The bytes from the scan position to the write position. When they meet in a full ring, the
+// ring holds a whole ring of unscanned bytes if the scan has not moved since the read position
+// was there, and none otherwise. Call under inputLock.
+uint32_t UnscannedBytes(const TKvdBaseDispatcher& d) {
+    const uint32_t count = (d.inHead + InBufferSize - d.scanPos) % InBufferSize;
+    return count == 0 && d.inputFull && d.scanCount == d.inTakenCount ? InBufferSize : count;
+}
+
+// Moves the scan on by `count` bytes to ring position `pos`.
+void AdvanceScan(TKvdBaseDispatcher& d, uint32_t pos, uint32_t count) {
+    d.scanCount += count;
     d.scanPos = pos;
 }
 
@@ -652,6 +660,7 @@ bool TKvdBaseDispatcher::CheckReceiveTriggers() {
     uint32_t longest = 0;
     uint32_t threshold;
     uint32_t pos;
+    uint32_t scanned = 0; // bytes from the scan position up to pos
     {
         // The bytes are scanned under the input lock: a reader that took them meanwhile could
         // read new bytes into their places while they are being scanned.
@@ -663,19 +672,23 @@ bool TKvdBaseDispatcher::CheckReceiveTriggers() {
         }
         pos = scanPos;
         threshold = availThreshold;
-        const uint32_t head = inHead;
-        while (pos != head) {
+        const uint32_t unscanned = UnscannedBytes(*this);
+        while (scanned != unscanned) {
             longest = MatchAgainstDataTriggers(dataTriggers, inBuffer[pos]);
             if (longest != 0) {
                 break;
             }
             pos = NextRingPos(pos);
+            ++scanned;
         }
     }
     if (longest == 0) {
-        AdvanceScan(*this, pos);
+        AdvanceScan(*this, pos, scanned);
+        // A scan that came round a whole ring ends where the last avail notification was
+        // given, yet every byte it saw is new.
+        const bool newBytes = availNotifyPos != pos || scanned == InBufferSize;
         const uint32_t used = InBuffUsed();
-        if (threshold == 0 || availNotifyPos == pos || used < threshold) {
+        if (threshold == 0 || !newBytes || used < threshold) {
             return false;
         }
         LogFiring(*this, dstAvail, used);
@@ -689,12 +702,13 @@ bool TKvdBaseDispatcher::CheckReceiveTriggers() {
         if (before >= static_cast<int32_t>(threshold)) {
             LogFiring(*this, dstAvail, static_cast<uint32_t>(before));
             result = SendNotify(msgTriggerAvail, static_cast<uint32_t>(before), 0);
-            AdvanceScan(*this, pos);
+            AdvanceScan(*this, pos, scanned);
+            scanned = 0;
             availNotifyPos = pos;
         }
     }
     result = NotifyMatchedDataTriggers(*this, result);
-    AdvanceScan(*this, NextRingPos(pos));
+    AdvanceScan(*this, NextRingPos(pos), scanned + 1);
     return result;
 }
 

@@ -149,6 +149,22 @@ TEST_F(TriggerCheck, AvailFiresOnceTheThresholdIsReachedAndOnlyForNewBytes) {
     EXPECT_TRUE(recorder.notes.empty());
 }
 
+TEST_F(TriggerCheck, AWholeRingArrivingBetweenTwoChecksIsScanned) {
+    // The ring fills in one receive step, so that its write position comes round to where the
+    // scan and the last avail notification stand.
+    recorder.readAnnounced = true;
+    port.ChangeLengthTrigger(1);
+    Receive(std::string(InBufferSize, 'x'));
+    EXPECT_EQ(recorder.notes, (std::vector<TNote>{Avail(InBufferSize)}));
+    EXPECT_EQ(port.InBuffUsed(), 0u);
+
+    recorder.notes.clear();
+    port.RemoveTrigger(LengthTriggerHandle);
+    const uint32_t ok = AddData("OK");
+    Receive(std::string(InBufferSize - 2, 'x') + "OK");
+    EXPECT_EQ(recorder.notes, (std::vector<TNote>{Data(ok, 2)}));
+}
+
 TEST_F(TriggerCheck, BytesAWaitTookAreNeitherToldNorCounted) {
     // "12O" was scanned (and read by the avail handler); then, while a wait held the checks
     // off, the waiting reader took "Kxyz" unscanned.
