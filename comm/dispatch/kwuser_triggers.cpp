@@ -295,8 +295,11 @@ int TKvdBaseDispatcher::ExtendTimer(uint32_t handle, int32_t ticks) {
     if (trigger == nullptr) {
         return ecBadTriggerHandle;
     }
-    trigger->timer.Expires = static_cast<int32_t>(static_cast<uint32_t>(trigger->timer.Expires) +
-                                                  static_cast<uint32_t>(ticks));
+    // Saturated: an expiry pushed past the largest tick count would wrap round to one long
+    // gone, and the timer would fire at once instead of late.
+    const int64_t expires = int64_t{trigger->timer.Expires} + ticks;
+    trigger->timer.Expires =
+        static_cast<int32_t>(std::clamp<int64_t>(expires, INT32_MIN, INT32_MAX));
     LogDispatchEntry(dtTriggerDataChange, dstTimerTrigger, handle, &ticks, sizeof ticks);
     return 0;
 }

@@ -339,6 +339,17 @@ TEST_F(TimerCheck, ArmedTimerFiresOnceUntilArmedAgain) {
     EXPECT_EQ(recorder.notes.size(), 2u);
 }
 
+TEST_F(TimerCheck, ExtendingATimerByTheLargestCountDelaysItInsteadOfFiringIt) {
+    const auto timer = static_cast<uint32_t>(port.AddTimerTrigger());
+    ASSERT_EQ(port.SetTimerTrigger(timer, 3, true), 0);
+    ASSERT_EQ(port.ExtendTimer(timer, INT32_MAX), 0);
+    AdvanceTicks(4);
+    EXPECT_FALSE(port.CheckTimerTriggers());
+    int32_t remaining = 0;
+    ASSERT_EQ(port.TimerTicksRemaining(timer, remaining), 0);
+    EXPECT_GT(remaining, 3);
+}
+
 class StatusCheck : public TriggerCheck {
 protected:
     uint32_t Armed(uint32_t kind, uint32_t value) {
