@@ -594,8 +594,11 @@ uint32_t RingCountThrough(const TKvdBaseDispatcher& d, uint32_t pos) {
 }
 
 // Notifies every matched data trigger, from the last to the first, and clears its mark. A
-// handler may remove triggers: the walk ends when its place has left the list. The result is
-// that of the last notification, or `result` when none was sent.
+// handler (or the main thread) may remove triggers meanwhile: the walk steps down past the
+// places that have left the list and goes on with the records still in it, so that a handler
+// removing its own trigger does not hold back the others that completed on the same byte until
+// another byte arrives. Records already told are no longer marked. The result is that of the
+// last notification, or `result` when none was sent.
 bool NotifyMatchedDataTriggers(TKvdBaseDispatcher& d, bool result) {
     size_t index;
     {
@@ -607,7 +610,6 @@ bool NotifyMatchedDataTriggers(TKvdBaseDispatcher& d, bool result) {
         uint32_t length;
         {
             TCriticalSectionGuard guard(d.mainLock);
-            // The main thread may remove triggers while the lock is free between two records.
             if (index >= d.dataTriggers.size()) {
                 continue;
             }
@@ -621,10 +623,6 @@ bool NotifyMatchedDataTriggers(TKvdBaseDispatcher& d, bool result) {
         }
         LogFiring(d, dstData, handle);
         result = d.SendNotify(msgTriggerData, handle, length);
-        TCriticalSectionGuard guard(d.mainLock);
-        if (index >= d.dataTriggers.size()) {
-            break;
-        }
     }
     return result;
 }
