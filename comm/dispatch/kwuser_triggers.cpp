@@ -699,8 +699,10 @@ bool TKvdBaseDispatcher::CheckReceiveTriggers() {
     }
     bool result = true;
     if (threshold != 0 && availNotifyPos != pos) {
+        // The bytes before the matched string; negative when its start was already read. A
+        // threshold beyond the signed range is never reached, rather than reached by all.
         const auto before = static_cast<int32_t>(RingCountThrough(*this, pos) - longest);
-        if (before >= static_cast<int32_t>(threshold)) {
+        if (before >= 0 && static_cast<uint32_t>(before) >= threshold) {
             LogFiring(*this, dstAvail, static_cast<uint32_t>(before));
             result = SendNotify(msgTriggerAvail, static_cast<uint32_t>(before), 0);
             AdvanceScan(*this, pos, scanned);

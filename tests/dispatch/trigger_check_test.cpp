@@ -148,6 +148,13 @@ TEST_F(TriggerCheck, AvailFiresOnceTheThresholdIsReachedAndOnlyForNewBytes) {
     EXPECT_TRUE(recorder.notes.empty());
 }
 
+TEST_F(TriggerCheck, ALengthTriggerBeyondTheSignedRangeIsNeverReached) {
+    port.ChangeLengthTrigger(0x80000000);
+    const uint32_t ok = AddData("OK");
+    Receive("12OK");
+    EXPECT_EQ(recorder.notes, (std::vector<TNote>{Data(ok, 2)}));
+}
+
 TEST_F(TriggerCheck, AWholeRingArrivingBetweenTwoChecksIsScanned) {
     // The ring fills in one receive step, so that its write position comes round to where the
     // scan and the last avail notification stand.
