@@ -368,6 +368,12 @@ void TKvdBaseDispatcher::RestoreTriggers(TTriggerSave& save) {
     availThreshold = save.availThreshold;
     timerTriggers = save.timerTriggers;
     statusTriggers = save.statusTriggers;
+    // A hit mark holds a trigger that fired and was re-armed until the pass that fired it is
+    // over. That pass was the old dispatcher's: kept, the mark would silence the re-armed
+    // trigger until some other status trigger fires here.
+    for (TStatusTrigger& trigger : statusTriggers) {
+        trigger.hit = 0;
+    }
     // The save buffer belongs to the caller: a data record whose length no pattern can have
     // would make the matching step read past the pattern, so it is not taken over.
     dataTriggers.clear();

@@ -199,6 +199,24 @@ TEST_F(TriggerTable, SaveAndRestoreCarryEveryTriggerAndItsStateToTheNextDispatch
                 save.statusTriggers.empty());
 }
 
+TEST_F(TriggerTable, AStatusTriggerReArmedBeforeTheCloseFiresOnTheNextDispatcher) {
+    // The handler of a status trigger arms it again and closes the port.
+    const auto outFree = static_cast<uint32_t>(port.AddStatusTrigger(skOutFree));
+    ASSERT_EQ(port.SetStatusTrigger(outFree, 0, true), 0);
+    ASSERT_TRUE(port.CheckStatusTriggers());
+    ASSERT_EQ(port.SetStatusTrigger(outFree, 0, true), 0);
+    TTriggerSave save;
+    port.SaveTriggers(save);
+
+    TFakeDispatcher next;
+    ASSERT_EQ(next.Open(), 0);
+    next.RestoreTriggers(save);
+    TNoteRecorder recorder(next);
+    next.RegisterEventTriggerHandler(recorder.Method());
+    EXPECT_TRUE(next.CheckStatusTriggers());
+    EXPECT_EQ(recorder.notes.size(), 1u);
+}
+
 TEST_F(TriggerTable, RestoreRefusesDataRecordsNoPatternCanHave) {
     TTriggerSave save;
     TDataTrigger broken{};
