@@ -380,6 +380,11 @@ void TKvdBaseDispatcher::RestoreTriggers(TTriggerSave& save) {
     std::copy_if(save.dataTriggers.begin(), save.dataTriggers.end(),
                  std::back_inserter(dataTriggers),
                  [](const TDataTrigger& t) { return t.length <= MaxDataTriggerLen; });
+    // A match that completed on the old port and was not told before it closed is not told
+    // here, at the first byte of this port.
+    for (TDataTrigger& trigger : dataTriggers) {
+        trigger.matched = 0;
+    }
 }
 
 void TKvdBaseDispatcher::ClearSaveBuffers(TTriggerSave& save) {

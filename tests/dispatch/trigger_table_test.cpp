@@ -217,6 +217,37 @@ TEST_F(TriggerTable, AStatusTriggerReArmedBeforeTheCloseFiresOnTheNextDispatcher
     EXPECT_EQ(recorder.notes.size(), 1u);
 }
 
+TEST_F(TriggerTable, AMatchLeftUntoldByACloseIsNotToldOnTheNextDispatcher) {
+    // Both triggers complete on the 'K'; the handler told first saves the triggers and closes
+    // the port, as the port component does.
+    struct TCloser {
+        TKvdBaseDispatcher* port;
+        TTriggerSave* save;
+        void OnNotify(uint32_t, uint32_t, int32_t) {
+            port->SaveTriggers(*save);
+            port->DonePort();
+        }
+    };
+    TTriggerSave save;
+    TCloser closer{&port, &save};
+    port.RegisterEventTriggerHandler(TTriggerMethod::Bind<&TCloser::OnNotify>(&closer));
+    port.AddDataTrigger("OK", false);
+    port.AddDataTrigger("K", false);
+    port.ScriptInput("OK");
+    ASSERT_TRUE(port.ExtractData());
+    port.CheckReceiveTriggers();
+
+    TFakeDispatcher next;
+    ASSERT_EQ(next.Open(), 0);
+    next.RestoreTriggers(save);
+    TNoteRecorder recorder(next);
+    next.RegisterEventTriggerHandler(recorder.Method());
+    next.ScriptInput("x");
+    ASSERT_TRUE(next.ExtractData());
+    EXPECT_FALSE(next.CheckReceiveTriggers());
+    EXPECT_TRUE(recorder.notes.empty());
+}
+
 TEST_F(TriggerTable, RestoreRefusesDataRecordsNoPatternCanHave) {
     TTriggerSave save;
     TDataTrigger broken{};
