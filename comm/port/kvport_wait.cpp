@@ -8,6 +8,7 @@
 // long wait costs next to no processor time and a byte is seen as soon as it is in.
 #include "comm/port/kvport.h"
 
+#include <utility>
 #include <vector>
 
 #include "comm/errors/kvexcept.h"
@@ -100,11 +101,16 @@ int32_t AdvanceSubTexts(std::vector<TSubText>& texts, const std::string& s, char
 // Holds the dispatcher busy and registers the waiting thread for the duration of a wait, and
 // gives both back as the wait found them on every way out, exceptions included. A close that
 // completes during the wait destroys the dispatcher; the scope then touches it no more.
+//
+// The wait takes over a PrepareWait when it starts: a wait run by a handler while this one
+// yields must not end the hold that the preparation made for this one's answer.
 class TPortWaitScope {
 public:
     TPortWaitScope(TKvdCustomComPort& port, TKvdBaseDispatcher& d)
         : port_(port), d_(d), generation_(port.dispatcherGeneration_),
-          previousWaiter_(d.inputWaiter.exchange(GetCurrentThreadId())) {
+          previousWaiter_(d.inputWaiter.exchange(GetCurrentThreadId())),
+          prepared_(std::exchange(port.waitPrepared_, false)),
+          preparedOnBusy_(std::exchange(port.waitSavedBusy_, false)) {
         d_.SetEventBusy(wasBusy_, true);
     }
 
@@ -113,7 +119,7 @@ public:
             d_.inputWaiter = previousWaiter_;
             d_.EndInputWaits();
             bool ignored;
-            if (port_.waitPrepared_ && !port_.waitSavedBusy_) {
+            if (prepared_ && !preparedOnBusy_) {
                 d_.SetEventBusy(ignored, false);
             } else if (!wasBusy_) {
                 d_.SetEventBusy(ignored, false);
@@ -189,6 +195,8 @@ private:
     TKvdBaseDispatcher& d_;
     const uint32_t generation_;
     const ThreadId previousWaiter_;
+    const bool prepared_;
+    const bool preparedOnBusy_;
     bool wasBusy_ = false;
     int idleWakes_ = 0;
 };

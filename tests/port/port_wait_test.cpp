@@ -5,6 +5,7 @@
 
 #include "comm/errors/kvexcept.h"
 #include "comm/platform/framework.h"
+#include "comm/platform/winmsg.h"
 #include "tests/port/port_harness.h"
 
 #include <sys/resource.h>
@@ -172,6 +173,34 @@ TEST_P(PortWait, PrepareWaitHoldsNotificationsFromTheRequestToTheAnswer) {
     line.Feed("OK");
     EXPECT_TRUE(line.port.WaitForString("OK", 18, false, false));
     EXPECT_FALSE(Busy());
+}
+
+// A message that the yielding wait handles runs a wait of its own, as a timer handler that
+// polls the device would.
+constexpr UINT msgInnerWait = WM_USER + 2;
+TTestPort* innerWaitPort = nullptr;
+bool heldAfterInnerWait = false;
+
+LRESULT InnerWaitWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message != msgInnerWait) {
+        return DefWindowProc(window, message, wParam, lParam);
+    }
+    innerWaitPort->WaitForString("x", 0, false, false);
+    heldAfterInnerWait = innerWaitPort->CurrentDispatcher()->busyHeld;
+    return 0;
+}
+
+TEST_P(PortWait, AWaitInsideAPreparedWaitLeavesItsHoldInPlace) {
+    RegisterClass(TWndClass{"PortInnerWaitWindow", InnerWaitWindowProc, 0});
+    const HWND window = CreateWindow("PortInnerWaitWindow");
+    innerWaitPort = &line.port;
+    heldAfterInnerWait = false;
+    line.port.PrepareWait();
+    PostMessage(window, msgInnerWait, 0, 0);
+    EXPECT_FALSE(line.port.WaitForString("OK", 2, true, false));
+    DestroyWindow(window);
+    EXPECT_TRUE(heldAfterInnerWait);
+    EXPECT_FALSE(line.port.CurrentDispatcher()->busyHeld);
 }
 
 struct TWaitCharThrower {
