@@ -424,10 +424,12 @@ void TKvdCustomComPort::SetTraceName(const std::string& value) {
     traceName_ = value.substr(0, kMaxFileNameLength);
 }
 
+// The size kept for later traces stays within the property's cap even when the dispatcher
+// refuses this one: an opening that starts the trace would otherwise be refused for good.
 void TKvdCustomComPort::InitTracing(uint32_t numEntries) {
     if (TKvdBaseDispatcher* d = ActiveDispatcher()) {
         if (numEntries != 0) {
-            traceSize_ = numEntries;
+            traceSize_ = std::min(numEntries, kMaxTraceSize);
         }
         CheckException(this, d->InitTracing(numEntries));
         tracing_ = tlOn;
@@ -506,7 +508,7 @@ void TKvdCustomComPort::SetLogName(const std::string& value) {
 void TKvdCustomComPort::InitLogging(uint32_t size) {
     if (TKvdBaseDispatcher* d = ActiveDispatcher()) {
         if (size != 0) {
-            logSize_ = size;
+            logSize_ = std::min(size, kMaxLogSize);
         }
         d->InitDispatchLogging(logSize_);
         logging_ = tlOn;

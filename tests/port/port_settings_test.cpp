@@ -99,6 +99,26 @@ TEST(PortSettings, SizesAndNamesAreCapped) {
     EXPECT_EQ(port.TraceName().size(), 255u);
 }
 
+// A size the trace refuses must not stay behind: every later open that starts the trace
+// would be refused too.
+TEST(PortSettings, InitTracingAndInitLoggingKeepTheSizeCaps) {
+    TTestPort port;
+    port.SetActivationProc(ActivateFake);
+    port.SetComNumber(5);
+    port.SetOpen(true);
+    EXPECT_THROW(port.InitTracing(5000000), EBadArgument);
+    EXPECT_EQ(port.TraceSize(), 4000000u);
+    port.InitLogging(20000000);
+    EXPECT_EQ(port.LogSize(), 16000000u);
+    port.AbortLogging();
+    port.SetOpen(false);
+
+    port.SetTracing(tlOn);
+    EXPECT_NO_THROW(port.SetOpen(true));
+    EXPECT_EQ(port.Tracing(), tlOn);
+    port.SetTracing(tlOff);
+}
+
 TEST(PortSettings, AClosedPortKeepsOnlyOnOrOffAsTraceState) {
     TTestPort port;
     port.SetTracing(tlDump);
