@@ -147,13 +147,17 @@ void TKvdCustomComPort::ValidateComport() {
     comNumber_ = static_cast<uint16_t>(chosen);
 }
 
-// Only a closed port opens: a second dispatcher would orphan the first with its device.
+// Only a closed port opens: a second dispatcher would orphan the first with its device. The
+// port selection runs a modal loop, whose handlers may have opened the port meanwhile.
 void TKvdCustomComPort::InitPort() {
     if (portState_ != psClosed) {
         return;
     }
     if (tapiMode_ != tmOn) {
         ValidateComport();
+        if (portState_ != psClosed) {
+            return;
+        }
     }
     dispatcher_ = ActivateDeviceLayer();
     if (dispatcher_ == nullptr) {

@@ -118,6 +118,35 @@ TEST_F(PortPrompt, TheChosenPortIsStoredAndOpened) {
     EXPECT_EQ(port.Fake()->openedName, "\\\\.\\COM12");
 }
 
+// The selection's modal loop runs other code, which may need the port and so open it: that
+// open is the one that counts, and no second dispatcher is made behind it.
+TEST_F(PortPrompt, AnOpenDuringTheSelectionIsTheOnlyOne) {
+    struct TReentrantPresenter : TScriptedPresenter {
+        TModalResult ShowModal(TComSelectForm& form) override {
+            const TModalResult result = TScriptedPresenter::ShowModal(form);
+            if (shown == 1) {
+                port->PutChar('x');
+            }
+            return result;
+        }
+        TTestPort* port = nullptr;
+    };
+    auto presenter = std::make_shared<TReentrantPresenter>();
+    presenter->choose = kPromptPort;
+    presenter->port = &port;
+    TPresenterGuard guard(presenter);
+    const int before = FakesCreated;
+    int opens = 0;
+    port.SetOnPortOpen(
+        TNotifyEvent([](void* count, TComponent*) { ++*static_cast<int*>(count); }, &opens));
+    port.SetOpen(true);
+    EXPECT_EQ(presenter->shown, 2);
+    EXPECT_EQ(FakesCreated, before + 1);
+    EXPECT_EQ(opens, 1);
+    EXPECT_EQ(port.PortState(), psOpen);
+    EXPECT_EQ(port.Fake()->DrainOutput(), "x");
+}
+
 TEST_F(PortPrompt, DecliningOrNoPresenterRaisesNoPortSelected) {
     auto presenter = std::make_shared<TScriptedPresenter>();
     presenter->answer = mrCancel;
