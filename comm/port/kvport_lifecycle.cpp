@@ -292,7 +292,8 @@ void TKvdCustomComPort::SetComNumber(uint16_t value) {
         comNumber_ = value;
         return;
     }
-    dispatcher_->SaveTriggers(savedTriggers_);
+    // The close saves the triggers and the open restores them before its users are told, so
+    // that a trigger a user sets up when the port opens stays as well.
     const TTraceLogState tracing = tracing_;
     const TTraceLogState logging = logging_;
     SetOpen(false);
@@ -300,9 +301,6 @@ void TKvdCustomComPort::SetComNumber(uint16_t value) {
     SetTracing(tracing);
     SetLogging(logging);
     SetOpen(true);
-    if (portState_ == psOpen) {
-        dispatcher_->RestoreTriggers(savedTriggers_);
-    }
 }
 
 void TKvdCustomComPort::Loaded() {

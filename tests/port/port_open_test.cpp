@@ -316,6 +316,28 @@ TEST(PortOpenPty, ChangingThePortKeepsTriggersAndTracing) {
     PtyClose(second);
 }
 
+// A user that sets up its trigger whenever the port opens keeps it across a change of port.
+TEST(PortOpen, ChangingThePortKeepsTriggersAddedWhenItOpens) {
+    TTestPort port;
+    port.SetActivationProc(ActivateFake);
+    port.SetComNumber(5);
+    port.SetOpen(true);
+    const uint16_t data = port.AddDataTrigger("OK", false);
+    uint16_t timer = 0;
+    port.SetOnPortOpen(TNotifyEvent(
+        [](void* handle, TComponent* cp) {
+            *static_cast<uint16_t*>(handle) = static_cast<TTestPort*>(cp)->AddTimerTrigger();
+        },
+        &timer));
+    port.SetComNumber(6);
+    ASSERT_EQ(port.PortState(), psOpen);
+    TKvdBaseDispatcher* d = port.CurrentDispatcher();
+    ASSERT_EQ(d->dataTriggers.size(), 1u);
+    EXPECT_EQ(d->dataTriggers[0].handle, data);
+    ASSERT_EQ(d->timerTriggers.size(), 1u);
+    EXPECT_EQ(d->timerTriggers[0].handle, timer);
+}
+
 // ---------------------------------------------------------------------------------------------
 // A close asked for while the port is busy
 
