@@ -221,6 +221,8 @@ void TKvdCustomComPort::RemoveAllTriggers() {
     }
 }
 
+// The triggers saved at a close come back after the settings at the next open: a length set
+// meanwhile goes into them, or that open would bring back the old one.
 void TKvdCustomComPort::SetTriggerLength(uint16_t value) {
     if (value == triggerLength_ && !forceApply_) {
         return;
@@ -228,6 +230,8 @@ void TKvdCustomComPort::SetTriggerLength(uint16_t value) {
     triggerLength_ = value;
     if (TKvdBaseDispatcher* d = OpenPortDispatcher()) {
         d->ChangeLengthTrigger(value);
+    } else if (triggersSaved_) {
+        savedTriggers_.availThreshold = value;
     }
 }
 

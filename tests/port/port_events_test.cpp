@@ -170,6 +170,20 @@ TEST(PortTriggers, RemoveAllTriggersActsOnlyOnAnOpenPort) {
     EXPECT_THROW(port.RemoveTrigger(8), EBadTriggerHandle);
 }
 
+// The triggers of the last close come back at the next open, but a length set meanwhile is
+// the one the reopened port uses.
+TEST(PortTriggers, ALengthSetWhileClosedOutlastsTheSavedTriggers) {
+    TTestPort port;
+    port.SetActivationProc(ActivateFake);
+    port.SetComNumber(5);
+    port.SetOpen(true);
+    port.SetOpen(false);
+    port.SetTriggerLength(5);
+    port.SetOpen(true);
+    EXPECT_EQ(port.Fake()->availThreshold, 5u);
+    EXPECT_EQ(port.TriggerLength(), 5);
+}
+
 TEST(PortTriggers, AClosingPortAnswersNeutrallyAndTouchesNoDispatcher) {
     TTestPort port;
     port.SetActivationProc(ActivateFake);
