@@ -231,7 +231,11 @@ int StartPort(TKvdBaseDispatcher& d, int32_t baud, uint32_t parity, int8_t dataB
     d.AbortTracing();
     d.logTimeBase = KvTimeGetTime();
     d.AbortDispatchLogging();
-    d.StartDispatcher();
+    try {
+        d.StartDispatcher();
+    } catch (const EOutOfMemory&) {
+        return ecInsufficientMemory; // the threads the system gave have ended again
+    }
     return 0;
 }
 

@@ -283,30 +283,53 @@ int TKvdWin32Dispatcher::CloseCom() {
 // ---------------------------------------------------------------------------------------------
 // The threads
 
+// A thread the system refuses fails the start with EOutOfMemory, after the threads that did
+// start have ended again.
 void TKvdWin32Dispatcher::StartDispatcher() {
-    TCriticalSectionGuard guard(mainLock);
-    if (threadsActive) {
-        throw Exception("Dispatcher already started");
+    bool started = false;
+    {
+        TCriticalSectionGuard guard(mainLock);
+        if (threadsActive) {
+            throw Exception("Dispatcher already started");
+        }
+        const int32_t device = device_;
+        if (device <= 0 || ackSignal == nullptr) {
+            CheckException(ecNotOpen);
+        }
+        threadsActive = true;
+        stopThreads = false;
+        eventsHandedOver = 0; // a new dispatch thread has taken none
+        writeThreadGone.Reset();
+        try {
+            StartThread(eventThread, new TComThread(this, device));
+            StartThread(dispatchThread, new TDispThread(this));
+            StartThread(writeThread, new TOutThread(this, device));
+            started = true;
+        } catch (const std::exception&) {
+        }
     }
-    const int32_t device = device_;
-    if (device <= 0 || ackSignal == nullptr) {
-        CheckException(ecNotOpen);
+    // mainLock is free again: the dispatch thread needs it to end.
+    if (!started) {
+        StopDispatcher();
+        threadsActive = false; // no thread may have started that would clear it
+        CheckException(ecInsufficientMemory);
     }
-    threadsActive = true;
-    stopThreads = false;
-    eventsHandedOver = 0; // a new dispatch thread has taken none
-    writeThreadGone.Reset();
-    StartThread(eventThread, new TComThread(this, device));
-    StartThread(dispatchThread, new TDispThread(this));
-    StartThread(writeThread, new TOutThread(this, device));
 }
 
-// The field is filled before the thread runs: a thread that ends at once clears it itself.
+// The field is filled before the thread runs: a thread that ends at once clears it itself. A
+// thread that cannot start is neither kept nor counted.
 void TKvdWin32Dispatcher::StartThread(std::atomic<TKvdDispatcherThread*>& field,
                                       TKvdDispatcherThread* thread) {
     field = thread;
     ++threadsAlive;
-    thread->Start();
+    try {
+        thread->Start();
+    } catch (...) {
+        field = nullptr;
+        --threadsAlive;
+        delete thread;
+        throw;
+    }
     ackSignal->Wait(kThreadStartMs);
 }
 

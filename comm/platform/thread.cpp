@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace kivo {
 
@@ -36,7 +37,17 @@ void RunShowingExceptions(Body body) {
     }
 }
 
+void CreateStdThread(std::function<void()> body) {
+    std::thread(std::move(body)).detach();
+}
+
+std::atomic<TThreadCreator> gCreateThread{CreateStdThread};
+
 } // namespace
+
+void SetThreadCreator(TThreadCreator creator) {
+    gCreateThread.store(creator != nullptr ? creator : CreateStdThread);
+}
 
 TThread::~TThread() {
     if (started_.load() && GetCurrentThreadId() != threadId_.load()) {
@@ -49,7 +60,12 @@ void TThread::Start() {
     if (started_.exchange(true)) {
         return;
     }
-    std::thread([this] { Run(); }).detach();
+    try {
+        gCreateThread.load()([this] { Run(); });
+    } catch (...) {
+        started_.store(false); // nothing runs that the destructor would have to wait for
+        throw;
+    }
     running_.Wait();
 }
 

@@ -40,6 +40,8 @@ public:
     TThread& operator=(const TThread&) = delete;
 
     // Starts the thread; returns once it runs and ThreadID() is known. Later calls do nothing.
+    // When the system refuses a thread this throws (std::system_error) and the object stays
+    // unstarted: it may be deleted, or started again.
     void Start();
 
     // Asks Execute to end: it reads Terminated() and returns when it sees it.
@@ -88,6 +90,12 @@ private:
     TEvent running_{true, false};
     mutable TEvent finished_{true, false};
 };
+
+// Makes a detached operating-system thread that runs `body`; throws std::system_error when the
+// system refuses one. Replaceable so that tests can make thread creation fail; null restores
+// the standard one.
+using TThreadCreator = void (*)(std::function<void()> body);
+void SetThreadCreator(TThreadCreator creator);
 
 // Constructs a thread object and starts it.
 template <class T, class... Args>

@@ -6,6 +6,7 @@
 #include "comm/errors/kvexcept.h"
 #include "comm/platform/framework.h"
 #include "comm/platform/portmap.h"
+#include "comm/platform/thread.h"
 
 #include <gtest/gtest.h>
 
@@ -15,8 +16,12 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <functional>
 #include <string>
+#include <system_error>
 #include <thread>
+#include <utility>
 
 namespace kivo {
 namespace {
@@ -123,6 +128,44 @@ TEST(SerialLifecycleTest, OpenThatCannotMakeItsWaitDescriptorsReleasesTheDevice)
     close(fd);
     EXPECT_EQ(OpenPort(port, pty.SlavePath), 0);
     port.DonePort();
+    PtyClose(pty);
+}
+
+// Thread creation that the system refuses from the n-th thread on (counted from 1).
+std::atomic<int> gThreadsUntilRefusal{0};
+
+void RefusingThreadCreator(std::function<void()> body) {
+    if (--gThreadsUntilRefusal <= 0) {
+        throw std::system_error(EAGAIN, std::generic_category(), "thread refused");
+    }
+    std::thread(std::move(body)).detach();
+}
+
+TEST(SerialLifecycleTest, OpenWhoseThreadsCannotAllStartFailsAndReleasesEverything) {
+    TPtyPair pty;
+    ASSERT_EQ(PtyOpen(pty), 0);
+    SerialSetEventMask(pty.Master, ev_RxChar);
+    for (int refused = 1; refused <= 3; ++refused) {
+        SCOPED_TRACE("refusing thread " + std::to_string(refused));
+        TKvdWin32Dispatcher port(nullptr);
+        gThreadsUntilRefusal = refused;
+        SetThreadCreator(RefusingThreadCreator);
+        const int result = OpenPort(port, pty.SlavePath);
+        SetThreadCreator(nullptr);
+        EXPECT_EQ(result, ecInsufficientMemory);
+        EXPECT_LT(port.deviceId, 0);
+        EXPECT_EQ(port.inBuffer, nullptr);
+        EXPECT_FALSE(port.threadsActive);
+        EXPECT_EQ(port.threadsAlive, 0);
+        EXPECT_EQ(port.eventThread, nullptr);
+        EXPECT_EQ(port.dispatchThread, nullptr);
+        EXPECT_EQ(port.writeThread, nullptr);
+
+        // The device is free again and the same dispatcher opens it normally.
+        ASSERT_EQ(OpenPort(port, pty.SlavePath), 0);
+        ASSERT_EQ(port.PutString("again"), 0);
+        EXPECT_EQ(FarRead(pty.Master, 5), "again");
+    }
     PtyClose(pty);
 }
 
