@@ -316,8 +316,14 @@ int32_t SerialOpen(const std::string& name) {
     }
     const int32_t handle = OpenDevicePath(path);
     if (handle > 0) {
+        bool watching = true;
         if (DeviceRef device = AcquireDevice(handle)) {
-            StartModemWatcher(*device);
+            watching = StartModemWatcher(*device);
+        }
+        // Without its watcher the device would never report a modem-line change.
+        if (!watching) {
+            SerialClose(handle);
+            return Fail(kPlatformNotEnoughMemory);
         }
         tLastError = 0;
     }

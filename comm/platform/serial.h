@@ -35,9 +35,9 @@ void SetSerialLastError(int code) noexcept;
 // Opens a device for reading and writing, exclusively: "\\.\COMn" (or "COMn") through the port
 // map (portmap.h), or a device path. Returns the handle (> 0) or the negated platform code:
 // 2 no such device, 3 a malformed name, 5 held by another open, 13 no permission, 8 when the
-// descriptors that end its waits cannot be made. The line is
-// switched to raw mode (no echo, no line editing, no character translation); its speed and
-// framing stay as the device had them until SerialSetState.
+// descriptors that end its waits, or the thread that watches its modem lines, cannot be made
+// (the device is then closed again). The line is switched to raw mode (no echo, no line editing, no
+// character translation); its speed and framing stay as the device had them until SerialSetState.
 int32_t SerialOpen(const std::string& name);
 
 // Closes the device, ending every wait and write in progress on it; returns once no other

@@ -104,8 +104,9 @@ void MarkHungUp(Device& device);
 void RearmInput(Device& device);
 
 // The modem-line watcher is started at open on devices that keep counters; close stops it and
-// detaches the device from the stop signals.
-void StartModemWatcher(Device& device);
+// detaches the device from the stop signals. False when the system refuses its descriptor or
+// its thread.
+bool StartModemWatcher(Device& device);
 void ReleaseWaitResources(Device& device);
 
 // Line settings as the device holds them, made raw; used once at open.

@@ -19,6 +19,7 @@
 #include <chrono>
 #include <climits>
 #include <condition_variable>
+#include <system_error>
 #include <thread>
 
 namespace kivo {
@@ -214,7 +215,11 @@ ModemWatcher::ModemWatcher(int deviceFd) : deviceFd_(deviceFd) {
     eventFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (eventFd_ >= 0) {
         InstallWatcherSignal();
-        thread_ = std::thread([this] { Run(); });
+        try {
+            thread_ = std::thread([this] { Run(); });
+        } catch (const std::system_error&) {
+            // Not running: the open that wanted the watcher fails.
+        }
     }
 }
 
@@ -283,12 +288,17 @@ void RearmInput(Device& device) {
     }
 }
 
-void StartModemWatcher(Device& device) {
-    if (device.countersSupported) {
-        auto watcher = std::make_unique<ModemWatcher>(device.fd);
-        std::lock_guard guard(device.lock);
-        device.modemWatcher = std::move(watcher);
+bool StartModemWatcher(Device& device) {
+    if (!device.countersSupported) {
+        return true;
     }
+    auto watcher = std::make_unique<ModemWatcher>(device.fd);
+    if (!watcher->Running()) {
+        return false;
+    }
+    std::lock_guard guard(device.lock);
+    device.modemWatcher = std::move(watcher);
+    return true;
 }
 
 void ReleaseWaitResources(Device& device) {
