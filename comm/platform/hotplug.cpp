@@ -101,6 +101,10 @@ TPortWatcher::~TPortWatcher() {
 }
 
 std::vector<TPortChange> TPortWatcher::Wait(int timeoutMs) {
+    // Without its cancel descriptor (the system had none to give) nothing could end the wait.
+    if (cancelFd_ < 0) {
+        return {};
+    }
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         pollfd fds[3] = {{cancelFd_, POLLIN, 0}, {netlinkFd_, POLLIN, 0}, {inotifyFd_, POLLIN, 0}};

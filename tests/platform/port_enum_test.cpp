@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 
@@ -232,6 +236,21 @@ TEST_F(PortEnumTest, WatcherSeesAPortAppearAndDisappear) {
 TEST_F(PortEnumTest, WatcherWaitEndsOnCancelOrTimeOut) {
     TPortWatcher watcher(machine_.Roots());
     EXPECT_TRUE(watcher.Wait(20).empty());
+    watcher.Cancel();
+    EXPECT_TRUE(watcher.Wait(-1).empty());
+}
+
+TEST_F(PortEnumTest, WatcherWithoutDescriptorsDoesNotWaitForEver) {
+    const int lowestFree = open("/dev/null", O_RDONLY);
+    ASSERT_GE(lowestFree, 0);
+    close(lowestFree);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit none = saved;
+    none.rlim_cur = static_cast<rlim_t>(lowestFree);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    TPortWatcher watcher(machine_.Roots());
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
     watcher.Cancel();
     EXPECT_TRUE(watcher.Wait(-1).empty());
 }
