@@ -153,11 +153,17 @@ void TKvDispatchLog::Init(uint32_t size, uint32_t scratchSize) {
         return;
     }
     if (size > 0) {
+        // Without the memory logging stays off, as it was.
         buffer_.reset(new (std::nothrow) uint8_t[size]);
         if (!buffer_) {
             return;
         }
-        scratch_.assign(scratchSize, 0);
+        try {
+            scratch_.assign(scratchSize, 0);
+        } catch (const std::bad_alloc&) {
+            buffer_.reset();
+            return;
+        }
     }
     size_ = size;
     Clear();

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -151,6 +155,46 @@ TEST(LogRing, ARingOfNoBytesRefusesEverything) {
     log.Start();
     EXPECT_FALSE(log.On());
 }
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// Lowers the address-space limit to what the process uses now and a little more, so that a
+// large allocation fails. The sanitizers' own reservations do not survive such a limit.
+class TightAddressSpace {
+public:
+    TightAddressSpace() {
+        getrlimit(RLIMIT_AS, &saved_);
+        long pages = 0;
+        if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+            EXPECT_EQ(std::fscanf(statm, "%ld", &pages), 1);
+            std::fclose(statm);
+        }
+        rlimit tight = saved_;
+        tight.rlim_cur =
+            static_cast<rlim_t>(pages) * static_cast<rlim_t>(getpagesize()) + (rlim_t{256} << 20);
+        EXPECT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
+    }
+    ~TightAddressSpace() { setrlimit(RLIMIT_AS, &saved_); }
+    TightAddressSpace(const TightAddressSpace&) = delete;
+    TightAddressSpace& operator=(const TightAddressSpace&) = delete;
+
+private:
+    rlimit saved_{};
+};
+
+TEST(LogRing, ARingWithoutMemoryForItsScratchLeavesLoggingOffUntilANewStart) {
+    TKvDispatchLog log;
+    {
+        TightAddressSpace tight;
+        EXPECT_NO_THROW(log.Init(64, UINT32_MAX));
+    }
+    EXPECT_FALSE(log.On());
+    EXPECT_FALSE(log.Present());
+    log.Init(64, kScratch);
+    EXPECT_TRUE(log.On());
+    AddBlock(log, 1, "a");
+    EXPECT_EQ(DataOf(PopAll(log)), (std::vector<uint32_t>{1}));
+}
+#endif
 
 } // namespace
 } // namespace kivo
