@@ -9,8 +9,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <functional>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 
 namespace kivo {
 namespace {
@@ -97,6 +100,23 @@ TEST(Thread, ExceptionFromExecuteIsShownAndTheThreadEndsCleanly) {
     EXPECT_EQ("device gone", shown);
     EXPECT_EQ(WAIT_OBJECT_0, cleanedUp.Wait(0));
     delete thread;
+}
+
+void RefuseThread(std::function<void()>) {
+    throw std::system_error(EAGAIN, std::generic_category(), "no thread");
+}
+
+TEST(Thread, ARefusedStartLeavesTheObjectUnstarted) {
+    std::atomic<int> seen{0};
+    TEvent done(true, false);
+    ReportingThread thread(seen, done);
+    SetThreadCreator(RefuseThread);
+    EXPECT_THROW(thread.Start(), std::system_error);
+    SetThreadCreator(nullptr);
+    EXPECT_EQ(0u, thread.ThreadID());
+    thread.Start();
+    EXPECT_EQ(7, thread.WaitFor());
+    EXPECT_EQ(42, seen.load());
 }
 
 // Loops until terminated, reporting its own nice value once it has been asked to.
