@@ -71,7 +71,11 @@ public:
     constexpr bool operator==(const TSmallSet&) const = default;
 
 private:
-    static constexpr uint8_t Bit(E v) { return static_cast<uint8_t>(1u << static_cast<int>(v)); }
+    // A value cast from an ordinal the set cannot hold is in no set.
+    static constexpr uint8_t Bit(E v) {
+        const auto ordinal = static_cast<unsigned>(v);
+        return ordinal < 8 ? static_cast<uint8_t>(1u << ordinal) : 0;
+    }
     uint8_t bits_ = 0;
 };
 

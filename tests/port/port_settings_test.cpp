@@ -134,6 +134,11 @@ TEST(PortSettings, DeviceLayerChangesOnlyToAnAcceptedLayer) {
     TTestPort port;
     port.SetDeviceLayer(dlWinsock);
     EXPECT_EQ(port.DeviceLayer(), dlWin32);
+    // Ordinals past the enumeration, as a layout or a cast may bring, are in no set.
+    port.SetDeviceLayer(static_cast<TDeviceLayer>(dlWin32 + 32));
+    EXPECT_EQ(port.DeviceLayer(), dlWin32);
+    EXPECT_FALSE(THWFlowOptionSet::FromBits(0xFF).Contains(static_cast<THWFlowOptions>(35)));
+    EXPECT_TRUE((THWFlowOptionSet{static_cast<THWFlowOptions>(200)}).Empty());
 }
 
 // ---------------------------------------------------------------------------------------------
