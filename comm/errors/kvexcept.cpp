@@ -83,7 +83,10 @@ int XlatException(const std::exception& e) {
         return kivoError->ErrorCode;
     }
     if (const auto* ioError = dynamic_cast<const EInOutError*>(&e)) {
-        return -ioError->ErrorCode;
+        // The most negative number has no negation; it turns into the largest one instead.
+        const int number = ioError->ErrorCode;
+        return number == std::numeric_limits<int>::min() ? std::numeric_limits<int>::max()
+                                                         : -number;
     }
     if (dynamic_cast<const EOutOfMemory*>(&e) != nullptr) {
         return ecInsufficientMemory;

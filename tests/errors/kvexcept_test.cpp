@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <typeinfo>
 
@@ -293,6 +294,7 @@ TEST(XlatException, RoundTripsEveryKindOfException) {
                     [&row](const std::exception& e) { EXPECT_EQ(XlatException(e), row.code); });
     }
     EXPECT_EQ(XlatException(EInOutError("denied", 5)), -5);
+    EXPECT_EQ(XlatException(EInOutError("odd", INT_MIN)), INT_MAX) << "no negation to give";
     EXPECT_EQ(XlatException(EOutOfMemory()), -8);
     EXPECT_EQ(XlatException(EKVDException(std::string("text"))), 0);
     EXPECT_EQ(XlatException(EAbstractError()), -9999);
