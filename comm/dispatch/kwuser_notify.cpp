@@ -214,6 +214,9 @@ bool FinishHandlerRead(TKvdBaseDispatcher& d) {
 
 void CallEventHandler(const TKvdBaseDispatcher& d, const TEventHandler& handler,
                       const TNotification& n) {
+    if (!handler.method) {
+        return;
+    }
     if (handler.synchronized) {
         RunOnMainThread([&] {
             TNotificationReader reading(d);

@@ -85,6 +85,8 @@ TEST_F(Notify, EveryKindOfHandlerGetsMessageWParamAndPortInLParam) {
     port.RegisterEventTriggerHandler(first.Method());
     port.RegisterProcTriggerHandler(&RecordProc);
     port.RegisterProcTriggerHandler(nullptr);
+    port.RegisterEventTriggerHandler(TTriggerMethod());
+    port.RegisterSyncEventTriggerHandler(TTriggerMethod());
     port.RegisterSyncEventTriggerHandler(second.Method());
     EXPECT_TRUE(port.SendNotify(msgTriggerStatus, 35, 4000));
     const std::vector<TNote> expected{{msgTriggerStatus, 35, NoteParam(port, 4000)}};
