@@ -368,6 +368,9 @@ uint32_t TKvdBaseDispatcher::OutputRingUsed() {
 }
 
 bool TKvdBaseDispatcher::StoreOutput(const uint8_t* buffer, uint32_t count) {
+    if (buffer == nullptr && count != 0) {
+        return false;
+    }
     TCriticalSectionGuard guard(outputLock);
     if (outBuffer == nullptr || count > outBufferSize - OutputRingUsed()) {
         return false;

@@ -38,6 +38,8 @@ TEST_F(OutputRing, OneByteTooManyWritesNothing) {
     EXPECT_FALSE(port.outFull);
     EXPECT_FALSE(port.outputSentFlag);
     EXPECT_EQ(port.PutBlock(nullptr, 1), -1002);
+    EXPECT_FALSE(port.StoreOutput(nullptr, 1));
+    EXPECT_EQ(port.OutBuffUsed(), 40u);
 }
 
 TEST_F(OutputRing, EmptyBlockTouchesNeitherDeviceNorStatus) {
