@@ -124,11 +124,13 @@ int32_t ElapsedTimeInSecs(const EventTimer& timer) {
     return Ticks2Secs(ElapsedTime(timer));
 }
 
+// Wide enough for an expiry far in the past (a timer set or extended by a very negative
+// duration), which would otherwise wrap round to a time far ahead.
 int32_t RemainingTime(const EventTimer& timer) {
-    int32_t now = CurrentTicks();
-    int32_t remaining = now >= timer.Started ? WrapSub(timer.Expires, now)
-                                             : WrapSub(WrapSub(timer.Expires, kMaxTimerTicks), now);
-    return std::max(remaining, 0);
+    const int64_t now = CurrentTicks();
+    const int64_t remaining =
+        now >= timer.Started ? timer.Expires - now : timer.Expires - int64_t{kMaxTimerTicks} - now;
+    return static_cast<int32_t>(std::max<int64_t>(remaining, 0));
 }
 
 int32_t RemainingTimeInSecs(const EventTimer& timer) {

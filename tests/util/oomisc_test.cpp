@@ -87,6 +87,11 @@ TEST_F(FakeClock, NewTimerClampsLongDurations) {
     EXPECT_EQ(1000 + kMaxTimerTicks, timer.Expires);
     NewTimer(timer, -5);
     EXPECT_EQ(995, timer.Expires) << "negative durations are kept";
+    NewTimer(timer, INT32_MIN);
+    SetTicks(1001);
+    EXPECT_TRUE(TimerExpired(timer));
+    EXPECT_EQ(0, RemainingTime(timer)) << "an expiry long gone, not one far ahead";
+    SetTicks(1000);
     NewTimerSecs(timer, 10);
     EXPECT_EQ(1182, timer.Expires);
 }
