@@ -33,6 +33,12 @@ uint32_t SWFlowOption(TSWFlowOptions value) {
     }
 }
 
+// A name with a NUL in it names no file: cut at the NUL, it would write to another one. The
+// dispatcher answers a missing name as a file it cannot open.
+const char* FileNameArgument(const std::string& name) {
+    return name.find('\0') == std::string::npos ? name.c_str() : nullptr;
+}
+
 bool Collecting(TTraceLogState state) {
     return state == tlOn || state == tlPause;
 }
@@ -466,7 +472,7 @@ void TKvdCustomComPort::ClearTracing() {
 // The dispatcher ends the trace whether or not the file could be written.
 void TKvdCustomComPort::DumpTrace(const std::string& fileName, bool inHex) {
     if (TKvdBaseDispatcher* d = ActiveDispatcher()) {
-        const int rc = d->DumpTrace(fileName.c_str(), inHex, traceAllHex_);
+        const int rc = d->DumpTrace(FileNameArgument(fileName), inHex, traceAllHex_);
         tracing_ = tlOff;
         CheckException(this, rc);
     }
@@ -474,7 +480,7 @@ void TKvdCustomComPort::DumpTrace(const std::string& fileName, bool inHex) {
 
 void TKvdCustomComPort::AppendTrace(const std::string& fileName, bool inHex) {
     if (TKvdBaseDispatcher* d = ActiveDispatcher()) {
-        const int rc = d->AppendTrace(fileName.c_str(), inHex, traceAllHex_);
+        const int rc = d->AppendTrace(FileNameArgument(fileName), inHex, traceAllHex_);
         tracing_ = tlOff;
         CheckException(this, rc);
     }
@@ -544,7 +550,7 @@ void TKvdCustomComPort::ClearLogging() {
 
 void TKvdCustomComPort::DumpLog(const std::string& fileName, bool inHex) {
     if (TKvdBaseDispatcher* d = ActiveDispatcher()) {
-        const int rc = d->DumpDispatchLog(fileName.c_str(), inHex, logAllHex_);
+        const int rc = d->DumpDispatchLog(FileNameArgument(fileName), inHex, logAllHex_);
         logging_ = tlOff;
         CheckException(this, rc);
     }
@@ -552,7 +558,7 @@ void TKvdCustomComPort::DumpLog(const std::string& fileName, bool inHex) {
 
 void TKvdCustomComPort::AppendLog(const std::string& fileName, bool inHex) {
     if (TKvdBaseDispatcher* d = ActiveDispatcher()) {
-        const int rc = d->AppendDispatchLog(fileName.c_str(), inHex, logAllHex_);
+        const int rc = d->AppendDispatchLog(FileNameArgument(fileName), inHex, logAllHex_);
         logging_ = tlOff;
         CheckException(this, rc);
     }

@@ -277,6 +277,38 @@ TEST(PortOpen, TraceAndLogStatesFollowTheOperations) {
     EXPECT_NE(scratch.Read("dispatch.log").find("marker"), std::string::npos);
 }
 
+// A NUL in a file name must not cut it to the name of another file: the dump fails like one
+// to a file that cannot be opened, and the log's entries stay for a dump elsewhere.
+TEST(PortOpen, DumpsToANameWithANulWriteNoFile) {
+    TScratchDir scratch;
+    TTestPort port;
+    port.SetActivationProc(ActivateFake);
+    port.SetComNumber(5);
+    port.SetOpen(true);
+    const std::string cut = scratch.File("cut");
+    const std::string withNul = cut + std::string(1, '\0') + ".trc";
+    using TDump = void (TKvdCustomComPort::*)(const std::string&, bool);
+    for (TDump dump : {&TKvdCustomComPort::DumpTrace, &TKvdCustomComPort::AppendTrace}) {
+        port.SetTracing(tlOn);
+        port.AddTraceEntry('T', 'x');
+        EXPECT_THROW((port.*dump)(withNul, false), EInOutError);
+        EXPECT_EQ(port.Tracing(), tlOff);
+    }
+    port.SetTraceName(withNul);
+    port.SetTracing(tlOn);
+    port.AddTraceEntry('T', 'x');
+    EXPECT_THROW(port.SetTracing(tlDump), EInOutError);
+
+    port.SetLogging(tlOn);
+    port.AddStringToLog("marker");
+    for (TDump dump : {&TKvdCustomComPort::DumpLog, &TKvdCustomComPort::AppendLog}) {
+        EXPECT_THROW((port.*dump)(withNul, false), EInOutError);
+    }
+    EXPECT_FALSE(std::filesystem::exists(cut));
+    port.DumpLog(scratch.File("dispatch.log"), false);
+    EXPECT_NE(scratch.Read("dispatch.log").find("marker"), std::string::npos);
+}
+
 TEST(PortOpenPty, ChangingThePortKeepsTriggersAndTracing) {
     TScratchDir scratch;
     TPtyPair first;
