@@ -61,6 +61,10 @@ void RemoveLink(const std::string& linkPath) {
 
 int PtyOpen(TPtyPair& pair, const std::string& linkPath) {
     pair = TPtyPair{};
+    // Cut at a NUL, the name would replace a link at another path.
+    if (linkPath.find('\0') != std::string::npos) {
+        return Fail(kPlatformPathNotFound);
+    }
     int master = -1;
     int slave = -1;
     if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {

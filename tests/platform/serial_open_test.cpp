@@ -149,6 +149,28 @@ TEST_F(SerialOpenTest, PortNumbersResolveThroughThePortMap) {
     EXPECT_EQ(RegisterComPort(3, ""), -kSerialBadArgument);
 }
 
+// The link goes only where it is asked for, replaces only a link, and goes with the pair.
+TEST(PtyLink, IsPlacedReplacedAndRemovedOnlyWhereAsked) {
+    TScratchDir scratch;
+    const std::string link = scratch.File("line");
+    std::filesystem::create_symlink("/nonexistent", link);
+    TPtyPair pty;
+    ASSERT_EQ(PtyOpen(pty, link), 0);
+    EXPECT_EQ(std::filesystem::read_symlink(link), pty.SlavePath);
+    PtyClose(pty);
+    EXPECT_FALSE(std::filesystem::is_symlink(link));
+
+    scratch.Write("line", "not a link");
+    EXPECT_LT(PtyOpen(pty, link), 0);
+    EXPECT_EQ(scratch.Read("line"), "not a link");
+
+    std::filesystem::create_symlink("/nonexistent", scratch.File("cut"));
+    EXPECT_EQ(PtyOpen(pty, scratch.File("cut") + std::string(1, '\0') + "x"),
+              -kPlatformPathNotFound);
+    EXPECT_EQ(std::filesystem::read_symlink(scratch.File("cut")), "/nonexistent");
+    EXPECT_EQ(pty.Master, 0);
+}
+
 TEST_F(SerialOpenTest, ReopeningManyTimesLeaksNoDescriptors) {
     const int32_t warmUp = SerialOpen(pty_.SlavePath);
     ASSERT_GT(warmUp, 0);
