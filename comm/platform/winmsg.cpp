@@ -665,9 +665,13 @@ void RunBeforeWaitCalls() {
 
 } // namespace
 
+// An empty call is nothing to make: kept, it would throw out of the wait and lose the calls
+// after it.
 void CallBeforeNextWait(uintptr_t key, std::function<void()> call) {
     WithdrawBeforeNextWait(key);
-    beforeNextWait.emplace_back(key, std::move(call));
+    if (call) {
+        beforeNextWait.emplace_back(key, std::move(call));
+    }
 }
 
 void WithdrawBeforeNextWait(uintptr_t key) {
