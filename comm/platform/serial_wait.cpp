@@ -93,9 +93,11 @@ bool StopSignalledFor(int32_t handle) {
 
 class Deadline {
 public:
+    // A time-out longer than the clock can count on from now (about 146 years) is no limit.
     explicit Deadline(int64_t timeoutUs)
-        : infinite_(timeoutUs < 0),
-          end_(std::chrono::steady_clock::now() + std::chrono::microseconds(timeoutUs)) {}
+        : infinite_(timeoutUs < 0 || timeoutUs > kLongestTimeoutUs),
+          end_(std::chrono::steady_clock::now() +
+               std::chrono::microseconds(infinite_ ? 0 : timeoutUs)) {}
 
     // The time left for ppoll, or null for no limit.
     const timespec* Remaining() {
@@ -111,6 +113,7 @@ public:
     }
 
 private:
+    static constexpr int64_t kLongestTimeoutUs = INT64_MAX / 1000 / 2;
     bool infinite_;
     std::chrono::steady_clock::time_point end_;
     timespec left_{};

@@ -69,6 +69,20 @@ TEST(SerialIoTest, InputIsReportedOnceUntilItIsTaken) {
     EXPECT_EQ(events, 0u) << "nothing left to report";
 }
 
+// A time-out longer than the clock can count must not overflow into one already passed.
+TEST(SerialIoTest, TimeOutsTooLongForTheClockWaitWithoutLimit) {
+    TLinePair pair;
+    for (const int64_t timeoutUs : {INT64_MAX, INT64_MAX / 1000 + 1}) {
+        uint32_t events = 0;
+        std::thread writer([&] { EXPECT_EQ(SerialWrite(pair.pty.Master, "x", 1), 1); });
+        EXPECT_EQ(SerialWaitEvent(pair.line, events, timeoutUs), 0);
+        writer.join();
+        EXPECT_EQ(events, ev_RxChar) << timeoutUs;
+        char byte = 0;
+        EXPECT_EQ(SerialRead(pair.line, &byte, 1), 1);
+    }
+}
+
 TEST(SerialIoTest, TakingInputWakesAWaitThatStoppedWatchingIt) {
     TLinePair pair;
     uint32_t events = 0;
