@@ -211,8 +211,10 @@ std::vector<TPortInfo> ScanSerialDevices(const TPortScanRoots& roots) {
     return ports;
 }
 
+// A path with a NUL in it would open the device named by what comes before the NUL.
 int RegisterComPort(int number, const std::string& path) {
-    if (number < 1 || number > kMaxComPort || path.empty()) {
+    if (number < 1 || number > kMaxComPort || path.empty() ||
+        path.find('\0') != std::string::npos) {
         SetSerialLastError(kSerialBadArgument);
         return -kSerialBadArgument;
     }

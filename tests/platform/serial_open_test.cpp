@@ -147,6 +147,8 @@ TEST_F(SerialOpenTest, PortNumbersResolveThroughThePortMap) {
     EXPECT_EQ(RegisterComPort(0, pty_.SlavePath), -kSerialBadArgument);
     EXPECT_EQ(RegisterComPort(kMaxComPort + 1, pty_.SlavePath), -kSerialBadArgument);
     EXPECT_EQ(RegisterComPort(3, ""), -kSerialBadArgument);
+    EXPECT_EQ(RegisterComPort(3, pty_.SlavePath + std::string(1, '\0') + "x"), -kSerialBadArgument);
+    EXPECT_EQ(SerialOpen("\\\\.\\COM3"), -kPlatformFileNotFound) << "nothing registered";
 }
 
 // The link goes only where it is asked for, replaces only a link, and goes with the pair.
