@@ -585,6 +585,10 @@ public:
     std::atomic<bool> inDataNotify{false};
     uint32_t handlerRead = 0;
     uint32_t maxHandlerRead = 0;
+    // While a data notification runs: the bytes, as offsets from inTail, that a reader outside
+    // the handlers took or a flush dropped; the handlers step over them (under inputLock).
+    uint32_t outsideFrom = 0;
+    uint32_t outsideTo = 0;
     std::atomic<bool> inputFull{false};
     uint32_t availNotifyPos = 0;
     std::atomic<bool> stopThreads{false};

@@ -80,6 +80,32 @@ uint32_t NotifyOffset(const TKvdBaseDispatcher& d) {
     return std::max(d.maxHandlerRead, d.handlerRead);
 }
 
+bool ReadsAsHandler(const TKvdBaseDispatcher& d) {
+    return d.inDataNotify && d.ReadsForNotification();
+}
+
+// The offset of the byte `ahead` bytes after a handler's next one. What a reader outside the
+// handlers took (or a flush dropped) meanwhile is stepped over, so that no byte is handed out
+// twice.
+uint64_t HandlerPosition(const TKvdBaseDispatcher& d, uint64_t ahead) {
+    uint64_t next = d.handlerRead;
+    if (next >= d.outsideFrom && next < d.outsideTo) {
+        next = d.outsideTo;
+    }
+    const bool crosses = next < d.outsideFrom && next + ahead >= d.outsideFrom;
+    return next + ahead + (crosses ? d.outsideTo - d.outsideFrom : 0);
+}
+
+// Bytes taken outside the handlers of the running notification, from `from` to `to`: joined
+// to those taken before, they are left out of every handler read from now on.
+void TakeOutside(TKvdBaseDispatcher& d, uint32_t from, uint32_t to) {
+    if (d.outsideTo == d.outsideFrom || from < d.outsideFrom) {
+        d.outsideFrom = from;
+    }
+    d.outsideTo = to;
+    d.maxHandlerRead = to;
+}
+
 // Copies `length` input bytes that start `offset` bytes after inTail, wrapping at the ring's
 // end; -3007 when they are not all there. Call under inputLock.
 int PeekInput(const TKvdBaseDispatcher& d, uint8_t* buffer, uint64_t offset, uint32_t length) {
@@ -93,6 +119,37 @@ int PeekInput(const TKvdBaseDispatcher& d, uint8_t* buffer, uint64_t offset, uin
     return static_cast<int>(length);
 }
 
+// Copies the caller's next `length` input bytes after skipping `skip` of them.
+int PeekNext(const TKvdBaseDispatcher& d, uint8_t* buffer, uint32_t skip, uint32_t length) {
+    if (!ReadsAsHandler(d)) {
+        return PeekInput(d, buffer, uint64_t{NotifyOffset(d)} + skip, length);
+    }
+    const uint64_t start = HandlerPosition(d, skip);
+    const uint64_t before =
+        start < d.outsideFrom ? std::min<uint64_t>(length, d.outsideFrom - start) : length;
+    if (before == length) {
+        return PeekInput(d, buffer, start, length);
+    }
+    const int result = PeekInput(d, buffer, start, static_cast<uint32_t>(before));
+    if (result < 0) {
+        return result;
+    }
+    return PeekInput(d, buffer + before, d.outsideTo, static_cast<uint32_t>(length - before)) < 0
+               ? ecBufferIsEmpty
+               : static_cast<int>(length);
+}
+
+// The input bytes the caller has not been handed yet.
+uint32_t UnreadByCaller(const TKvdBaseDispatcher& d) {
+    const uint32_t used = InputUsed(d);
+    if (!ReadsAsHandler(d)) {
+        return used - std::min(used, NotifyOffset(d));
+    }
+    const uint64_t next = HandlerPosition(d, 0);
+    const uint64_t skipped = next < d.outsideFrom ? d.outsideTo - d.outsideFrom : 0;
+    return next + skipped >= used ? 0 : static_cast<uint32_t>(used - next - skipped);
+}
+
 // Consumes `length` bytes that were just peeked: in notification-read mode only the handler's
 // count moves, the ring's read position moves when the notification ends.
 void TakeInput(TKvdBaseDispatcher& d, uint32_t length) {
@@ -100,13 +157,14 @@ void TakeInput(TKvdBaseDispatcher& d, uint32_t length) {
     if (length == 0) {
         return;
     }
-    if (d.inDataNotify && d.ReadsForNotification()) {
-        d.handlerRead += length;
+    if (ReadsAsHandler(d)) {
+        d.handlerRead = static_cast<uint32_t>(HandlerPosition(d, length - 1) + 1);
         return;
     }
     if (d.inDataNotify) {
         // Committed with the handlers' reads when the notification ends.
-        d.maxHandlerRead = NotifyOffset(d) + length;
+        const uint32_t from = NotifyOffset(d);
+        TakeOutside(d, from, from + length);
         return;
     }
     d.inTail = InputPosition(d.inTail, length);
@@ -174,7 +232,7 @@ void SetFlowChars(TDCB& dcb, char on, char off) {
 
 bool TKvdBaseDispatcher::CharReady() {
     TCriticalSectionGuard guard(inputLock);
-    return inBuffer != nullptr && InputUsed(*this) > NotifyOffset(*this);
+    return inBuffer != nullptr && UnreadByCaller(*this) > 0;
 }
 
 int TKvdBaseDispatcher::PeekChar(char& c, uint32_t index) {
@@ -183,7 +241,7 @@ int TKvdBaseDispatcher::PeekChar(char& c, uint32_t index) {
     }
     TCriticalSectionGuard guard(inputLock);
     uint8_t byte;
-    int result = PeekInput(*this, &byte, uint64_t{index} - 1 + NotifyOffset(*this), 1);
+    int result = PeekNext(*this, &byte, index - 1, 1);
     if (result < 0) {
         return result;
     }
@@ -194,7 +252,7 @@ int TKvdBaseDispatcher::PeekChar(char& c, uint32_t index) {
 int TKvdBaseDispatcher::GetChar(char& c) {
     TCriticalSectionGuard guard(inputLock);
     uint8_t byte;
-    int result = PeekInput(*this, &byte, NotifyOffset(*this), 1);
+    int result = PeekNext(*this, &byte, 0, 1);
     if (result < 0) {
         return result;
     }
@@ -209,7 +267,7 @@ int TKvdBaseDispatcher::PeekBlock(void* buffer, uint32_t length) {
         return ecBadArgument;
     }
     TCriticalSectionGuard guard(inputLock);
-    return PeekInput(*this, static_cast<uint8_t*>(buffer), NotifyOffset(*this), length);
+    return PeekNext(*this, static_cast<uint8_t*>(buffer), 0, length);
 }
 
 int TKvdBaseDispatcher::GetBlock(void* buffer, uint32_t length) {
@@ -219,7 +277,7 @@ int TKvdBaseDispatcher::GetBlock(void* buffer, uint32_t length) {
     auto* bytes = static_cast<uint8_t*>(buffer);
     {
         TCriticalSectionGuard guard(inputLock);
-        int result = PeekInput(*this, bytes, NotifyOffset(*this), length);
+        int result = PeekNext(*this, bytes, 0, length);
         if (result < 0) {
             return result;
         }
@@ -234,8 +292,7 @@ uint32_t TKvdBaseDispatcher::InBuffUsed() {
     if (inBuffer == nullptr) {
         return 0;
     }
-    uint32_t used = InputUsed(*this);
-    return used - std::min(used, NotifyOffset(*this));
+    return UnreadByCaller(*this);
 }
 
 uint32_t TKvdBaseDispatcher::InBuffFree() {
@@ -243,7 +300,7 @@ uint32_t TKvdBaseDispatcher::InBuffFree() {
     if (inBuffer == nullptr) {
         return 0;
     }
-    return InBufferSize - InputUsed(*this) + NotifyOffset(*this);
+    return InBufferSize - UnreadByCaller(*this);
 }
 
 int TKvdBaseDispatcher::FlushInBuffer() {
@@ -253,8 +310,8 @@ int TKvdBaseDispatcher::FlushInBuffer() {
     }
     int result = FlushCom(1);
     if (inDataNotify) {
-        // The notification drops the bytes when it ends.
-        maxHandlerRead = InputUsed(*this);
+        // The notification drops the bytes when it ends; no handler is handed them meanwhile.
+        TakeOutside(*this, 0, InputUsed(*this));
     } else {
         // Counting the flushed bytes as taken makes the receive check skip them: it owns the
         // scan position and moves it on to the read position itself.

@@ -305,6 +305,8 @@ bool TKvdBaseDispatcher::SendNotify(uint32_t message, uint32_t wParam, uint32_t 
     {
         TCriticalSectionGuard guard(inputLock);
         maxHandlerRead = 0;
+        outsideFrom = 0;
+        outsideTo = 0;
         inDataNotify = dataNotify;
     }
     // The low word carries the count or length; a larger count would spill into the

@@ -165,6 +165,63 @@ TEST_F(Notify, AReaderOutsideTheHandlersIsHandedEveryByteOnce) {
     EXPECT_EQ(port.InBuffUsed(), 0u);
 }
 
+TEST_F(Notify, HandlersAfterAnOutsideReadOrAFlushAreNotHandedThoseBytes) {
+    // The owner of a port reads while a notification is on its way to its window: the
+    // handlers served after that go on past what it took.
+    std::string outside;
+    struct TOutsideThenRead {
+        TReader reader;
+        std::function<void()> outside;
+        void OnNotify(uint32_t message, uint32_t wParam, int32_t lParam) {
+            outside();
+            reader.OnNotify(message, wParam, lParam);
+        }
+    };
+    TOutsideThenRead first{TReader(port, 2), [&] {
+                               std::thread([&] {
+                                   char bytes[3];
+                                   if (port.GetBlock(bytes, 3) == 3) {
+                                       outside.append(bytes, 3);
+                                   }
+                               }).join();
+                           }};
+    TReader second(port, 4);
+    port.RegisterEventTriggerHandler(TTriggerMethod::Bind<&TOutsideThenRead::OnNotify>(&first));
+    port.RegisterEventTriggerHandler(second.Method());
+    EXPECT_FALSE(NotifyTenBytes());
+    EXPECT_EQ(outside, "012");
+    EXPECT_EQ(first.reader.read, "34");
+    EXPECT_EQ(second.read, "3456");
+    EXPECT_EQ(port.InBuffUsed(), 3u);
+
+    // A flush in a handler leaves nothing for it or the handlers after it.
+    port.DeregisterEventTriggerHandler(TTriggerMethod::Bind<&TOutsideThenRead::OnNotify>(&first));
+    port.DeregisterEventTriggerHandler(second.Method());
+    struct TReadFlushRead {
+        TKvdBaseDispatcher& port;
+        std::string read;
+        void OnNotify(uint32_t, uint32_t, int32_t) {
+            char c;
+            for (int n = 0; n < 2 && port.GetChar(c) == 0; ++n) {
+                read += c;
+            }
+            port.FlushInBuffer();
+            if (port.GetChar(c) == 0 || port.CharReady() || port.InBuffUsed() != 0) {
+                read += '!';
+            }
+        }
+    } flushing{port, ""};
+    TReader after(port, 1);
+    port.RegisterEventTriggerHandler(TTriggerMethod::Bind<&TReadFlushRead::OnNotify>(&flushing));
+    port.RegisterEventTriggerHandler(after.Method());
+    port.ScriptInput("abcdef");
+    port.ExtractData();
+    port.SendNotify(msgTriggerData, 1, 0);
+    EXPECT_EQ(flushing.read, "78");
+    EXPECT_EQ(after.read, "");
+    EXPECT_EQ(port.InBuffUsed(), 0u);
+}
+
 TEST_F(Notify, AHandlerDeregisteredDuringANotificationGoesWhenItEnds) {
     struct TSelfRemover {
         TKvdBaseDispatcher* port;
