@@ -177,16 +177,22 @@ private:
 // back on a new pair under the same port number.
 class TChaosFarEnd {
 public:
-    explicit TChaosFarEnd(uint32_t seed) : random_(seed) {
-        Connect();
-        thread_ = std::thread([this] { Run(); });
-    }
+    explicit TChaosFarEnd(uint32_t seed) : random_(seed) { Connect(); }
     ~TChaosFarEnd() {
-        stop_ = true;
-        thread_.join();
+        Stop();
         Disconnect();
     }
+    void Start() {
+        thread_ = std::thread([this] { Run(); });
+    }
+    void Stop() {
+        stop_ = true;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
     bool Connected() const { return registered_; }
+    // Only while the far end stands still.
     int Descriptors() const { return master_ >= 0 ? 2 : 0; }
     TRecordChecker& Received() { return received_; }
     uint32_t Hangups() const { return hangups_; }
@@ -581,6 +587,7 @@ TEST_F(PortChaos, ThreadsAtOnceKeepOrderCodesAndResources) {
         kPumpMs));
     const size_t descriptors = EntriesIn("/proc/self/fd") - far_.Descriptors();
 
+    far_.Start();
     StartWorker(seed_ * 31, [this](TKvdBaseDispatcher& d, std::minstd_rand& random,
                                    std::vector<uint32_t>& handles) {
         TriggerStep(tally_, d, random, handles);
@@ -595,6 +602,7 @@ TEST_F(PortChaos, ThreadsAtOnceKeepOrderCodesAndResources) {
         ASSERT_EQ(tally_.Unknown(), "");
     }
     watchdog_.Step("end");
+    far_.Stop();
     stopWorkers_ = true;
     for (auto& worker : workers_) {
         worker.join();
