@@ -30,7 +30,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -107,7 +109,9 @@ public:
 
 private:
     void Check() {
-        if (line_.size() != 17 || line_[0] != letter_ || line_.compare(1, 8, line_, 9, 8) != 0) {
+        if (line_.size() != 17 || line_[0] != letter_ || line_.compare(1, 8, line_, 9, 8) != 0 ||
+            !std::all_of(line_.begin() + 1, line_.end(),
+                         [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); })) {
             return;
         }
         const auto sequence = static_cast<uint32_t>(std::stoul(line_.substr(1, 8), nullptr, 16));
