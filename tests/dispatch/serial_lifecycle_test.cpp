@@ -1,6 +1,7 @@
 // Opening and closing serial ports through the dispatcher: open failures and their codes, port
 // numbers through the port map, restarting, handed-over devices, many reopenings, hang-up.
 #include "tests/dispatch/serial_line.h"
+#include "tests/fakes/descriptor_limit.h"
 #include "tests/fakes/message_pump.h"
 
 #include "comm/errors/kvexcept.h"
@@ -13,7 +14,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -107,17 +107,11 @@ TEST(SerialLifecycleTest, OpenThatCannotMakeItsWaitDescriptorsReleasesTheDevice)
     TPtyPair pty;
     ASSERT_EQ(PtyOpen(pty), 0);
     // Room for the device's own descriptor and no more.
-    const int lowestFree = open("/dev/null", O_RDONLY);
-    ASSERT_GE(lowestFree, 0);
-    close(lowestFree);
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    rlimit tight = saved;
-    tight.rlim_cur = static_cast<rlim_t>(lowestFree) + 2;
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    testing::TDescriptorLimit limit(2);
+    ASSERT_TRUE(limit.Lowered());
     TKvdWin32Dispatcher port(nullptr);
     const int result = port.OpenCom(pty.SlavePath.c_str(), 4096, 4096);
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    limit.Restore();
     EXPECT_EQ(result, ecInsufficientMemory);
 
     const int fd = open(pty.SlavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);

@@ -3,13 +3,10 @@
 #include "comm/platform/hotplug.h"
 #include "comm/platform/portmap.h"
 #include "comm/platform/pty.h"
+#include "tests/fakes/descriptor_limit.h"
 #include "tests/fakes/scratchdir.h"
 
 #include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -241,16 +238,10 @@ TEST_F(PortEnumTest, WatcherWaitEndsOnCancelOrTimeOut) {
 }
 
 TEST_F(PortEnumTest, WatcherWithoutDescriptorsDoesNotWaitForEver) {
-    const int lowestFree = open("/dev/null", O_RDONLY);
-    ASSERT_GE(lowestFree, 0);
-    close(lowestFree);
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    rlimit none = saved;
-    none.rlim_cur = static_cast<rlim_t>(lowestFree);
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    testing::TDescriptorLimit limit(0);
+    ASSERT_TRUE(limit.Lowered());
     TPortWatcher watcher(machine_.Roots());
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    limit.Restore();
     watcher.Cancel();
     EXPECT_TRUE(watcher.Wait(-1).empty());
 }
