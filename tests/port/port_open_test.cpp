@@ -309,6 +309,14 @@ TEST(PortOpen, DumpsToANameWithANulWriteNoFile) {
     EXPECT_NE(scratch.Read("dispatch.log").find("marker"), std::string::npos);
 }
 
+// The triggers a port change must keep: one data and one timer trigger, under their handles.
+void ExpectOneDataAndOneTimerTrigger(const TKvdBaseDispatcher& d, uint16_t data, uint16_t timer) {
+    ASSERT_EQ(d.dataTriggers.size(), 1u);
+    EXPECT_EQ(d.dataTriggers[0].handle, data);
+    ASSERT_EQ(d.timerTriggers.size(), 1u);
+    EXPECT_EQ(d.timerTriggers[0].handle, timer);
+}
+
 TEST(PortOpenPty, ChangingThePortKeepsTriggersAndTracing) {
     TScratchDir scratch;
     TPtyPair first;
@@ -331,10 +339,7 @@ TEST(PortOpenPty, ChangingThePortKeepsTriggersAndTracing) {
         port.SetComNumber(6);
         ASSERT_EQ(port.PortState(), psOpen);
         TKvdBaseDispatcher* d = port.CurrentDispatcher();
-        ASSERT_EQ(d->dataTriggers.size(), 1u);
-        EXPECT_EQ(d->dataTriggers[0].handle, data);
-        ASSERT_EQ(d->timerTriggers.size(), 1u);
-        EXPECT_EQ(d->timerTriggers[0].handle, timer);
+        ExpectOneDataAndOneTimerTrigger(*d, data, timer);
         EXPECT_EQ(port.Tracing(), tlOn);
         EXPECT_TRUE(d->trace.On());
         EXPECT_NE(scratch.Read("first.trc").find("AT"), std::string::npos);
@@ -363,11 +368,7 @@ TEST(PortOpen, ChangingThePortKeepsTriggersAddedWhenItOpens) {
         &timer));
     port.SetComNumber(6);
     ASSERT_EQ(port.PortState(), psOpen);
-    TKvdBaseDispatcher* d = port.CurrentDispatcher();
-    ASSERT_EQ(d->dataTriggers.size(), 1u);
-    EXPECT_EQ(d->dataTriggers[0].handle, data);
-    ASSERT_EQ(d->timerTriggers.size(), 1u);
-    EXPECT_EQ(d->timerTriggers[0].handle, timer);
+    ExpectOneDataAndOneTimerTrigger(*port.CurrentDispatcher(), data, timer);
 }
 
 // ---------------------------------------------------------------------------------------------
