@@ -109,7 +109,7 @@ bool TimerExpired(const EventTimer& timer) {
     if (now > timer.Expires) {
         return true;
     }
-    return now < timer.Started && WrapAdd(now, kMaxTimerTicks) > timer.Expires;
+    return now < timer.Started && WrapAdd(now, kTicksPerClockRestart) > timer.Expires;
 }
 
 int32_t ElapsedTime(const EventTimer& timer) {
@@ -117,7 +117,7 @@ int32_t ElapsedTime(const EventTimer& timer) {
     if (now >= timer.Started) {
         return WrapSub(now, timer.Started);
     }
-    return WrapAdd(now, WrapSub(kMaxTimerTicks, timer.Started));
+    return WrapAdd(now, WrapSub(kTicksPerClockRestart, timer.Started));
 }
 
 int32_t ElapsedTimeInSecs(const EventTimer& timer) {
@@ -128,8 +128,9 @@ int32_t ElapsedTimeInSecs(const EventTimer& timer) {
 // duration), which would otherwise wrap round to a time far ahead.
 int32_t RemainingTime(const EventTimer& timer) {
     const int64_t now = CurrentTicks();
-    const int64_t remaining =
-        now >= timer.Started ? timer.Expires - now : timer.Expires - int64_t{kMaxTimerTicks} - now;
+    const int64_t remaining = now >= timer.Started
+                                  ? timer.Expires - now
+                                  : int64_t{timer.Expires} - kTicksPerClockRestart - now;
     return static_cast<int32_t>(std::max<int64_t>(remaining, 0));
 }
 
