@@ -114,7 +114,12 @@ const std::shared_ptr<ThreadQueue>& CurrentQueuePtr() {
     if (!currentQueue.queue) {
         Registry& registry = TheRegistry();
         std::lock_guard guard(registry.lock);
-        ThreadId id = ++registry.lastThread;
+        // After 2^32 threads the numbers come round: 0 means no thread, and a number still
+        // held by a running thread must not be handed out again.
+        do {
+            ++registry.lastThread;
+        } while (registry.lastThread == 0 || registry.queues.count(registry.lastThread) != 0);
+        const ThreadId id = registry.lastThread;
         currentQueue.queue = std::make_shared<ThreadQueue>(id);
         registry.queues[id] = currentQueue.queue;
     }
@@ -361,6 +366,12 @@ ThreadId MainThreadId() {
 
 void SetMainThreadId(ThreadId thread) {
     mainThread.store(thread);
+}
+
+void SetLastThreadIdForTesting(ThreadId thread) {
+    Registry& registry = TheRegistry();
+    std::lock_guard guard(registry.lock);
+    registry.lastThread = thread;
 }
 
 bool RegisterClass(const TWndClass& windowClass) {

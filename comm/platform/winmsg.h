@@ -71,11 +71,14 @@ struct TWndClass {
 // The calling thread's error of the last failed call of this layer.
 uint32_t LastMessageError();
 
-// Threads. The identifier is small, never reused, and valid for WakeThread and
-// PostThreadMessage as soon as the thread has asked for it.
+// Threads. The identifier is small, never 0, not reused before 2^32 threads have asked for
+// one (and never while its thread runs), and valid for WakeThread and PostThreadMessage as soon
+// as the thread has asked for it.
 ThreadId GetCurrentThreadId();
 ThreadId MainThreadId();
 void SetMainThreadId(ThreadId thread);
+// Makes `thread` the last identifier handed out, so that tests can reach the wrap.
+void SetLastThreadIdForTesting(ThreadId thread);
 
 // Window classes and windows. Windows are hidden: they exist to receive messages.
 bool RegisterClass(const TWndClass& windowClass);

@@ -396,6 +396,25 @@ TEST_F(WindowMessages, ExtraBytesAndClassesCheckTheirArguments) {
     EXPECT_EQ(kErrorInvalidWindowHandle, LastMessageError());
 }
 
+// Once 2^32 threads have had a number, the numbers come round again: never 0, and never one
+// that a running thread still holds, whose messages would go astray.
+TEST_F(WindowMessages, ThreadNumbersComeRoundWithoutReusingARunningThreads) {
+    const ThreadId self = GetCurrentThreadId();
+    auto numberOfNewThread = [] {
+        ThreadId id = 0;
+        std::thread([&] { id = GetCurrentThreadId(); }).join();
+        return id;
+    };
+    SetLastThreadIdForTesting(0xFFFFFFFEu);
+    EXPECT_EQ(0xFFFFFFFFu, numberOfNewThread());
+    EXPECT_NE(0u, numberOfNewThread());
+    SetLastThreadIdForTesting(self - 1);
+    EXPECT_NE(self, numberOfNewThread());
+    EXPECT_TRUE(PostThreadMessage(self, kMsgRecord, 1, 0)) << "the thread keeps its queue";
+    TMsg msg;
+    EXPECT_TRUE(PeekMessage(msg, 0, kMsgRecord, kMsgRecord, PM_REMOVE));
+}
+
 TEST_F(WindowMessages, HostLoopIsWokenAndRunByTheLayer) {
     auto host = std::make_shared<FakeHostLoop>();
     SetHostLoop(host);
