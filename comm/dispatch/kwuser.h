@@ -590,7 +590,9 @@ public:
     uint32_t outsideFrom = 0;
     uint32_t outsideTo = 0;
     std::atomic<bool> inputFull{false};
-    uint32_t availNotifyPos = 0;
+    // scanCount when the last avail notification was given: a ring position would come round
+    // to it again after every 8192 bytes and hide the new ones.
+    uint64_t availNotifyCount = 0;
     std::atomic<bool> stopThreads{false};
     std::atomic<TKvdDispatcherThread*> eventThread{nullptr};
     std::atomic<TKvdDispatcherThread*> dispatchThread{nullptr};

@@ -216,7 +216,7 @@ int StartPort(TKvdBaseDispatcher& d, int32_t baud, uint32_t parity, int8_t dataB
     d.inTail = 0;
     d.inTakenCount = 0;
     d.scanCount = 0;
-    d.availNotifyPos = 0;
+    d.availNotifyCount = 0;
     d.ResetStatusHits();
     d.inDataNotify = false;
     d.modemStatus = 0;

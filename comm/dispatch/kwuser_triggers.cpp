@@ -696,20 +696,17 @@ bool TKvdBaseDispatcher::CheckReceiveTriggers() {
     }
     if (longest == 0) {
         AdvanceScan(*this, pos, scanned);
-        // A scan that came round a whole ring ends where the last avail notification was
-        // given, yet every byte it saw is new.
-        const bool newBytes = availNotifyPos != pos || scanned == InBufferSize;
         const uint32_t used = InBuffUsed();
-        if (threshold == 0 || !newBytes || used < threshold) {
+        if (threshold == 0 || scanCount == availNotifyCount || used < threshold) {
             return false;
         }
         LogFiring(*this, dstAvail, used);
         const bool result = SendNotify(msgTriggerAvail, used, 0);
-        availNotifyPos = pos;
+        availNotifyCount = scanCount;
         return result;
     }
     bool result = true;
-    if (threshold != 0 && availNotifyPos != pos) {
+    if (threshold != 0 && scanCount + scanned != availNotifyCount) {
         // The bytes before the matched string; negative when its start was already read. A
         // threshold beyond the signed range is never reached, rather than reached by all.
         const auto before = static_cast<int32_t>(RingCountThrough(*this, pos) - longest);
@@ -718,7 +715,7 @@ bool TKvdBaseDispatcher::CheckReceiveTriggers() {
             result = SendNotify(msgTriggerAvail, static_cast<uint32_t>(before), 0);
             AdvanceScan(*this, pos, scanned);
             scanned = 0;
-            availNotifyPos = pos;
+            availNotifyCount = scanCount;
         }
     }
     result = NotifyMatchedDataTriggers(*this, result);

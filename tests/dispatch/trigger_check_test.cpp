@@ -148,6 +148,23 @@ TEST_F(TriggerCheck, AvailFiresOnceTheThresholdIsReachedAndOnlyForNewBytes) {
     EXPECT_TRUE(recorder.notes.empty());
 }
 
+// Whether bytes are new since the last avail notification is not told by ring position:
+// after a whole ring's worth of bytes the scan stands where that notification was given.
+TEST_F(TriggerCheck, AvailFiresForNewBytesThatEndWhereTheLastNotificationWas) {
+    port.ChangeLengthTrigger(16);
+    char taken[16];
+    Receive(std::string(16, 'a'));
+    ASSERT_EQ(recorder.notes, (std::vector<TNote>{Avail(16)}));
+    ASSERT_EQ(port.GetBlock(taken, 16), 16);
+    // Short messages, each read before the next, bring the ring round.
+    for (uint32_t moved = 0; moved < InBufferSize - 16; moved += 8) {
+        Receive("bbbbbbbb");
+        ASSERT_EQ(port.GetBlock(taken, 8), 8);
+    }
+    Receive(std::string(16, 'c'));
+    EXPECT_EQ(recorder.notes, (std::vector<TNote>{Avail(16), Avail(16)}));
+}
+
 TEST_F(TriggerCheck, ALengthTriggerBeyondTheSignedRangeIsNeverReached) {
     port.ChangeLengthTrigger(0x80000000);
     const uint32_t ok = AddData("OK");
@@ -240,7 +257,6 @@ TEST_F(TriggerCheck, ReceiveStepFillsTheRingAcrossItsEnd) {
     port.inHead = 8190;
     port.inTail = 8190;
     port.scanPos = 8190;
-    port.availNotifyPos = 8190;
     Receive("abcd");
     EXPECT_EQ(port.inHead, 2u);
     char block[4];

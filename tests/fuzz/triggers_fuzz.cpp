@@ -51,7 +51,6 @@ public:
         const uint32_t start = static_cast<uint32_t>(input_.Byte()) * 32 % kivo::InBufferSize;
         port_.LoadInput(start, "");
         port_.scanPos = start;
-        port_.availNotifyPos = start;
         const uint8_t threshold = input_.Byte();
         threshold_ = threshold & 0x80 ? (threshold & 0x7F) * 64u : threshold % 8u;
         port_.ChangeLengthTrigger(threshold_);
