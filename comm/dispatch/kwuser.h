@@ -623,6 +623,9 @@ public:
     std::atomic<uint32_t> outHead{0};
     std::atomic<uint32_t> outTail{0};
     std::atomic<bool> outFull{false};
+    // Set (under outputLock) from an output flush's request until the ring has been emptied:
+    // the write thread takes no run meanwhile.
+    bool outputFlushing = false;
     // Set while the output ring is empty, so that WaitTxSent blocks instead of polling.
     TEvent outputEmptySignal{true, true};
     uint8_t* inBuffer = nullptr;

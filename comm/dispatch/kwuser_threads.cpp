@@ -279,7 +279,9 @@ bool TOutThread::NextRun(uint32_t& start, uint32_t& length) {
     const uint32_t head = d.outHead;
     const uint32_t tail = d.outTail;
     const uint32_t size = d.outBufferSize;
-    if (d.outBuffer == nullptr || (!d.outFull && head == tail)) {
+    // A run taken during a flush would be sent from a ring that the flush then empties and
+    // refills: after the purge the device would get the new bytes out of order, some twice.
+    if (d.outBuffer == nullptr || d.outputFlushing || (!d.outFull && head == tail)) {
         return false;
     }
     if (tail < head) {

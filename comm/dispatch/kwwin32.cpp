@@ -67,17 +67,27 @@ int TKvdWin32Dispatcher::FlushCom(int queue) {
     if (queue != 0) {
         return ecBadArgument;
     }
-    if (writeThread != nullptr) {
-        // The cancel ends a write blocked on a peer that does not read; the write thread then
-        // confirms that it has left the write before the ring is emptied under it. A stop or
-        // close on another thread may end the write thread instead and reset ackSignal.
-        TCriticalSectionGuard flushing(flushLock_);
-        outputFlushSignal->Set();
-        SerialCancelWrite(device);
-        WaitForEitherEvent(*ackSignal, writeThreadGone, INFINITE);
-        DiscardOutput();
+    if (writeThread == nullptr) {
+        return SerialPurge(device, kPurgeOutput);
     }
-    return SerialPurge(device, kPurgeOutput);
+    // The cancel ends a write blocked on a peer that does not read; the write thread then
+    // confirms that it has left the write before the ring is emptied under it. A stop or close
+    // on another thread may end the write thread instead and reset ackSignal. Having confirmed,
+    // the write thread takes no new run until the ring is empty and the cancel lifted, so that
+    // it never writes bytes the flush dropped, nor new bytes that took their place.
+    TCriticalSectionGuard flushing(flushLock_);
+    {
+        TCriticalSectionGuard output(outputLock);
+        outputFlushing = true;
+    }
+    outputFlushSignal->Set();
+    SerialCancelWrite(device);
+    WaitForEitherEvent(*ackSignal, writeThreadGone, INFINITE);
+    TCriticalSectionGuard output(outputLock);
+    DiscardOutput();
+    const int result = SerialPurge(device, kPurgeOutput);
+    outputFlushing = false;
+    return result;
 }
 
 int TKvdWin32Dispatcher::GetComError(TComStat& stat) {
