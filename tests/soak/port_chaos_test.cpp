@@ -22,6 +22,7 @@
 #include "comm/util/oomisc.h"
 #include "tests/fakes/message_pump.h"
 #include "tests/fakes/pty_far_end.h"
+#include "tests/soak/soak_settings.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -36,8 +37,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <map>
 #include <mutex>
 #include <random>
@@ -53,20 +52,6 @@ constexpr int kPortNumber = 43;
 constexpr uint32_t kPumpMs = 10000;
 // A step of any thread that has not ended after this long is taken for a hang.
 constexpr auto kStepLimit = std::chrono::seconds(60);
-
-uint32_t EnvNumber(const char* name, uint32_t fallback) {
-    const char* text = std::getenv(name);
-    const long value = text != nullptr ? std::atol(text) : 0;
-    return value > 0 ? static_cast<uint32_t>(value) : fallback;
-}
-
-size_t EntriesIn(const char* directory) {
-    size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(directory)) {
-        ++count;
-    }
-    return count;
-}
 
 // A record is a letter, the sequence number twice in hex and a line end. A line pieced
 // together from records cut by a flush or a hang-up either fails the repeat or reads as one of

@@ -10,12 +10,12 @@
 #include "comm/util/oomisc.h"
 #include "tests/fakes/message_pump.h"
 #include "tests/fakes/pty_far_end.h"
+#include "tests/soak/soak_settings.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -30,17 +30,7 @@ constexpr uint32_t kPumpMs = 5000;
 constexpr long kMemorySlackKiB = 1024;
 
 std::chrono::milliseconds GrowthRunTime() {
-    const char* text = std::getenv("KIVO_GROWTH_MS");
-    const long value = text != nullptr ? std::atol(text) : 0;
-    return std::chrono::milliseconds(value > 0 ? value : 2000);
-}
-
-size_t EntriesIn(const char* directory) {
-    size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(directory)) {
-        ++count;
-    }
-    return count;
+    return std::chrono::milliseconds(EnvNumber("KIVO_GROWTH_MS", 2000));
 }
 
 long ResidentKiB() {

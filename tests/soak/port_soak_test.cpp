@@ -10,11 +10,10 @@
 #include "comm/util/oomisc.h"
 #include "tests/fakes/message_pump.h"
 #include "tests/fakes/pty_far_end.h"
+#include "tests/soak/soak_settings.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -24,18 +23,8 @@ namespace {
 constexpr int kPortNumber = 41;
 constexpr uint32_t kPumpMs = 5000;
 
-size_t EntriesIn(const char* directory) {
-    size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(directory)) {
-        ++count;
-    }
-    return count;
-}
-
 int SoakCycles() {
-    const char* text = std::getenv("KIVO_SOAK_CYCLES");
-    const int cycles = text != nullptr ? std::atoi(text) : 0;
-    return cycles > 0 ? cycles : 50;
+    return static_cast<int>(EnvNumber("KIVO_SOAK_CYCLES", 50));
 }
 
 enum class TCloseFrom { AfterWait, DataHandler, Wait };
