@@ -22,7 +22,7 @@
 #include "comm/util/oomisc.h"
 #include "tests/fakes/message_pump.h"
 #include "tests/fakes/pty_far_end.h"
-#include "tests/soak/soak_settings.h"
+#include "tests/soak/soak_support.h"
 
 #include <fcntl.h>
 #include <poll.h>

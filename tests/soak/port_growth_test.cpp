@@ -10,7 +10,7 @@
 #include "comm/util/oomisc.h"
 #include "tests/fakes/message_pump.h"
 #include "tests/fakes/pty_far_end.h"
-#include "tests/soak/soak_settings.h"
+#include "tests/soak/soak_support.h"
 
 #include <gtest/gtest.h>
 
@@ -50,23 +50,13 @@ struct TProcessSize {
     size_t threads = EntriesIn("/proc/self/task");
 };
 
-class PortGrowth : public ::testing::Test {
+class PortGrowth : public EchoedPortTest {
 public:
+    PortGrowth() : EchoedPortTest(kPortNumber) {}
     void OnData(TKvdCustomComPort*, uint16_t) {}
     void OnTimer(TKvdCustomComPort*, uint16_t) {}
 
 protected:
-    void SetUp() override {
-        ASSERT_FALSE(echo_.SlavePath().empty());
-        ASSERT_EQ(RegisterComPort(kPortNumber, echo_.SlavePath()), 0);
-        port_.SetComNumber(kPortNumber);
-        port_.SetBaud(115200);
-    }
-    void TearDown() override {
-        port_.SetOpen(false);
-        UnregisterComPort(kPortNumber);
-    }
-
     // The process's size with the port closed, once the closed port's threads, which leave
     // detached, have gone.
     TProcessSize ClosedSize() {
@@ -98,8 +88,6 @@ protected:
 #endif
     }
 
-    TPtyFarEnd echo_;
-    TKvdComPort port_;
     const size_t threads_ = EntriesIn("/proc/self/task"); // the far end's included
 };
 

@@ -10,7 +10,7 @@
 #include "comm/util/oomisc.h"
 #include "tests/fakes/message_pump.h"
 #include "tests/fakes/pty_far_end.h"
-#include "tests/soak/soak_settings.h"
+#include "tests/soak/soak_support.h"
 
 #include <gtest/gtest.h>
 
@@ -29,21 +29,15 @@ int SoakCycles() {
 
 enum class TCloseFrom { AfterWait, DataHandler, Wait };
 
-class PortSoak : public ::testing::Test {
+class PortSoak : public EchoedPortTest {
 protected:
+    PortSoak() : EchoedPortTest(kPortNumber) {}
     void SetUp() override {
-        ASSERT_FALSE(echo_.SlavePath().empty());
-        ASSERT_EQ(RegisterComPort(kPortNumber, echo_.SlavePath()), 0);
-        port_.SetComNumber(kPortNumber);
-        port_.SetBaud(115200);
+        EchoedPortTest::SetUp();
         port_.SetTriggerLength(16);
         port_.SetOnTriggerAvail(TTriggerAvailEvent::Bind<&PortSoak::OnAvail>(this));
         port_.SetOnTriggerData(TTriggerDataEvent::Bind<&PortSoak::OnData>(this));
         port_.SetOnWaitChar(TWaitCharEvent::Bind<&PortSoak::OnWaitChar>(this));
-    }
-    void TearDown() override {
-        port_.SetOpen(false);
-        UnregisterComPort(kPortNumber);
     }
 
     bool PumpUntil(const std::function<bool()>& done) {
@@ -92,8 +86,6 @@ protected:
         EXPECT_EQ(sent.compare(0, received_.size(), received_), 0) << number << ": " << received_;
     }
 
-    TPtyFarEnd echo_;
-    TKvdComPort port_;
     uint16_t okTrigger_ = 0;
     TCloseFrom closeFrom_ = TCloseFrom::AfterWait;
     std::string received_;
