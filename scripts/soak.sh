@@ -4,7 +4,9 @@
 #     traffic, triggers and closes from inside handlers and waits, under AddressSanitizer with
 #     leak checking and under ThreadSanitizer, descriptors and threads counted before and after;
 #   - in the same runs, the port stress: several threads on one port for KIVO_CHAOS_MS
-#     (default 30000) ms with the seed KIVO_CHAOS_SEED (default 1);
+#     (default 30000) ms with the seed KIVO_CHAOS_SEED (default 1), and the growth check: a busy
+#     port for KIVO_GROWTH_MS (default 30000) ms per load leaves descriptors and threads level
+#     (resident memory is checked too in builds without a sanitizer);
 #   - the fault matrix with brinomar-flash and the simulator built with AddressSanitizer, so
 #     that a leak or a memory error in any faulty run fails its case.
 # Builds in build-soak-asan and build-soak-tsan; exits non-zero on any failure.
@@ -13,6 +15,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 export KIVO_SOAK_CYCLES=${KIVO_SOAK_CYCLES:-1000}
 export KIVO_CHAOS_MS=${KIVO_CHAOS_MS:-30000}
+export KIVO_GROWTH_MS=${KIVO_GROWTH_MS:-30000}
 scripts/deps.sh
 jobs=$(nproc)
 
