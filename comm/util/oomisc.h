@@ -15,13 +15,13 @@ namespace kivo {
 // The largest timer duration in ticks: 2^31 ms / 55.
 constexpr int32_t kMaxTimerTicks = 39045157;
 
-// The ticks after which the tick count restarts at 0 with the millisecond clock: its last
-// tick, 78090314, is a short one. A tick count found below a timer's start is this much
-// further on; judged by anything less, a timer that spans the restart would wait for weeks.
-constexpr int32_t kTicksPerClockRestart = 78090315;
-
 // Milliseconds per tick of the clock.
 constexpr uint32_t kMillisecondsPerTick = 55;
+
+// The ticks after which the tick count restarts at 0 with the 32-bit millisecond clock
+// (78090315; its last tick is a short one). A tick count found below a timer's start is this
+// much further on; judged by anything less, a timer that spans the restart would wait for weeks.
+constexpr int32_t kTicksPerClockRestart = UINT32_MAX / kMillisecondsPerTick + 1;
 
 // A timer: the tick count when it was set and the tick count at which it expires.
 struct EventTimer {
