@@ -127,8 +127,9 @@ int SerialReaderTakesInput(int32_t handle, bool on);
 bool SerialHungUp(int32_t handle);
 
 // For command-line programs that sit in SerialWaitEvent: SIGINT and SIGTERM set the
-// application's terminating flag and end the wait on `handle` (and make the next one return at
-// once), so the program can finish cleanly.
+// application's terminating flag and end the waits on `handle` (and make the next ones return
+// at once), so the program can finish cleanly. Every handle asked for is woken, not only the
+// last.
 int SerialWakeOnStopSignals(int32_t handle);
 
 } // namespace kivo

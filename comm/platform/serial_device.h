@@ -54,6 +54,7 @@ struct Device {
     bool hangUpWaitReported = false;
     bool hangUpErrorReported = false;
     bool countersSupported = false;
+    bool endsOnStopSignal = false; // SerialWakeOnStopSignals
     // The TIOCM_DTR/TIOCM_RTS lines set through SetModemLine, and which of them are known
     // to be in that state (the driver moves RTS itself under handshake).
     int linesKnown = 0;
@@ -103,8 +104,8 @@ void MarkHungUp(Device& device);
 // so that it watches the input again.
 void RearmInput(Device& device);
 
-// The modem-line watcher is started at open on devices that keep counters; close stops it and
-// detaches the device from the stop signals. False when the system refuses its descriptor or
+// The modem-line watcher is started at open on devices that keep counters; close stops it.
+// False when the system refuses its descriptor or
 // its thread.
 bool StartModemWatcher(Device& device);
 void ReleaseWaitResources(Device& device);

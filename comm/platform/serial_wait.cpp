@@ -71,24 +71,32 @@ void InstallWatcherSignal() {
     });
 }
 
-// Stop signals of SerialWakeOnStopSignals.
-std::atomic<int32_t> gStopHandle{0};
-std::atomic<int> gStopWakeFd{-1};
+// Stop signals of SerialWakeOnStopSignals. The eventfd is signalled by the first stop signal
+// and never drained: it ends the waits of every device asked for, then and later. It lives for
+// the whole process, so the handler never writes to a descriptor that has been closed.
+std::atomic<int> gStopFd{-1};
 volatile sig_atomic_t gStopSignalled = 0;
 
 void OnStopSignal(int) {
     const int savedErrno = errno;
     SetApplicationTerminating(true);
     gStopSignalled = 1;
-    const int fd = gStopWakeFd.load();
+    const int fd = gStopFd.load();
     if (fd >= 0) {
         SignalEvent(fd);
     }
     errno = savedErrno;
 }
 
-bool StopSignalledFor(int32_t handle) {
-    return gStopSignalled != 0 && gStopHandle.load() == handle;
+int StopEventFd() {
+    static std::once_flag once;
+    std::call_once(once, [] { gStopFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); });
+    return gStopFd.load();
+}
+
+// Call under the device's lock.
+bool StopSignalledFor(const Device& device) {
+    return device.endsOnStopSignal && gStopSignalled != 0;
 }
 
 class Deadline {
@@ -126,12 +134,13 @@ struct WaitPlan {
     bool watchInput = false;
     bool watchDevice = false;
     int modemFd = -1;
+    int stopFd = -1;
 };
 
-WaitPlan PlanWait(Device& device, int32_t handle) {
+WaitPlan PlanWait(Device& device) {
     WaitPlan plan;
     std::lock_guard guard(device.lock);
-    if (device.cancelRequested || device.mask == 0 || StopSignalledFor(handle)) {
+    if (device.cancelRequested || device.mask == 0 || StopSignalledFor(device)) {
         device.cancelRequested = false;
         plan.finished = true;
         return plan;
@@ -150,6 +159,7 @@ WaitPlan PlanWait(Device& device, int32_t handle) {
     if (device.modemWatcher && device.modemWatcher->Running()) {
         plan.modemFd = device.modemWatcher->EventFd();
     }
+    plan.stopFd = device.endsOnStopSignal ? gStopFd.load() : -1;
     return plan;
 }
 
@@ -310,8 +320,6 @@ void ReleaseWaitResources(Device& device) {
         std::lock_guard guard(device.lock);
         watcher = std::move(device.modemWatcher);
     }
-    int expected = device.wakeFd;
-    gStopWakeFd.compare_exchange_strong(expected, -1);
 }
 
 } // namespace serial_detail
@@ -340,17 +348,19 @@ int SerialWaitEvent(int32_t handle, uint32_t& events, int64_t timeoutUs) {
     Deadline deadline(timeoutUs);
     int result = 0;
     for (;;) {
-        const WaitPlan plan = PlanWait(*device, handle);
+        const WaitPlan plan = PlanWait(*device);
         if (plan.finished) {
             events = plan.events;
             break;
         }
-        pollfd fds[4] = {{device->closeFd, POLLIN, 0},
+        // A stop signal is seen by the next plan.
+        pollfd fds[5] = {{device->closeFd, POLLIN, 0},
                          {device->wakeFd, POLLIN, 0},
                          {plan.watchDevice ? device->fd : -1,
                           static_cast<short>(plan.watchInput ? POLLIN : 0), 0},
-                         {plan.modemFd, POLLIN, 0}};
-        const int ready = ppoll(fds, 4, deadline.Remaining(), nullptr);
+                         {plan.modemFd, POLLIN, 0},
+                         {plan.stopFd, POLLIN, 0}};
+        const int ready = ppoll(fds, 5, deadline.Remaining(), nullptr);
         if (ready == 0) {
             break; // time-out
         }
@@ -432,8 +442,14 @@ int SerialWakeOnStopSignals(int32_t handle) {
     if (!device) {
         return -kSerialBadHandle;
     }
-    gStopHandle = handle;
-    gStopWakeFd = device->wakeFd;
+    if (StopEventFd() < 0) {
+        return Fail(kPlatformNotEnoughMemory);
+    }
+    {
+        std::lock_guard guard(device->lock);
+        device->endsOnStopSignal = true;
+        WakeWaiter(*device, false); // a wait in progress takes the stop signal into its watch
+    }
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);

@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -295,6 +297,41 @@ TEST(SerialIoTest, LineCallsOnADeviceWithoutModemLinesAreQuietSuccesses) {
     EXPECT_EQ(SerialSetBreak(pair.line, false), 0);
     EXPECT_EQ(SerialSetLowLatency(pair.line, true), 0);
     EXPECT_EQ(SerialSetupQueues(pair.line, 8192, 4096), 0);
+}
+
+// A program with several lines asks for each of them: a stop signal must end the waits on all,
+// not only on the line asked for last.
+TEST(SerialIoTest, AStopSignalEndsTheWaitsOfEveryLineAskedFor) {
+    TLinePair first;
+    TLinePair second;
+    ASSERT_EQ(SerialWakeOnStopSignals(first.line), 0);
+    ASSERT_EQ(SerialWakeOnStopSignals(second.line), 0);
+    auto waitOn = [](int32_t line) {
+        return std::async(std::launch::async, [line] {
+            uint32_t events = 0;
+            return SerialWaitEvent(line, events);
+        });
+    };
+    std::future<int> firstWait = waitOn(first.line);
+    std::future<int> secondWait = waitOn(second.line);
+    raise(SIGTERM);
+    const bool firstEnded =
+        firstWait.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    const bool secondEnded =
+        secondWait.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    // A wait the signal left running is ended by closing its line.
+    SerialClose(first.line);
+    SerialClose(second.line);
+    first.line = 0;
+    second.line = 0;
+    EXPECT_TRUE(firstEnded);
+    EXPECT_TRUE(secondEnded);
+    EXPECT_EQ(firstWait.get(), 0);
+    EXPECT_EQ(secondWait.get(), 0);
+    EXPECT_TRUE(ApplicationTerminating());
+    SetApplicationTerminating(false);
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
 }
 
 } // namespace
