@@ -74,13 +74,16 @@ void InstallWatcherSignal() {
 // Stop signals of SerialWakeOnStopSignals. The eventfd is signalled by the first stop signal
 // and never drained: it ends the waits of every device asked for, then and later. It lives for
 // the whole process, so the handler never writes to a descriptor that has been closed.
+// The flag is read by the waiting threads: a lock-free atomic, which the handler may set as
+// safely as a sig_atomic_t.
 std::atomic<int> gStopFd{-1};
-volatile sig_atomic_t gStopSignalled = 0;
+std::atomic<bool> gStopSignalled{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 void OnStopSignal(int) {
     const int savedErrno = errno;
     SetApplicationTerminating(true);
-    gStopSignalled = 1;
+    gStopSignalled = true;
     const int fd = gStopFd.load();
     if (fd >= 0) {
         SignalEvent(fd);
@@ -96,7 +99,7 @@ int StopEventFd() {
 
 // Call under the device's lock.
 bool StopSignalledFor(const Device& device) {
-    return device.endsOnStopSignal && gStopSignalled != 0;
+    return device.endsOnStopSignal && gStopSignalled;
 }
 
 class Deadline {
