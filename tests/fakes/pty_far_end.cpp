@@ -37,7 +37,11 @@ TPtyFarEnd::TPtyFarEnd() {
     }
     MakeRaw(master_);
     MakeRaw(slave_);
-    path_ = ttyname(slave_);
+    char name[64];
+    if (ttyname_r(slave_, name, sizeof name) != 0) { // ttyname's buffer is shared by all threads
+        return;
+    }
+    path_ = name;
     thread_ = std::thread([this] { Run(); });
 }
 
