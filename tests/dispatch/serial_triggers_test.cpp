@@ -12,6 +12,7 @@
 #include <initializer_list>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kivo {
@@ -311,5 +312,43 @@ TEST_P(SerialCloseInHandlerTest, RingsAreFreedOnlyAfterTheHandlerReturned) {
 INSTANTIATE_TEST_SUITE_P(Handlers, SerialCloseInHandlerTest,
                          ::testing::Values(THandlerKind::Procedure, THandlerKind::Window));
 
+// A gateway between two lines that closes both when either ends: each line's handler closes
+// the other, both at once. Neither close may wait for the other line's handler to finish.
+struct TPartnerCloser {
+    TKvdBaseDispatcher* partner = nullptr;
+    ThreadId waiter = 0;
+    std::atomic<int> closes{0};
+    void OnNote(uint32_t message, uint32_t, int32_t) {
+        if (message != msgTriggerData) {
+            return;
+        }
+        partner->DonePort();
+        ++closes;
+        WakeThread(waiter);
+    }
+};
+
+TEST(SerialTriggersTest, HandlersOfTwoLinesClosingEachOtherAtOnceBothFinish) {
+    for (int round = 0; round < 10; ++round) {
+        TPortLine a;
+        TPortLine b;
+        TPartnerCloser closeB{b.port.get(), GetCurrentThreadId()};
+        TPartnerCloser closeA{a.port.get(), GetCurrentThreadId()};
+        a.port->RegisterEventTriggerHandler(TTriggerMethod::Bind<&TPartnerCloser::OnNote>(&closeB));
+        b.port->RegisterEventTriggerHandler(TTriggerMethod::Bind<&TPartnerCloser::OnNote>(&closeA));
+        ASSERT_GT(a.port->AddDataTrigger("end", false), 0);
+        ASSERT_GT(b.port->AddDataTrigger("end", false), 0);
+        std::thread farA([&] { FarWrite(a.far(), "end"); });
+        ASSERT_TRUE(FarWrite(b.far(), "end"));
+        farA.join();
+        while (closeA.closes + closeB.closes == 0) {
+            ASSERT_TRUE(WaitMessage(10000)) << "no handler closed its partner";
+        }
+        // Once each line's threads have ended, no handler is left that could close the other.
+        a.port->StopDispatcher();
+        b.port->StopDispatcher();
+        EXPECT_TRUE(a.port->deviceId < 0 || b.port->deviceId < 0);
+    }
+}
 } // namespace
 } // namespace kivo
