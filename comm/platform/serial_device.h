@@ -105,8 +105,7 @@ void MarkHungUp(Device& device);
 void RearmInput(Device& device);
 
 // The modem-line watcher is started at open on devices that keep counters; close stops it.
-// False when the system refuses its descriptor or
-// its thread.
+// False when the system refuses its descriptor or its thread.
 bool StartModemWatcher(Device& device);
 void ReleaseWaitResources(Device& device);
 
