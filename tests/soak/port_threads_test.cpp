@@ -2,11 +2,9 @@
 // of its own that runs its own messages: every byte a port's far end echoes must come back to
 // that port's avail handler, in order, and to no other. KIVO_THREAD_ROUNDS sets the rounds per
 // port (20 by default).
-#include "comm/platform/portmap.h"
 #include "comm/port/kvport.h"
 #include "tests/dispatch/serial_line.h"
 #include "tests/fakes/message_pump.h"
-#include "tests/fakes/pty_far_end.h"
 #include "tests/soak/soak_support.h"
 
 #include <gtest/gtest.h>
@@ -23,24 +21,20 @@ constexpr int kFirstPortNumber = 50;
 constexpr int kPorts = 4;
 constexpr uint32_t kPumpMs = 10000;
 
-// A port component on the slave of an echoing far end, and what its avail handler took in.
+// An echoed port and what its avail handler took in.
 class TEchoedLine {
 public:
-    explicit TEchoedLine(int number) : number_(number) {
-        registered_ = RegisterComPort(number, echo_.SlavePath()) == 0;
-        port.SetComNumber(static_cast<uint16_t>(number));
-        port.SetBaud(115200);
+    explicit TEchoedLine(int number) : line_(number) {
         port.SetOnTriggerAvail(TTriggerAvailEvent::Bind<&TEchoedLine::OnAvail>(this));
     }
     ~TEchoedLine() {
         port.SetOpen(false);
         Pump([this] { return port.PortState() == psClosed; });
-        UnregisterComPort(number_);
     }
     TEchoedLine(const TEchoedLine&) = delete;
     TEchoedLine& operator=(const TEchoedLine&) = delete;
 
-    bool Registered() const { return registered_; }
+    bool Registered() const { return line_.Registered(); }
 
     bool Pump(const std::function<bool()>& done) {
         return PumpUntil(done, kPumpMs,
@@ -57,14 +51,13 @@ public:
         received += part;
     }
 
-    TKvdComPort port;
+private:
+    TEchoedPort line_;
+
+public:
+    TKvdComPort& port = line_.port;
     std::string received;
     int strangers = 0;
-
-private:
-    const int number_;
-    TPtyFarEnd echo_;
-    bool registered_ = false;
 };
 
 // One thread's rounds; the number of rounds that went wrong.

@@ -31,27 +31,47 @@ inline size_t EntriesIn(const char* directory) {
     return count;
 }
 
-// The port `number`, at 115200 baud, names the slave of an echoing far end; it is closed and
-// its number given back after each test.
-class EchoedPortTest : public ::testing::Test {
-protected:
-    explicit EchoedPortTest(int number) : number_(number) {}
-    void SetUp() override {
-        ASSERT_FALSE(echo_.SlavePath().empty());
-        ASSERT_EQ(RegisterComPort(number_, echo_.SlavePath()), 0);
-        port_.SetComNumber(static_cast<uint16_t>(number_));
-        port_.SetBaud(115200);
+// The port `number`, at 115200 baud, names the slave of an echoing far end for as long as this
+// lives.
+class TEchoedPort {
+public:
+    explicit TEchoedPort(int number) : number_(number) {
+        registered_ = !echo.SlavePath().empty() && RegisterComPort(number, echo.SlavePath()) == 0;
+        port.SetComNumber(static_cast<uint16_t>(number));
+        port.SetBaud(115200);
     }
-    void TearDown() override {
-        port_.SetOpen(false);
-        UnregisterComPort(number_);
+    ~TEchoedPort() {
+        port.SetOpen(false);
+        if (registered_) {
+            UnregisterComPort(number_);
+        }
     }
+    TEchoedPort(const TEchoedPort&) = delete;
+    TEchoedPort& operator=(const TEchoedPort&) = delete;
 
-    TPtyFarEnd echo_;
-    TKvdComPort port_;
+    bool Registered() const { return registered_; }
+
+    TPtyFarEnd echo;
+    TKvdComPort port;
 
 private:
     const int number_;
+    bool registered_ = false;
+};
+
+// An echoed port for each test, closed after it.
+class EchoedPortTest : public ::testing::Test {
+protected:
+    explicit EchoedPortTest(int number) : line_(number) {}
+    void SetUp() override { ASSERT_TRUE(line_.Registered()); }
+    void TearDown() override { port_.SetOpen(false); }
+
+private:
+    TEchoedPort line_;
+
+protected:
+    TPtyFarEnd& echo_ = line_.echo;
+    TKvdComPort& port_ = line_.port;
 };
 
 } // namespace kivo::testing
