@@ -44,9 +44,10 @@ int32_t SerialOpen(const std::string& name);
 // thread uses it any more. 0 or -kSerialBadHandle.
 int SerialClose(int32_t handle);
 
-// Line settings. SetState applies the block to the device and keeps it; GetState reports the
-// device's settings, and for what the device cannot represent (DSR/DTR handshake, XON/XOFF
-// limits, one and a half stop bits, the RTS and DTR control modes) exactly what SetState kept.
+// Line settings. SerialSetState applies the block to the device and keeps it; SerialGetState
+// reports the device's settings, and for what the device cannot represent (DSR/DTR handshake,
+// XON/XOFF limits, one and a half stop bits, the RTS and DTR control modes) exactly what
+// SerialSetState kept.
 // DSR/DTR handshaking has no counterpart on this platform: it is kept and reported, DTR is
 // raised as with "DTR enabled", and no flow control is done on DSR.
 int SerialSetState(int32_t handle, const TDCB& dcb);

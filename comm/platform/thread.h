@@ -47,8 +47,8 @@ public:
     // Asks Execute to end: it reads Terminated() and returns when it sees it.
     void Terminate() { terminated_.store(true); }
 
-    // Blocks until Execute (and DoTerminate) have ended; returns ReturnValue. A thread that frees
-    // itself cannot be waited for: -1 at once.
+    // Blocks until Execute (and DoTerminate) have ended; returns the value set with
+    // SetReturnValue (0 when none). A thread that frees itself cannot be waited for: -1 at once.
     int32_t WaitFor();
 
     bool FreeOnTerminate() const { return freeOnTerminate_.load(); }
