@@ -265,8 +265,8 @@ private:
 // trace.
 class TKvDispatchLog {
 public:
-    // scratchSize: the larger of the dispatcher's input and output buffer sizes. Size 0 keeps
-    // no ring: logging is on but every entry is refused.
+    // scratchSize: the largest block an entry may carry (the dump reads blocks through a
+    // buffer of that size). Size 0 keeps no ring: logging is on but every entry is refused.
     void Init(uint32_t size, uint32_t scratchSize);
     void Clear();
     void Abort();

@@ -21,7 +21,7 @@ constexpr uint32_t kKeepParity = 5;
 constexpr int8_t kKeepDataBits = 9;
 constexpr int8_t kKeepStopBits = 3;
 
-// WaitTxSent gives the ring this long to drain (5000 passes of 2 ms).
+// The longest WaitTxSent waits for the output ring to drain.
 constexpr uint32_t kTxDrainLimitMs = 10000;
 
 struct TPortList {

@@ -185,9 +185,9 @@ int TKvdWin32Dispatcher::ProcessCommunications() {
 }
 
 // The reader is the first to know of arriving bytes and moves them into the ring itself; the
-// dispatch thread, which no longer hears of them from the event thread, is told only when
-// triggers wait for them (a reader holding notifications off needs no checks). Its timed pass
-// reads whatever the reader leaves.
+// dispatch thread, which does not hear of them from the event thread while a reader takes the
+// input, is told only when triggers wait for them (a reader holding notifications off needs no
+// checks). Its timed pass reads whatever the reader leaves.
 bool TKvdWin32Dispatcher::WaitForInput(uint32_t timeoutMs) {
     const int32_t device = device_;
     if (device == 0) {
