@@ -12,7 +12,7 @@ namespace kivo {
 
 namespace {
 
-constexpr uint32_t kMaxTraceSize = 4000000;
+constexpr uint32_t kMaxTraceSize = TKvTraceQueue::MaxEntries;
 constexpr uint32_t kMaxLogSize = 16000000;
 constexpr size_t kMaxFileNameLength = 255;
 
