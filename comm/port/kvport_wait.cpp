@@ -27,10 +27,6 @@ char Fold(char c, bool ignoreCase) {
     return ignoreCase && c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-uint32_t MillisecondsToNextTick() {
-    return kMillisecondsPerTick - KvTimeGetTime() % kMillisecondsPerTick;
-}
-
 // The timer expires once the tick count has moved past Expires.
 uint32_t MillisecondsToExpiry(const EventTimer& timer) {
     return static_cast<uint32_t>(RemainingTime(timer)) * kMillisecondsPerTick +

@@ -52,7 +52,7 @@ int32_t Saturate(int64_t value) {
 // Sleeps to the next tick boundary of the clock; with `yield`, a message or a wake-up of this
 // thread ends the sleep early.
 void WaitForNextTick(bool yield) {
-    uint32_t untilBoundary = kMillisecondsPerTick - KvTimeGetTime() % kMillisecondsPerTick;
+    const uint32_t untilBoundary = MillisecondsToNextTick();
     if (yield) {
         WaitMessage(untilBoundary);
     } else {
@@ -92,6 +92,10 @@ int32_t Ticks2Secs(int32_t ticks) {
 
 int32_t MSecs2Ticks(int32_t milliseconds) {
     return Saturate(int64_t{milliseconds} * 1675 / 92000);
+}
+
+uint32_t MillisecondsToNextTick() {
+    return kMillisecondsPerTick - KvTimeGetTime() % kMillisecondsPerTick;
 }
 
 void NewTimer(EventTimer& timer, int32_t ticks) {

@@ -45,6 +45,9 @@ int32_t Secs2Ticks(int32_t seconds);       // seconds * 1675 / 92
 int32_t Ticks2Secs(int32_t ticks);         // (ticks + 9) * 92 / 1675
 int32_t MSecs2Ticks(int32_t milliseconds); // milliseconds * 1675 / 92000
 
+// Milliseconds of the clock from now to the next tick boundary: 1 to kMillisecondsPerTick.
+uint32_t MillisecondsToNextTick();
+
 // Sets a timer to expire `ticks` from now (at most kMaxTimerTicks).
 void NewTimer(EventTimer& timer, int32_t ticks);
 void NewTimerSecs(EventTimer& timer, int32_t seconds);
