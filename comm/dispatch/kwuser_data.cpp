@@ -225,6 +225,11 @@ void SetFlowChars(TDCB& dcb, char on, char off) {
     dcb.XoffChar = off;
 }
 
+// The room left for output, by the count the device status reports; call under outputLock.
+uint32_t OutputFree(TKvdBaseDispatcher& d) {
+    return d.outBufferSize - std::min(d.outBufferSize, d.RefreshOutputStatus().cbOutQue);
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -355,7 +360,7 @@ int TKvdBaseDispatcher::PutBlock(const void* buffer, uint32_t length) {
         if (outBuffer == nullptr) {
             return ecNotOpen;
         }
-        uint32_t free = outBufferSize - std::min(outBufferSize, RefreshOutputStatus().cbOutQue);
+        const uint32_t free = OutputFree(*this);
         if (length > free || length > INT32_MAX) {
             return ecOutputBufferTooSmall;
         }
@@ -401,7 +406,7 @@ uint32_t TKvdBaseDispatcher::OutBuffFree() {
     if (outBuffer == nullptr) {
         return 0;
     }
-    return outBufferSize - std::min(outBufferSize, RefreshOutputStatus().cbOutQue);
+    return OutputFree(*this);
 }
 
 int TKvdBaseDispatcher::FlushOutBuffer() {
