@@ -390,6 +390,7 @@ public:
     void DonePort();
     // Keep-current values: baud 0, parity 5, data bits 9, stop bits 3.
     int SetLine(int32_t baud, uint32_t parity, int8_t dataBits, int8_t stopBits);
+    int ChangeBaud(int32_t baud); // SetLine with only the rate changed
     void GetLine(int32_t& baud, uint16_t& parity, int8_t& dataBits, int8_t& stopBits);
     void WaitTxSent();
     int SetCommStateFix(TDCB& dcb);
@@ -464,7 +465,6 @@ public:
     int SWFlowDisable();
     int SWFlowState();
     int SWFlowChars(char on, char off);
-    int ChangeBaud(int32_t baud);
     int GetFlowOptions(uint32_t& hwOptions, uint32_t& swOptions, uint32_t& bufferFull,
                        uint32_t& bufferResume, char& onChar, char& offChar);
     int SetDataPointer(void* pointer, uint32_t index);

@@ -477,6 +477,10 @@ int TKvdBaseDispatcher::SetLine(int32_t baud, uint32_t parity, int8_t dataBits, 
     return SetCommStateFix(deviceControl);
 }
 
+int TKvdBaseDispatcher::ChangeBaud(int32_t baud) {
+    return SetLine(baud, kKeepParity, kKeepDataBits, kKeepStopBits);
+}
+
 void TKvdBaseDispatcher::GetLine(int32_t& baud, uint16_t& parity, int8_t& dataBits,
                                  int8_t& stopBits) {
     TCriticalSectionGuard guard(mainLock);

@@ -731,10 +731,6 @@ int TKvdBaseDispatcher::SWFlowChars(char on, char off) {
     return SetCommStateFix(deviceControl);
 }
 
-int TKvdBaseDispatcher::ChangeBaud(int32_t baud) {
-    return SetLine(baud, 5, 9, 3);
-}
-
 int TKvdBaseDispatcher::GetFlowOptions(uint32_t& hwOptions, uint32_t& swOptions,
                                        uint32_t& /*bufferFull*/, uint32_t& /*bufferResume*/,
                                        char& onChar, char& offChar) {
