@@ -145,8 +145,6 @@ using namespace serial_detail;
 
 namespace {
 
-constexpr int kMaxComNumber = 255;
-
 bool StartsWith(const std::string& text, const char* prefix) {
     return text.compare(0, std::strlen(prefix), prefix) == 0;
 }
@@ -177,7 +175,7 @@ int ResolveDeviceName(const std::string& name, std::string& path) {
         return kPlatformPathNotFound;
     }
     const int number = std::stoi(digits);
-    if (number < 1 || number > kMaxComNumber) {
+    if (number < 1 || number > kMaxComPort) {
         return kPlatformFileNotFound;
     }
     path = ComPortPath(number);
