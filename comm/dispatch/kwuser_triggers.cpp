@@ -26,6 +26,11 @@ uint32_t NextRingPos(uint32_t pos) {
     return pos + 1 == InBufferSize ? 0 : pos + 1;
 }
 
+// Drops every partial match of a data trigger.
+void ClearMatchSlots(TDataTrigger& trigger) {
+    std::fill(std::begin(trigger.matchSlots), std::end(trigger.matchSlots), 0u);
+}
+
 // ASCII upper case: bytes of multi-byte UTF-8 characters stay as they are.
 uint8_t UpperCase(uint8_t c) {
     return c >= 'a' && c <= 'z' ? static_cast<uint8_t>(c - 'a' + 'A') : c;
@@ -49,7 +54,7 @@ bool MatchDataChar(TDataTrigger& trigger, uint8_t c) {
             const uint32_t k = slots[i];
             if (k < n && pattern[k] == c) {
                 if (k == n - 1) {
-                    std::fill(std::begin(trigger.matchSlots), std::end(trigger.matchSlots), 0u);
+                    ClearMatchSlots(trigger);
                     result = true;
                 } else {
                     slots[i] = k + 1;
@@ -404,7 +409,7 @@ void TKvdBaseDispatcher::ResetStatusHits() {
 void TKvdBaseDispatcher::ResetDataTriggers() {
     TCriticalSectionGuard guard(mainLock);
     for (TDataTrigger& trigger : dataTriggers) {
-        std::fill(std::begin(trigger.matchSlots), std::end(trigger.matchSlots), 0u);
+        ClearMatchSlots(trigger);
     }
 }
 
