@@ -107,7 +107,7 @@ void SetFlag(uint32_t& flags, uint32_t flag, bool on) {
     flags = on ? (flags | flag) : (flags & ~flag);
 }
 
-// Hardware flow switched on or off outside SetState: the block follows the device.
+// Hardware flow switched on or off outside SerialSetState: the block follows the device.
 void TakeHardwareFlow(TDCB& dcb, bool on) {
     SetFlag(dcb.Flags, dcb_OutxCtsFlow, on);
     const uint32_t rts = dcb.Flags & dcb_RtsControlMask;
