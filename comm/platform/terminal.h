@@ -7,7 +7,7 @@ namespace kivo {
 // True when standard error is a terminal (not a pipe, a file or closed).
 bool StandardErrorIsTerminal();
 
-// From now on SIGINT and SIGTERM no longer end the process: they set the application's
+// After this call SIGINT and SIGTERM do not end the process: they set the application's
 // terminating flag, so that waits end and the program can close its port and finish. A read of
 // standard input that the signal interrupts fails instead of going on.
 void TerminateOnStopSignals();
@@ -18,8 +18,8 @@ void TerminateOnStopSignals();
 // the held stream still fails as on a closed one.
 void KeepStandardStreamsOpen();
 
-// From now on writing to a pipe whose reader has gone fails (EPIPE) instead of ending the
-// process, so that an update goes on to its end when its log is no longer read.
+// After this call writing to a pipe whose reader has gone fails (EPIPE) instead of ending the
+// process, so that an update goes on to its end when nobody reads its log.
 void IgnoreBrokenPipes();
 
 } // namespace kivo
