@@ -17,7 +17,7 @@ struct TPtyPair {
 // Opens a pair in raw mode. The slave end is held open with the master, so the master sees no
 // hang-up while nobody else has the slave open; closing the pair hangs up the slave's users.
 // With `linkPath` a symbolic link to the slave is made there (an existing link is replaced,
-// anything else at that path is left alone and the call fails with -kPlatformAccessDenied).
+// anything else at that path is left alone and the call fails with -EEXIST, "file exists").
 // Returns 0 or the negated platform code.
 int PtyOpen(TPtyPair& pair, const std::string& linkPath = {});
 
