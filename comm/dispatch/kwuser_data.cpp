@@ -8,7 +8,7 @@
 #include "comm/errors/kvexcept.h"
 
 #include <algorithm>
-#include <climits>
+#include <cstdint>
 
 namespace kivo {
 

@@ -4,7 +4,7 @@
 #include "comm/port/kvport.h"
 
 #include <algorithm>
-#include <climits>
+#include <cstdint>
 
 #include "comm/errors/kvexcept.h"
 
