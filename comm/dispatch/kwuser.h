@@ -19,7 +19,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <typeinfo>
 #include <vector>
 
 #include "comm/platform/component.h"
