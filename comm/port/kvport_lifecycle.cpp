@@ -4,7 +4,6 @@
 #include "comm/port/kvport.h"
 
 #include <exception>
-#include <string>
 
 #include "comm/dispatch/kwwin32.h"
 #include "comm/errors/kvexcept.h"
