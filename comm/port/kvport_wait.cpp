@@ -27,6 +27,18 @@ char Fold(char c, bool ignoreCase) {
     return ignoreCase && c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
+// Moves a match position in `s` on by one received character; true when it completes `s`.
+// After a mismatch only the character itself is tried as a new start.
+bool StepMatch(size_t& pos, char c, const std::string& s, bool ignoreCase) {
+    const char expected = Fold(s[pos++], ignoreCase);
+    c = Fold(c, ignoreCase);
+    if (c == expected) {
+        return pos == s.size();
+    }
+    pos = c == Fold(s[0], ignoreCase) ? 1 : 0;
+    return false;
+}
+
 // The timer expires once the tick count has moved past Expires.
 uint32_t MillisecondsToExpiry(const EventTimer& timer) {
     return static_cast<uint32_t>(RemainingTime(timer)) * kMillisecondsPerTick +
@@ -219,8 +231,8 @@ void TKvdCustomComPort::PrepareWait() {
     }
 }
 
-// After a mismatch only the current character is tried as a new start. The result is the
-// timer read after the loop, so a text completed just as the time runs out counts as late.
+// The result is the timer read after the loop, so a text completed just as the time runs out
+// counts as late.
 bool TKvdCustomComPort::WaitForString(const std::string& s, int32_t timeout, bool yield,
                                       bool ignoreCase) {
     if (s.empty() || portState_ == psShuttingDown) {
@@ -236,17 +248,9 @@ bool TKvdCustomComPort::WaitForString(const std::string& s, int32_t timeout, boo
     TPortWaitScope scope(*this, *d);
     EventTimer timer;
     NewTimer(timer, timeout);
-    const char first = Fold(s[0], ignoreCase);
     size_t pos = 0;
-    const TWaitEnd end = scope.Run(timer, yield, [&](char c) {
-        const char w = Fold(s[pos++], ignoreCase);
-        c = Fold(c, ignoreCase);
-        if (c == w) {
-            return pos == s.size();
-        }
-        pos = c == first ? 1 : 0;
-        return false;
-    });
+    const TWaitEnd end =
+        scope.Run(timer, yield, [&](char c) { return StepMatch(pos, c, s, ignoreCase); });
     if (ApplicationTerminating()) {
         return true;
     }
@@ -289,18 +293,11 @@ bool TKvdCustomComPort::CheckForString(uint8_t& index, char c, const std::string
     if (CheckWaitText(s) != 0) {
         return false;
     }
-    const char w = Fold(s[index], ignoreCase);
-    ++index;
-    c = Fold(c, ignoreCase);
-    if (c == w) {
-        if (index == s.size()) {
-            index = 0;
-            return true;
-        }
-        return false;
-    }
-    index = c == Fold(s[0], ignoreCase) ? 1 : 0;
-    return false;
+    // The text is at most 255 characters long, so the position fits the index.
+    size_t pos = index;
+    const bool complete = StepMatch(pos, c, s, ignoreCase);
+    index = complete ? 0 : static_cast<uint8_t>(pos);
+    return complete;
 }
 
 } // namespace kivo
