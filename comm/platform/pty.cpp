@@ -38,21 +38,35 @@ std::string SlaveName(int master) {
     return ptsname_r(master, name, sizeof name) == 0 ? name : "";
 }
 
-// Replaces a symbolic link, never a file or directory someone else put there.
-int PlaceLink(const std::string& linkPath, const std::string& target) {
+std::string LinkTarget(const std::string& linkPath) {
+    char target[4096];
+    const ssize_t length = readlink(linkPath.c_str(), target, sizeof target);
+    return length > 0 ? std::string(target, static_cast<size_t>(length)) : std::string();
+}
+
+// A link another pair left behind: to a pseudo-terminal that no longer exists (its program was
+// killed), or to the very one just opened (the number came round again). A link to a live
+// terminal or anywhere else belongs to someone else.
+bool IsStalePairLink(const std::string& target, const std::string& slavePath) {
+    struct stat device {};
+    return target.rfind("/dev/pts/", 0) == 0 &&
+           (target == slavePath || (stat(target.c_str(), &device) != 0 && errno == ENOENT));
+}
+
+int PlaceLink(const std::string& linkPath, const std::string& slavePath) {
     struct stat existing {};
     if (lstat(linkPath.c_str(), &existing) == 0) {
-        if (!S_ISLNK(existing.st_mode)) {
+        if (!S_ISLNK(existing.st_mode) || !IsStalePairLink(LinkTarget(linkPath), slavePath)) {
             return PlatformErrorFromErrno(EEXIST);
         }
         unlink(linkPath.c_str());
     }
-    return symlink(target.c_str(), linkPath.c_str()) == 0 ? 0 : PlatformErrorFromErrno(errno);
+    return symlink(slavePath.c_str(), linkPath.c_str()) == 0 ? 0 : PlatformErrorFromErrno(errno);
 }
 
-void RemoveLink(const std::string& linkPath) {
-    struct stat existing {};
-    if (!linkPath.empty() && lstat(linkPath.c_str(), &existing) == 0 && S_ISLNK(existing.st_mode)) {
+// Only while the link still leads to this pair: another program may have put its own there.
+void RemoveLink(const std::string& linkPath, const std::string& slavePath) {
+    if (!linkPath.empty() && LinkTarget(linkPath) == slavePath) {
         unlink(linkPath.c_str());
     }
 }
@@ -106,7 +120,7 @@ void PtyClose(TPtyPair& pair) {
     if (pair.Master > 0) {
         SerialClose(pair.Master);
     }
-    RemoveLink(pair.LinkPath);
+    RemoveLink(pair.LinkPath, pair.SlavePath);
     pair = TPtyPair{};
 }
 

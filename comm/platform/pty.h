@@ -16,12 +16,13 @@ struct TPtyPair {
 
 // Opens a pair in raw mode. The slave end is held open with the master, so the master sees no
 // hang-up while nobody else has the slave open; closing the pair hangs up the slave's users.
-// With `linkPath` a symbolic link to the slave is made there (an existing link is replaced,
-// anything else at that path is left alone and the call fails with -EEXIST, "file exists").
+// With `linkPath` a symbolic link to the slave is made there. A link left there by a pair that
+// is gone is replaced; anything else at that path (a file, a directory, a link to somewhere
+// else or to a pseudo-terminal in use) is left alone and the call fails with -EEXIST ("File exists").
 // Returns 0 or the negated platform code.
 int PtyOpen(TPtyPair& pair, const std::string& linkPath = {});
 
-// Closes the master end and the held slave, and removes the link.
+// Closes the master end and the held slave, and removes the link if it still leads there.
 void PtyClose(TPtyPair& pair);
 
 // Makes this thread's timed waits end as close to their deadline as the system can (the

@@ -151,13 +151,17 @@ TEST_F(SerialOpenTest, PortNumbersResolveThroughThePortMap) {
     EXPECT_EQ(SerialOpen("\\\\.\\COM3"), -kPlatformFileNotFound) << "nothing registered";
 }
 
-// The link goes only where it is asked for, replaces only a link, and goes with the pair.
+// The link goes only where it is asked for, replaces only a link that a killed pair left
+// behind, and goes with the pair unless someone else has put their own there meanwhile.
 TEST(PtyLink, IsPlacedReplacedAndRemovedOnlyWhereAsked) {
     TScratchDir scratch;
     const std::string link = scratch.File("line");
-    std::filesystem::create_symlink("/nonexistent", link);
+    std::filesystem::create_symlink("/dev/pts/999999", link);
     TPtyPair pty;
     ASSERT_EQ(PtyOpen(pty, link), 0);
+    EXPECT_EQ(std::filesystem::read_symlink(link), pty.SlavePath);
+    TPtyPair second;
+    EXPECT_LT(PtyOpen(second, link), 0) << "the link of a pair in use";
     EXPECT_EQ(std::filesystem::read_symlink(link), pty.SlavePath);
     PtyClose(pty);
     EXPECT_FALSE(std::filesystem::is_symlink(link));
@@ -165,6 +169,18 @@ TEST(PtyLink, IsPlacedReplacedAndRemovedOnlyWhereAsked) {
     scratch.Write("line", "not a link");
     EXPECT_LT(PtyOpen(pty, link), 0);
     EXPECT_EQ(scratch.Read("line"), "not a link");
+
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink("/nonexistent", link);
+    EXPECT_LT(PtyOpen(pty, link), 0) << "a link of someone else's";
+    EXPECT_EQ(std::filesystem::read_symlink(link), "/nonexistent");
+
+    std::filesystem::remove(link);
+    ASSERT_EQ(PtyOpen(pty, link), 0);
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(scratch.File("elsewhere"), link);
+    PtyClose(pty);
+    EXPECT_EQ(std::filesystem::read_symlink(link), scratch.File("elsewhere"));
 
     std::filesystem::create_symlink("/nonexistent", scratch.File("cut"));
     EXPECT_EQ(PtyOpen(pty, scratch.File("cut") + std::string(1, '\0') + "x"),
