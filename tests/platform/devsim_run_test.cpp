@@ -327,12 +327,31 @@ TEST_F(DevsimRunTest, NeitherTheLinkNorTheSaveOverridesWhatIsThere) {
     EXPECT_NE(refused.Path().find("File exists"), std::string::npos) << refused.Path();
     EXPECT_EQ(scratch_.Read("held"), "not a device");
 
-    TDevsim sim({"--save", scratch_.File("missing-dir/image.bin")});
-    THost host(sim.Path());
-    ASSERT_TRUE(host.Opened());
-    SendBlocks(host, TestImage(), 4);
-    EXPECT_EQ(sim.Stop(), 1);
-    EXPECT_NE(sim.RestOfOutput().find("cannot write"), std::string::npos);
+    std::filesystem::create_symlink(scratch_.File("elsewhere"), scratch_.File("foreign"));
+    TDevsim foreign({"--link", scratch_.File("foreign")});
+    EXPECT_EQ(foreign.WaitExit(5000), 1);
+    EXPECT_EQ(std::filesystem::read_symlink(scratch_.File("foreign")), scratch_.File("elsewhere"));
+
+    // A file that cannot be written is refused before the update rather than after it.
+    for (const std::string& unwritable :
+         {scratch_.File("missing-dir/image.bin"), scratch_.Path().string()}) {
+        TDevsim refusedSave({"--save", unwritable});
+        EXPECT_EQ(refusedSave.WaitExit(5000), 1) << unwritable;
+        EXPECT_NE(refusedSave.Path().find("cannot write"), std::string::npos) << refusedSave.Path();
+    }
+    TDevsim unused({"--save", scratch_.File("unused.bin")});
+    EXPECT_EQ(unused.Stop(), 0);
+    EXPECT_FALSE(std::filesystem::exists(scratch_.File("unused.bin")));
+
+    // The last buffered bytes fail only when the file is closed.
+    if (std::filesystem::exists("/dev/full")) {
+        TDevsim sim({"--save", "/dev/full"});
+        THost host(sim.Path());
+        ASSERT_TRUE(host.Opened());
+        SendBlocks(host, TestImage(), 4);
+        EXPECT_EQ(sim.Stop(), 1);
+        EXPECT_NE(sim.RestOfOutput().find("cannot write"), std::string::npos);
+    }
 }
 
 TEST_F(DevsimRunTest, UsageMistakesAreRefused) {

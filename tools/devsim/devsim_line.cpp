@@ -5,8 +5,10 @@
 #include "comm/platform/serial.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 namespace brinomar {
@@ -178,13 +180,35 @@ void TLinePlayer::SaveImage(const std::vector<uint8_t>& image) {
     if (options_.savePath.empty()) {
         return;
     }
-    std::ofstream out(options_.savePath, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(image.data()),
-              static_cast<std::streamsize>(image.size()));
-    if (!out) {
-        std::fprintf(stderr, "brinomar-devsim: cannot write %s\n", options_.savePath.c_str());
+    // The close reports what the last buffered write could not put on the disk.
+    std::FILE* out = std::fopen(options_.savePath.c_str(), "wb");
+    bool saved = out != nullptr && std::fwrite(image.data(), 1, image.size(), out) == image.size();
+    int err = errno;
+    if (out != nullptr && std::fclose(out) != 0 && saved) {
+        saved = false;
+        err = errno;
+    }
+    if (!saved) {
+        std::fprintf(stderr, "brinomar-devsim: cannot write %s: %s\n", options_.savePath.c_str(),
+                     std::generic_category().message(err).c_str());
         saveFailed_ = true;
     }
+}
+
+bool CanSaveTo(const std::string& path, std::string& reason) {
+    std::error_code ignored;
+    const bool existed = std::filesystem::symlink_status(path, ignored).type() !=
+                         std::filesystem::file_type::not_found;
+    std::FILE* probe = std::fopen(path.c_str(), "ab");
+    if (probe == nullptr) {
+        reason = std::generic_category().message(errno);
+        return false;
+    }
+    std::fclose(probe);
+    if (!existed) {
+        std::filesystem::remove(path, ignored);
+    }
+    return true;
 }
 
 } // namespace brinomar

@@ -7,8 +7,13 @@
 #include "tools/devsim/devsim_stats.h"
 
 #include <deque>
+#include <string>
 
 namespace brinomar {
+
+// Whether an image could be written to `path` (--save), asked before the device starts so that
+// a wrong path shows at once rather than after a whole update. The file is left as it was.
+bool CanSaveTo(const std::string& path, std::string& reason);
 
 class TLinePlayer {
 public:

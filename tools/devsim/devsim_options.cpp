@@ -146,7 +146,9 @@ A pause of more than 0.5 s in the middle of an update (the updater gave up) make
 wait for a greeting again; "US" inside the image data is data, not a greeting.
 
 Options:
-  --link PATH          also make PATH a symbolic link to the device
+  --link PATH          also make PATH a symbolic link to the device (removed at the end);
+                       a link that a killed simulator left there is replaced, anything
+                       else at PATH is refused
   --save FILE          write the image bytes received to FILE when an update ends: 62,720
                        bytes (positions 0x200-0xF6FF) after a complete one, fewer after one
                        that broke off
@@ -172,8 +174,8 @@ Faults:
   --hangup-after N     close the line after receiving block N
 
 SIGINT or SIGTERM ends the simulator (an update in progress is saved first). It exits with 0,
-1 when the pseudo-terminal could not be opened or an image could not be saved, 64 for a usage
-mistake.
+1 when the pseudo-terminal or the link could not be made or an image could not be saved (a
+--save FILE that cannot be written is refused at the start), 64 for a usage mistake.
 )";
 }
 

@@ -26,6 +26,11 @@ int main(int argc, char** argv) {
         std::fputs(brinomar::DevsimUsage(), stdout);
         return 0;
     }
+    if (!options.savePath.empty() && !brinomar::CanSaveTo(options.savePath, error)) {
+        std::fprintf(stderr, "brinomar-devsim: cannot write %s: %s\n", options.savePath.c_str(),
+                     error.c_str());
+        return 1;
+    }
     kivo::TPtyPair pty;
     if (kivo::PtyOpen(pty, options.linkPath) != 0) {
         std::fprintf(stderr, "brinomar-devsim: cannot open a pseudo-terminal%s%s: %s\n",
