@@ -232,6 +232,15 @@ TEST_F(DevsimRunTest, LateAcknowledgementComesAfterItsDelay) {
     host.Send(Block(image, 5));
     EXPECT_EQ(host.Receive(1, 150000), "") << "not yet";
     EXPECT_EQ(host.Receive(1), "K");
+
+    // The last --late-ack counts whole, so without @N it delays every block again.
+    TDevsim every({"--late-ack", "400@5", "--late-ack", "400"});
+    THost second(every.Path());
+    second.Send("US");
+    ASSERT_EQ(second.Receive(2), "OK");
+    second.Send("O" + Block(image, 4));
+    EXPECT_EQ(second.Receive(1, 150000), "") << "not yet";
+    EXPECT_EQ(second.Receive(1), "K");
 }
 
 // The simulator wakes early for its answers to make up for late timers; no answer may come

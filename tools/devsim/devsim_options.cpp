@@ -33,6 +33,7 @@ bool ParseLateAck(const std::string& text, TDevsimOptions& options) {
         return false;
     }
     options.lateAckMs = static_cast<int>(ms);
+    options.lateAckBlock = 0; // a later --late-ack without @N applies to every block again
     return at == std::string::npos || ParseBlock(text.substr(at + 1), options.lateAckBlock);
 }
 
