@@ -7,12 +7,14 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 namespace kivo {
 
@@ -122,6 +124,28 @@ void PtyClose(TPtyPair& pair) {
     }
     RemoveLink(pair.LinkPath, pair.SlavePath);
     pair = TPtyPair{};
+}
+
+int PtyWatchPeerFlush(const TPtyPair& pair) {
+    DeviceRef device = AcquireDevice(pair.Master);
+    if (!device) {
+        return -kSerialBadHandle;
+    }
+    int on = 1;
+    if (ioctl(device->fd, TIOCPKT, &on) != 0) {
+        return Fail(PlatformErrorFromErrno(errno));
+    }
+    device->packetMode = true;
+    return 0;
+}
+
+bool PtyTakePeerFlush(const TPtyPair& pair) {
+    DeviceRef device = AcquireDevice(pair.Master);
+    if (!device) {
+        return false;
+    }
+    std::lock_guard guard(device->lock);
+    return std::exchange(device->peerFlushed, false);
 }
 
 void UsePreciseTimers() {

@@ -25,6 +25,15 @@ int PtyOpen(TPtyPair& pair, const std::string& linkPath = {});
 // Closes the master end and the held slave, and removes the link if it still leads there.
 void PtyClose(TPtyPair& pair);
 
+// Has the master notice when the program on the slave empties the line's queues, as a program
+// does when it opens the line, so that the master's owner can tell a new user from the last
+// one. Reads of the master still return only the data. 0 or the negated platform code.
+int PtyWatchPeerFlush(const TPtyPair& pair);
+
+// Whether the slave's user emptied its queues since the last call. A read of the master that
+// returns data after such a flush returns only data written after it.
+bool PtyTakePeerFlush(const TPtyPair& pair);
+
 // Makes this thread's timed waits end as close to their deadline as the system can (the
 // default lets them run late by up to 50 microseconds), for programs that pace traffic.
 void UsePreciseTimers();

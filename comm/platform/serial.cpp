@@ -16,6 +16,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
@@ -445,6 +446,33 @@ int SerialSetLowLatency(int32_t handle, bool on) {
     return 0;
 }
 
+namespace {
+
+// A master in packet mode heads each read with a byte of its own: 0 before data, or alone the
+// flushes and flow changes its slave's user made. Returns the data's length, or -1 with errno;
+// `took` says whether anything at all was read.
+ssize_t ReadPackets(Device& device, void* buffer, int32_t count, bool& took) {
+    uint8_t packet[4097];
+    const size_t want = std::min(static_cast<size_t>(count), sizeof packet - 1) + 1;
+    for (;;) {
+        const ssize_t got = read(device.fd, packet, want);
+        if (got <= 0) {
+            return got;
+        }
+        took = true;
+        if (packet[0] == TIOCPKT_DATA) {
+            std::memcpy(buffer, packet + 1, static_cast<size_t>(got - 1));
+            return got - 1;
+        }
+        if ((packet[0] & (TIOCPKT_FLUSHREAD | TIOCPKT_FLUSHWRITE)) != 0) {
+            std::lock_guard guard(device.lock);
+            device.peerFlushed = true;
+        }
+    }
+}
+
+} // namespace
+
 int SerialRead(int32_t handle, void* buffer, int32_t count) {
     if (BadBuffer(buffer, count)) {
         return Fail(kSerialBadArgument);
@@ -456,10 +484,12 @@ int SerialRead(int32_t handle, void* buffer, int32_t count) {
     if (count == 0) {
         return 0;
     }
-    const ssize_t got = read(device->fd, buffer, static_cast<size_t>(count));
-    if (got > 0) {
+    bool took = false;
+    const ssize_t got = device->packetMode ? ReadPackets(*device, buffer, count, took)
+                                           : read(device->fd, buffer, static_cast<size_t>(count));
+    if (got > 0 || took) {
         RearmInput(*device);
-        return static_cast<int>(got);
+        return static_cast<int>(std::max<ssize_t>(got, 0));
     }
     if (got == 0 || errno == EAGAIN || errno == EINTR) {
         return 0;

@@ -40,6 +40,7 @@ struct Device {
     int users = 0;          // calls in progress; guarded by the registry's lock
 
     std::atomic<bool> closing{false};
+    std::atomic<bool> packetMode{false}; // a pseudo-terminal's master told of its slave's flushes
     std::atomic<bool> writeCancelled{false};
 
     std::mutex lock; // guards everything below
@@ -55,6 +56,7 @@ struct Device {
     bool hangUpErrorReported = false;
     bool countersSupported = false;
     bool endsOnStopSignal = false; // SerialWakeOnStopSignals
+    bool peerFlushed = false;      // the slave's user emptied its queues (packetMode)
     // The TIOCM_DTR/TIOCM_RTS lines set through SetModemLine, and which of them are known
     // to be in that state (the driver moves RTS itself under handshake).
     int linesKnown = 0;

@@ -107,6 +107,8 @@ public:
     ~THost() { SerialClose(line_); }
 
     bool Opened() const { return line_ > 0; }
+    // What a host does when it opens the line.
+    void EmptyQueues() { ASSERT_EQ(SerialPurge(line_, kPurgeInput | kPurgeOutput), 0); }
     void Send(const std::string& bytes) {
         ASSERT_EQ(SerialWrite(line_, bytes.data(), static_cast<int32_t>(bytes.size())),
                   static_cast<int>(bytes.size()));
@@ -290,6 +292,24 @@ TEST_F(DevsimRunTest, HangsUpAfterTheBlockAsked) {
     host.Send(Block(image, 6));
     EXPECT_TRUE(host.HungUp());
     EXPECT_EQ(sim.WaitExit(5000), 0);
+}
+
+// A host that opens the line at once after another broke off is greeted without the pause,
+// and gets nothing the device still owed the last one.
+TEST_F(DevsimRunTest, HostOpeningTheLineAgainIsGreetedAtOnce) {
+    TDevsim sim({"--late-ack", "300@6"});
+    const std::string image = TestImage();
+    {
+        THost first(sim.Path());
+        SendBlocks(first, image, 5);
+        first.Send(Block(image, 6));
+        EXPECT_EQ(first.Receive(1, 100000), "") << "not yet";
+    }
+    THost second(sim.Path());
+    second.EmptyQueues();
+    SendBlocks(second, image, 493);
+    EXPECT_EQ(second.Receive(1), std::string(1, static_cast<char>(SumOf(image))));
+    EXPECT_EQ(sim.Stop(), 0);
 }
 
 TEST_F(DevsimRunTest, QuietLineReturnsTheDeviceToTheGreeting) {

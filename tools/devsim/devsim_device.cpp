@@ -20,7 +20,7 @@ const std::string kNoise("\x00\x3f\xa5", 3);
 
 void TDeviceModel::Receive(uint8_t byte, TSimClock::time_point at) {
     if (InUpdate() && at > QuietDeadline()) {
-        BreakOff();
+        BreakOff("line quiet");
     }
     lastTraffic_ = at;
     if (phase_ == Phase::Transfer) {
@@ -108,13 +108,20 @@ TSimClock::time_point TDeviceModel::QuietDeadline() const {
 
 void TDeviceModel::ResyncIfQuiet(TSimClock::time_point now) {
     if (InUpdate() && answers_.empty() && now > QuietDeadline()) {
-        BreakOff();
+        BreakOff("line quiet");
     }
 }
 
-void TDeviceModel::BreakOff() {
+void TDeviceModel::LineReopened() {
+    answers_.clear();
+    if (InUpdate()) {
+        BreakOff("line opened again");
+    }
+}
+
+void TDeviceModel::BreakOff(const char* why) {
     if (options_.verbose) {
-        std::fprintf(stderr, "devsim: line quiet, waiting for a greeting\n");
+        std::fprintf(stderr, "devsim: %s, waiting for a greeting\n", why);
     }
     const bool transferring = InTransfer();
     EndUpdate();

@@ -35,6 +35,10 @@ public:
     // greeting again; a byte that arrives after such a gap is taken the same way.
     void ResyncIfQuiet(TSimClock::time_point now);
 
+    // A new program opened the line: an update the last one left unfinished is over, and
+    // answers not yet sent are forgotten.
+    void LineReopened();
+
     // The end of the quiet gap that started with the last traffic.
     TSimClock::time_point QuietDeadline() const;
 
@@ -57,7 +61,7 @@ private:
     void ReceiveImageByte(uint8_t byte, TSimClock::time_point at);
     void BlockComplete(TSimClock::time_point at);
     void Answer(TSimClock::time_point at, std::string bytes);
-    void BreakOff();
+    void BreakOff(const char* why);
     void EndUpdate();
 
     const TDevsimOptions& options_;

@@ -54,8 +54,16 @@ void TLinePlayer::Run() {
 // this thread woke, while it waited to run, and a line cannot carry bytes before they are sent.
 void TLinePlayer::TakeArrivals(TSimClock::time_point woke) {
     uint8_t buffer[4096];
-    int got = 0;
-    while ((got = kivo::SerialRead(pty_.Master, buffer, sizeof buffer)) > 0) {
+    for (;;) {
+        const int got = kivo::SerialRead(pty_.Master, buffer, sizeof buffer);
+        // A host's open empties the line's queues; what is read after that is the new host's.
+        if (kivo::PtyTakePeerFlush(pty_)) {
+            model_.LineReopened();
+            std::erase_if(outbox_, [](const Outgoing& out) { return !out.hangUp; });
+        }
+        if (got <= 0) {
+            return;
+        }
         const TSimClock::time_point read = TSimClock::now();
         stats_.BytesArrived(woke);
         for (int i = 0; i < got; ++i) {

@@ -144,7 +144,8 @@ of 128 bytes, acknowledges every block but the last with "K", and returns the su
 of the 62,720 image bytes after the last one. Blocks are numbered as the updater numbers
 them: block N holds image positions N*128 to N*128+127, so the first is 4 and the last 493.
 A pause of more than 0.5 s in the middle of an update (the updater gave up) makes the device
-wait for a greeting again; "US" inside the image data is data, not a greeting.
+wait for a greeting again, and so does a program opening the line (brinomar-flash empties the
+line's queues when it opens it); "US" inside the image data is data, not a greeting.
 
 Options:
   --link PATH          also make PATH a symbolic link to the device (removed at the end);

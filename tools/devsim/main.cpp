@@ -40,6 +40,7 @@ int main(int argc, char** argv) {
     }
     kivo::SerialSetEventMask(pty.Master, kivo::ev_RxChar);
     kivo::SerialWakeOnStopSignals(pty.Master);
+    kivo::PtyWatchPeerFlush(pty);
     std::printf("%s\n", pty.SlavePath.c_str());
     std::fflush(stdout);
     if (options.paceBaud != 0) {
