@@ -19,14 +19,23 @@ fi
 
 scripts/deps.sh
 build=${KIVO_BUILD_DIR:-build}
-cmake -S . -B "$build" -G Ninja >/dev/null
+# A build directory configured earlier keeps its generator, but must build the programs.
+options=(-DKIVO_LIBRARY_ONLY=OFF)
+[ -f "$build/CMakeCache.txt" ] || options+=(-G Ninja)
+if $gui; then
+    options+=(-DKIVO_BUILD_GUI=ON)
+fi
+cmake -S . -B "$build" "${options[@]}" >/dev/null
 cmake --build "$build" -j "$(nproc)"
 
 # The simulator paces the line at 115200 baud, so the update takes about six seconds.
 coproc DEVSIM { exec "$build"/bin/brinomar-devsim --pace 115200; }
 devsim_pid=$DEVSIM_PID
 trap 'kill "$devsim_pid" 2>/dev/null || true' EXIT
-read -r line <&"${DEVSIM[0]}"
+if ! read -r line <&"${DEVSIM[0]}"; then
+    echo "demo.sh: the device simulator did not start" >&2
+    exit 1
+fi
 echo "The simulated device is at $line"
 
 if $gui; then

@@ -7,7 +7,8 @@ packages=(cmake ninja-build g++ pkg-config libgtest-dev qt6-base-dev libgl1-mesa
 
 missing=()
 for p in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    # "hold ok installed" is installed too.
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q " ok installed$"; then
         missing+=("$p")
     fi
 done
