@@ -329,6 +329,12 @@ TEST_F(DevsimRunTest, SilentDeviceNeverAnswersButCountsTheGreetings) {
     EXPECT_EQ(host.Receive(1, 200000), "");
     EXPECT_EQ(sim.Stop(), 0);
     EXPECT_NE(sim.RestOfOutput().find("devsim: 3 greetings"), std::string::npos);
+
+    // Its host gives up greeting in the end; that ends a run too.
+    TDevsim once({"--silent", "--once"});
+    THost greeter(once.Path());
+    greeter.Send("USUS");
+    EXPECT_EQ(once.WaitExit(10000), 0);
 }
 
 TEST_F(DevsimRunTest, StopSignalEndsItCleanlySavingWhatArrived) {

@@ -100,6 +100,7 @@ void TDeviceModel::EndUpdate() {
     phase_ = Phase::Greeting;
     sawU_ = false;
     imageFinished_ = true;
+    sessionEnded_ = true;
 }
 
 TSimClock::time_point TDeviceModel::QuietDeadline() const {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace brinomar {
@@ -51,6 +52,9 @@ public:
 
     // The image bytes of the last update, once it has ended (complete or broken off).
     bool TakeFinishedImage(std::vector<uint8_t>& image);
+    // True once after an update ended, or after a greeted host went quiet or away before
+    // the image (a silent device's host gives up so).
+    bool TakeSessionEnded() { return std::exchange(sessionEnded_, false); }
     // The image bytes received so far, for an exit in the middle of an update.
     const std::vector<uint8_t>& Image() const { return image_; }
 
@@ -73,6 +77,7 @@ private:
     uint8_t sum_ = 0;
     std::vector<uint8_t> image_;
     bool imageFinished_ = false;
+    bool sessionEnded_ = false;
     TSimClock::time_point lastTraffic_{};
     std::deque<TDeviceAnswer> answers_;
 };

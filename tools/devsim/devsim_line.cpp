@@ -109,9 +109,9 @@ bool TLinePlayer::SendDue(TSimClock::time_point now) {
 bool TLinePlayer::Finished(TSimClock::time_point now) {
     model_.ResyncIfQuiet(now);
     if (SaveFinishedImage()) {
-        runEnded_ = true;
         reportDue_ = true;
     }
+    runEnded_ = model_.TakeSessionEnded() || runEnded_;
     if (reportDue_ && outbox_.empty()) {
         ReportStats();
     }

@@ -154,8 +154,9 @@ Options:
   --save FILE          write the image bytes received to FILE when an update ends: 62,720
                        bytes (positions 0x200-0xF6FF) after a complete one, fewer after one
                        that broke off
-  --once               exit when one update has ended (checksum sent, or broken off) and
-                       the line has been quiet for 0.5 s since
+  --once               exit when one update has ended (checksum sent, or broken off, also
+                       before the image when the host gave up greeting) and the line has
+                       been quiet for 0.5 s since
   --pace BAUD          take and answer bytes no faster than a line at BAUD (8N1, ten bits
                        a byte) would carry them
   --stats              after each update, print on standard output how soon the host's
