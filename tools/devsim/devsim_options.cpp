@@ -158,7 +158,7 @@ Options:
                        before the image when the host gave up greeting) and the line has
                        been quiet for 0.5 s since
   --pace BAUD          take and answer bytes no faster than a line at BAUD (8N1, ten bits
-                       a byte) would carry them
+                       a byte) would carry them; BAUD from 50 to 20000000
   --stats              after each update, print on standard output how soon the host's
                        next bytes came after each answer, and how late the answers left
                        (medians and 90th percentiles, in microseconds)
@@ -172,9 +172,10 @@ Faults:
   --noise              send a few unrelated bytes before every answer
   --surplus-ok         answer a greeting with "OK" twice
   --no-ack-after N     leave out the acknowledgement of block N
-  --late-ack MS[@N]    send acknowledgements MS milliseconds late (only block N's with @N)
+  --late-ack MS[@N]    send acknowledgements MS (up to 600000) milliseconds late (only
+                       block N's with @N)
   --wrong-checksum     return a checksum one higher than the sum
-  --hangup-after N     close the line after receiving block N
+  --hangup-after N     close the line after receiving block N, and end
 
 SIGINT or SIGTERM ends the simulator (an update in progress is saved first). It exits with 0,
 1 when the pseudo-terminal or the link could not be made or an image could not be saved (a
