@@ -13,6 +13,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <string>
 
 namespace kivo {
 namespace {
@@ -187,6 +188,39 @@ TEST(PtyLink, IsPlacedReplacedAndRemovedOnlyWhereAsked) {
               -kPlatformPathNotFound);
     EXPECT_EQ(std::filesystem::read_symlink(scratch.File("cut")), "/nonexistent");
     EXPECT_EQ(pty.Master, 0);
+}
+
+// The master's owner learns of a new user of the slave by its emptying of the queues, reads
+// only data all the same, and still wakes for what comes after the flush.
+TEST(PtyPeerFlush, IsReportedOnceBetweenTheData) {
+    TPtyPair pty;
+    ASSERT_EQ(PtyOpen(pty), 0);
+    ASSERT_EQ(PtyWatchPeerFlush(pty), 0);
+    SerialSetEventMask(pty.Master, ev_RxChar);
+    const int32_t host = SerialOpen(pty.SlavePath);
+    ASSERT_GT(host, 0);
+    char buffer[8] = {};
+    uint32_t events = 0;
+    ASSERT_EQ(SerialWrite(host, "ab", 2), 2);
+    ASSERT_EQ(SerialWaitEvent(pty.Master, events, 5000000), 0);
+    EXPECT_EQ(SerialRead(pty.Master, buffer, sizeof buffer), 2);
+    EXPECT_EQ(std::string(buffer, 2), "ab");
+    EXPECT_FALSE(PtyTakePeerFlush(pty));
+
+    ASSERT_EQ(SerialPurge(host, kPurgeInput | kPurgeOutput), 0);
+    ASSERT_EQ(SerialWaitEvent(pty.Master, events, 5000000), 0);
+    EXPECT_EQ(events, ev_RxChar);
+    EXPECT_EQ(SerialRead(pty.Master, buffer, sizeof buffer), 0);
+    EXPECT_TRUE(PtyTakePeerFlush(pty));
+    EXPECT_FALSE(PtyTakePeerFlush(pty));
+
+    ASSERT_EQ(SerialWrite(host, "c", 1), 1);
+    ASSERT_EQ(SerialWaitEvent(pty.Master, events, 5000000), 0);
+    EXPECT_EQ(events, ev_RxChar) << "the read of the flush alone armed the wait again";
+    EXPECT_EQ(SerialRead(pty.Master, buffer, 1), 1);
+    EXPECT_EQ(buffer[0], 'c');
+    SerialClose(host);
+    PtyClose(pty);
 }
 
 TEST_F(SerialOpenTest, ReopeningManyTimesLeaksNoDescriptors) {
