@@ -10,12 +10,15 @@ jobs=$(nproc)
 run_suite() { # build-dir, extra cmake arguments...
     local dir=$1
     shift
-    cmake -S . -B "$dir" -G Ninja -DKIVO_WERROR=ON "$@" >/dev/null
+    # A build directory configured earlier keeps its generator.
+    local generator=(-G Ninja)
+    [ ! -f "$dir/CMakeCache.txt" ] || generator=()
+    cmake -S . -B "$dir" "${generator[@]}" -DKIVO_WERROR=ON "$@" >/dev/null
     cmake --build "$dir" -j "$jobs"
     ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 600
 }
 
-run_suite build
+run_suite build -DKIVO_LIBRARY_ONLY=OFF
 if [ "${KIVO_SANITIZERS:-1}" != 0 ]; then
     run_suite build-asan -DKIVO_SANITIZE=address -DKIVO_LIBRARY_ONLY=ON
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
