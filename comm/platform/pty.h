@@ -18,7 +18,7 @@ struct TPtyPair {
 // hang-up while nobody else has the slave open; closing the pair hangs up the slave's users.
 // With `linkPath` a symbolic link to the slave is made there. A link left there by a pair that
 // is gone is replaced; anything else at that path (a file, a directory, a link to somewhere
-// else or to a pseudo-terminal in use) is left alone and the call fails with -EEXIST ("File exists").
+// else or to a pseudo-terminal in use) is left alone and the call fails with -EEXIST.
 // Returns 0 or the negated platform code.
 int PtyOpen(TPtyPair& pair, const std::string& linkPath = {});
 
