@@ -75,6 +75,11 @@ bool TUpdateRun::RefuseDamagedImage() {
 
 bool TUpdateRun::Handshake() {
     port_.SetOpen(true);
+    // Choosing the port runs a modal loop, during which the application may have been closed.
+    if (StopWanted()) {
+        Stop();
+        return true;
+    }
     for (int attempt = 0; attempt < GreetingAttempts; ++attempt) {
         port_.PutString(Greeting);
         switch (Await(GreetingAnswer, GreetingTimeoutTicks)) {

@@ -222,5 +222,47 @@ TEST_F(TWindow, ClosingTheWindowDuringARunEndsIt) {
     EXPECT_LT(dir.Read("image.bin").size(), 20u * SectorSize);
 }
 
+// Chooses the port after the window has been closed, as happens when the application is told
+// to end while the port selection is open.
+class TCloseThenChoose : public kivo::IComSelectPresenter {
+public:
+    TCloseThenChoose(QWidget& window, uint32_t number) : window_(window), number_(number) {}
+    kivo::TModalResult ShowModal(kivo::TComSelectForm& form) override {
+        window_.close();
+        for (size_t i = 0; i < form.Entries().size(); ++i) {
+            if (form.Entries()[i].Number == number_) {
+                form.SetItemIndex(static_cast<int>(i));
+            }
+        }
+        return kivo::mrOk;
+    }
+
+private:
+    QWidget& window_;
+    uint32_t number_;
+};
+
+TEST_F(TWindow, ClosingTheWindowWhileThePortIsChosenSendsNothing) {
+    TDevsim device({}, dir.File("devsim.err"));
+    ConnectDevice(device);
+    ChooseFile(QString::fromStdString(ExampleFirmware()));
+    kivo::TKvdComPort& port = form.Updater().ComPort;
+    port.SetTraceName(dir.File("sent.trc"));
+    port.SetTracing(kivo::tlOn);
+    form.show();
+    const auto previous =
+        kivo::SetComSelectPresenter(std::make_shared<TCloseThenChoose>(form, kPortNumber));
+
+    form.btnUpdate->click();
+    kivo::SetComSelectPresenter(previous);
+
+    EXPECT_EQ(Lines(*form.memLog), std::vector<std::string>{LogGetInTouch});
+    EXPECT_TRUE(shown.empty());
+    port.SetTracing(kivo::tlDump);
+    const std::string trace = dir.Read("sent.trc");
+    EXPECT_EQ(trace.find("Transmit"), std::string::npos) << trace;
+    EXPECT_EQ(device.Stop(), 0);
+}
+
 } // namespace
 } // namespace brinomar::testing
