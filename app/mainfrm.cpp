@@ -207,10 +207,21 @@ TUpdater::~TUpdater() {
     }
 }
 
+// A port chosen for this run that then would not open (it went away, another program holds
+// it, the user may not use it) is not kept: the next run asks for a port again instead of
+// failing on the same one until the program is restarted.
 TUpdateOutcome TUpdater::Run(IUpdateLog& log, TProgressCallback progress) {
+    const bool choosingPort = ComPort.ComNumber() == 0;
     TUpdateRun run(ComPort, Image, log);
     run.SetProgress(std::move(progress));
-    return run.Execute();
+    try {
+        return run.Execute();
+    } catch (...) {
+        if (choosingPort && !ComPort.Open()) {
+            ComPort.SetComNumber(0);
+        }
+        throw;
+    }
 }
 
 } // namespace brinomar

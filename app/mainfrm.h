@@ -117,7 +117,8 @@ public:
     TUpdater(const TUpdater&) = delete;
     TUpdater& operator=(const TUpdater&) = delete;
 
-    // Runs an update of the image loaded last.
+    // Runs an update of the image loaded last. When the port chosen for it cannot be opened,
+    // the next run asks for a port again.
     TUpdateOutcome Run(IUpdateLog& log, TProgressCallback progress = nullptr);
 
     TRomImage Image;

@@ -6,6 +6,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <functional>
 
 namespace brinomar::testing {
 namespace {
@@ -222,25 +223,26 @@ TEST_F(TWindow, ClosingTheWindowDuringARunEndsIt) {
     EXPECT_LT(dir.Read("image.bin").size(), 20u * SectorSize);
 }
 
-// Chooses the port after the window has been closed, as happens when the application is told
-// to end while the port selection is open.
-class TCloseThenChoose : public kivo::IComSelectPresenter {
+// The port selection as a test plays it.
+class TPlayedPortChoice : public kivo::IComSelectPresenter {
 public:
-    TCloseThenChoose(QWidget& window, uint32_t number) : window_(window), number_(number) {}
-    kivo::TModalResult ShowModal(kivo::TComSelectForm& form) override {
-        window_.close();
-        for (size_t i = 0; i < form.Entries().size(); ++i) {
-            if (form.Entries()[i].Number == number_) {
-                form.SetItemIndex(static_cast<int>(i));
-            }
-        }
-        return kivo::mrOk;
-    }
+    using TPlay = std::function<kivo::TModalResult(kivo::TComSelectForm&)>;
+    explicit TPlayedPortChoice(TPlay play) : play_(std::move(play)) {}
+    kivo::TModalResult ShowModal(kivo::TComSelectForm& form) override { return play_(form); }
 
 private:
-    QWidget& window_;
-    uint32_t number_;
+    TPlay play_;
 };
+
+kivo::TModalResult ChoosePort(kivo::TComSelectForm& form, uint32_t number) {
+    for (size_t i = 0; i < form.Entries().size(); ++i) {
+        if (form.Entries()[i].Number == number) {
+            form.SetItemIndex(static_cast<int>(i));
+            return kivo::mrOk;
+        }
+    }
+    return kivo::mrAbort;
+}
 
 TEST_F(TWindow, ClosingTheWindowWhileThePortIsChosenSendsNothing) {
     TDevsim device({}, dir.File("devsim.err"));
@@ -250,11 +252,13 @@ TEST_F(TWindow, ClosingTheWindowWhileThePortIsChosenSendsNothing) {
     port.SetTraceName(dir.File("sent.trc"));
     port.SetTracing(kivo::tlOn);
     form.show();
-    const auto previous =
-        kivo::SetComSelectPresenter(std::make_shared<TCloseThenChoose>(form, kPortNumber));
+    // The application is told to end while the port selection is open.
+    kivo::SetComSelectPresenter(std::make_shared<TPlayedPortChoice>([this](auto& choice) {
+        form.close();
+        return ChoosePort(choice, kPortNumber);
+    }));
 
     form.btnUpdate->click();
-    kivo::SetComSelectPresenter(previous);
 
     EXPECT_EQ(Lines(*form.memLog), std::vector<std::string>{LogGetInTouch});
     EXPECT_TRUE(shown.empty());
@@ -262,6 +266,37 @@ TEST_F(TWindow, ClosingTheWindowWhileThePortIsChosenSendsNothing) {
     const std::string trace = dir.Read("sent.trc");
     EXPECT_EQ(trace.find("Transmit"), std::string::npos) << trace;
     EXPECT_EQ(device.Stop(), 0);
+}
+
+// The adapter chosen first is unplugged before OK and comes back under another number.
+TEST_F(TWindow, PortThatWouldNotOpenIsAskedForAgainOnTheNextRun) {
+    constexpr uint32_t kGone = kPortNumber + 1;
+    TDevsim device({"--save", dir.File("image.bin")}, dir.File("devsim.err"));
+    ConnectDevice(device);
+    ASSERT_EQ(kivo::RegisterComPort(kGone, device.Path()), 0);
+    int asked = 0;
+    kivo::SetComSelectPresenter(std::make_shared<TPlayedPortChoice>([&](auto& choice) {
+        if (++asked > 1) {
+            return ChoosePort(choice, kPortNumber);
+        }
+        const kivo::TModalResult result = ChoosePort(choice, kGone);
+        kivo::UnregisterComPort(kGone);
+        return result;
+    }));
+    ChooseFile(QString::fromStdString(ExampleFirmware()));
+
+    form.btnUpdate->click();
+    EXPECT_EQ(Lines(*form.memLog), std::vector<std::string>{LogGetInTouch});
+    EXPECT_EQ(shown.size(), 1u);
+    EXPECT_FALSE(form.Updater().ComPort.Open());
+
+    form.btnUpdate->click();
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(Lines(*form.memLog), CompleteLog());
+    EXPECT_EQ(shown.size(), 1u);
+    EXPECT_EQ(form.Updater().ComPort.ComNumber(), kPortNumber);
+    EXPECT_EQ(device.Stop(), 0);
+    EXPECT_EQ(dir.Read("image.bin"), SentImageOf(ExampleFirmware()));
 }
 
 } // namespace
