@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <string_view>
 
 namespace brinomar::testing {
 
@@ -41,11 +43,18 @@ TChildProcess::TChildProcess(const std::string& program, const std::vector<std::
                              const std::vector<std::string>& environment) {
     std::vector<std::string> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<std::string> envp;
+    std::vector<std::string> envp(environment);
     for (char** e = environ; *e != nullptr; ++e) {
-        envp.emplace_back(*e);
+        const std::string_view inherited(*e);
+        const std::string_view name = inherited.substr(0, inherited.find('=') + 1);
+        const bool replaced =
+            std::any_of(environment.begin(), environment.end(), [name](const std::string& entry) {
+                return std::string_view(entry).starts_with(name);
+            });
+        if (!replaced) {
+            envp.emplace_back(inherited);
+        }
     }
-    envp.insert(envp.end(), environment.begin(), environment.end());
     std::vector<char*> argPointers = Pointers(argv);
     std::vector<char*> envPointers = Pointers(envp);
 

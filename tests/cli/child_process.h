@@ -16,7 +16,7 @@ std::string ProgramPath(const std::string& name); // in the build's bin director
 class TChildProcess {
 public:
     // Starts `program` (a path) with `args`; `environment` entries ("NAME=value") are added to
-    // the child's environment.
+    // the child's environment, in place of inherited values of the same names.
     TChildProcess(const std::string& program, const std::vector<std::string>& args,
                   const std::string& errorFile, const std::vector<std::string>& environment = {});
     ~TChildProcess(); // a child still running is killed
