@@ -11,8 +11,31 @@
 #include <QCommandLineParser>
 #include <QTimer>
 
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+QtMessageHandler gQtMessageHandler = nullptr;
+
+// Qt aborts when it cannot reach a display; the user gets a plain error and a failure status
+// instead of a crash.
+void ExitOnFatalStartMessage(QtMsgType type, const QMessageLogContext& context,
+                             const QString& text) {
+    if (type != QtFatalMsg) {
+        gQtMessageHandler(type, context, text);
+        return;
+    }
+    std::fprintf(stderr, "brinomar-update: cannot show the window: %s\n", qPrintable(text));
+    std::_Exit(EXIT_FAILURE);
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
+    gQtMessageHandler = qInstallMessageHandler(ExitOnFatalStartMessage);
     QApplication app(argc, argv);
+    qInstallMessageHandler(gQtMessageHandler);
     QCommandLineParser parser;
     parser.setApplicationDescription("Updates a Brinomar device with a HEX firmware file.");
     parser.addHelpOption();
