@@ -45,6 +45,13 @@ int main(int argc, char** argv) {
     parser.addOption(diagnostics);
     parser.addOption(screenshot);
     parser.process(app);
+    // The window takes no file from the command line; a name given there is not silently
+    // dropped.
+    if (!parser.positionalArguments().isEmpty()) {
+        std::fprintf(stderr, "brinomar-update: Unexpected argument '%s'.\n",
+                     qPrintable(parser.positionalArguments().front()));
+        return EXIT_FAILURE;
+    }
 
     brinomar::TQtFramework framework;
     brinomar::TForm1 form;

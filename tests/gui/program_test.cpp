@@ -32,5 +32,12 @@ TEST(UpdateProgram, WithoutADisplayEndsWithAnErrorInsteadOfACrash) {
         << ending.Errors;
 }
 
+TEST(UpdateProgram, RefusesArgumentsItDoesNotTake) {
+    const TEnding ending = RunUpdateProgram({"firmware.hex"}, {"QT_QPA_PLATFORM=offscreen"});
+    EXPECT_EQ(ending.Status, 1) << ending.Errors;
+    EXPECT_NE(ending.Errors.find("Unexpected argument 'firmware.hex'"), std::string::npos)
+        << ending.Errors;
+}
+
 } // namespace
 } // namespace brinomar::testing
