@@ -33,11 +33,22 @@ private:
 };
 
 // The buttons stay disabled while a file is loaded, listed or sent: a second press would start
-// a run inside the running one.
+// a run inside the running one. Disabling a button moves the focus away from it; a keyboard
+// user gets it back afterwards, to press the button again.
 class TBusyButtons {
 public:
-    TBusyButtons(QPushButton& a, QPushButton& b) : a_(a), b_(b) { Enable(false); }
-    ~TBusyButtons() { Enable(true); }
+    TBusyButtons(QPushButton& a, QPushButton& b)
+        : a_(a), b_(b), focused_(a.hasFocus()   ? &a
+                                 : b.hasFocus() ? &b
+                                                : nullptr) {
+        Enable(false);
+    }
+    ~TBusyButtons() {
+        Enable(true);
+        if (focused_ != nullptr) {
+            focused_->setFocus();
+        }
+    }
     TBusyButtons(const TBusyButtons&) = delete;
     TBusyButtons& operator=(const TBusyButtons&) = delete;
 
@@ -48,6 +59,7 @@ private:
     }
     QPushButton& a_;
     QPushButton& b_;
+    QPushButton* focused_;
 };
 
 // The layouts name the classic dialog font; where it is missing, take one of similar width.

@@ -2,6 +2,7 @@
 // against the simulated device, cancelling, the hidden listing path, and closing mid-run.
 #include "tests/gui/gui_fixture.h"
 
+#include <QApplication>
 #include <QFileInfo>
 #include <QTimer>
 
@@ -297,6 +298,18 @@ TEST_F(TWindow, PortThatWouldNotOpenIsAskedForAgainOnTheNextRun) {
     EXPECT_EQ(form.Updater().ComPort.ComNumber(), kPortNumber);
     EXPECT_EQ(device.Stop(), 0);
     EXPECT_EQ(dir.Read("image.bin"), SentImageOf(ExampleFirmware()));
+}
+
+TEST_F(TWindow, ButtonPressedFromTheKeyboardHasTheFocusAgainAfterItsRun) {
+    ChooseFile(QString::fromStdString(dir.Write("damaged.hex", ":0G0200000102\n:00000001FF\n")));
+    form.show();
+    QApplication::setActiveWindow(&form);
+    form.btnUpdate->setFocus();
+    ASSERT_TRUE(form.btnUpdate->hasFocus());
+
+    form.btnUpdate->click();
+
+    EXPECT_TRUE(form.btnUpdate->hasFocus());
 }
 
 } // namespace
