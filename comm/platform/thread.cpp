@@ -60,13 +60,16 @@ void TThread::Start() {
     if (started_.exchange(true)) {
         return;
     }
+    // A self-freeing thread may end and delete this object before the creator gets to wait,
+    // so the creator waits on an event of its own.
+    TEvent running(true, false);
     try {
-        gCreateThread.load()([this] { Run(); });
+        gCreateThread.load()([this, &running] { Run(running); });
     } catch (...) {
         started_.store(false); // nothing runs that the destructor would have to wait for
         throw;
     }
-    running_.Wait();
+    running.Wait();
 }
 
 int32_t TThread::WaitFor() {
@@ -95,13 +98,13 @@ void TThread::ApplyPriority() {
                 NiceValueOf(priority_.load()));
 }
 
-void TThread::Run() {
+void TThread::Run(TEvent& running) {
     threadId_.store(GetCurrentThreadId());
     systemThreadId_.store(static_cast<int32_t>(gettid()));
     if (priority_.load() != tpNormal) {
         ApplyPriority();
     }
-    running_.Set();
+    running.Set();
     RunBody();
     if (FreeOnTerminate()) {
         delete this;

@@ -76,7 +76,7 @@ protected:
     void Synchronize(const std::function<void()>& call) { RunOnMainThread(call); }
 
 private:
-    void Run();
+    void Run(TEvent& running);
     void RunBody();
     void ApplyPriority();
 
@@ -87,7 +87,6 @@ private:
     std::atomic<ThreadId> threadId_{0};
     std::atomic<int32_t> systemThreadId_{0};
     int32_t returnValue_ = 0;
-    TEvent running_{true, false};
     mutable TEvent finished_{true, false};
 };
 

@@ -14,6 +14,8 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <thread>
+#include <utility>
 
 namespace kivo {
 namespace {
@@ -74,6 +76,20 @@ TEST(Thread, FreeOnTerminateDeletesTheObjectWhenExecuteEnds) {
     EXPECT_EQ(-1, thread->WaitFor()) << "a self-freeing thread cannot be waited for";
     release.Set();
     EXPECT_EQ(WAIT_OBJECT_0, destroyed.Wait(INFINITE));
+}
+
+// A thread that has ended, and freed itself, before its creator gets to wait for it to run.
+void RunToCompletion(std::function<void()> body) {
+    std::thread(std::move(body)).join();
+}
+
+TEST(Thread, ASelfFreeingThreadMayEndBeforeStartReturns) {
+    TEvent release(true, true);
+    TEvent destroyed(true, false);
+    SetThreadCreator(RunToCompletion);
+    NewThread<SelfFreeingThread>(release, destroyed);
+    SetThreadCreator(nullptr);
+    EXPECT_EQ(WAIT_OBJECT_0, destroyed.Wait(0));
 }
 
 class ThrowingThread : public TThread {
