@@ -343,6 +343,34 @@ TEST_F(WindowMessages, WindowsOfAnEndedThreadAreGone) {
     EXPECT_EQ(0u, GetWindowThreadId(orphan));
 }
 
+// A thread that ends without ever looking at its queue must not leave its senders hanging.
+TEST_F(WindowMessages, SendersWaitingOnAThreadThatEndsAreReleased) {
+    auto host = std::make_shared<FakeHostLoop>();
+    TEvent created(true, false);
+    TEvent end(true, false);
+    HWND window = 0;
+    std::thread owner([&] {
+        SetHostLoop(host);
+        window = CreateWindow(kTestClass);
+        created.Set();
+        end.Wait(INFINITE);
+    });
+    created.Wait(INFINITE);
+    std::atomic<bool> sent{true};
+    std::atomic<uint32_t> error{0};
+    std::thread sender([&] {
+        sent = SendMessageTimeout(window, kMsgAnswer, 1, 0, SMTO_NORMAL, INFINITE);
+        error = LastMessageError();
+    });
+    host->woke.Wait(INFINITE); // the message is queued
+    end.Set();
+    owner.join();
+    sender.join();
+    EXPECT_FALSE(sent.load());
+    EXPECT_EQ(kErrorInvalidWindowHandle, error.load());
+    EXPECT_EQ(0, probe_.answers.load());
+}
+
 TEST_F(WindowMessages, DestroyDropsQueuedMessages) {
     HWND doomed = CreateWindow(kTestClass);
     PostMessage(doomed, kMsgAnswer, 1, 0);
