@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QThread>
 #include <QTimer>
 
 namespace brinomar {
@@ -13,10 +14,24 @@ namespace {
 
 const char* const kExceptionCaption = "brinomar Update";
 
-void ShowExceptionBox(const std::exception& e) {
-    QMessageBox box(QMessageBox::Critical, kExceptionCaption, QString::fromUtf8(e.what()),
-                    QMessageBox::Ok, QApplication::activeWindow());
+void ShowExceptionText(const QString& text) {
+    QMessageBox box(QMessageBox::Critical, kExceptionCaption, text, QMessageBox::Ok,
+                    QApplication::activeWindow());
     box.exec();
+}
+
+// Widgets live on the GUI thread only. Another thread (a dispatcher thread whose body failed)
+// hands the text over and goes on: waiting for the box could hold it while the GUI thread
+// waits for it to end.
+void ShowExceptionBox(const std::exception& e) {
+    const QString text = QString::fromUtf8(e.what());
+    QCoreApplication* app = QCoreApplication::instance();
+    if (QThread::currentThread() == app->thread()) {
+        ShowExceptionText(text);
+    } else {
+        QMetaObject::invokeMethod(
+            app, [text] { ShowExceptionText(text); }, Qt::QueuedConnection);
+    }
 }
 
 void ShowPlainMessageBox(const std::string& text, const std::string& caption) {

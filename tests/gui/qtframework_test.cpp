@@ -7,9 +7,11 @@
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QMessageBox>
 #include <QTimer>
 
 #include <algorithm>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -43,6 +45,32 @@ TEST(QtHostLoop, MessagePostedFromAnotherThreadIsHandledByQtsEventLoop) {
     EXPECT_EQ(gHandledOn, kivo::GetCurrentThreadId());
     kivo::DestroyWindow(window);
     kivo::UnregisterClass("QtHostLoopPing");
+}
+
+// A dispatcher thread whose body fails shows the exception from that thread: the box appears on
+// the GUI thread, and the failing thread does not wait for it.
+TEST(QtFramework, ExceptionShownByAnotherThreadAppearsOnTheGuiThread) {
+    std::thread failing([] { kivo::ShowException(std::runtime_error("device gone")); });
+    failing.join();
+    QString text;
+    bool onGuiThread = false;
+    QEventLoop loop;
+    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+    // Queued after the hand-over, so it runs inside the box's own loop.
+    QMetaObject::invokeMethod(
+        qApp,
+        [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                text = box->text();
+                onGuiThread = box->thread() == qApp->thread();
+                box->accept();
+            }
+            loop.quit();
+        },
+        Qt::QueuedConnection);
+    loop.exec();
+    EXPECT_EQ(text, "device gone");
+    EXPECT_TRUE(onGuiThread);
 }
 
 class ComSelectDialog : public TWindowTest {
