@@ -52,7 +52,7 @@ void SetThreadCreator(TThreadCreator creator) {
 TThread::~TThread() {
     if (started_.load() && GetCurrentThreadId() != threadId_.load()) {
         Terminate();
-        finished_.Wait();
+        AwaitFinish();
     }
 }
 
@@ -77,9 +77,26 @@ int32_t TThread::WaitFor() {
         return -1;
     }
     if (started_.load()) {
-        finished_.Wait();
+        AwaitFinish();
     }
     return returnValue_;
+}
+
+// The thread may be blocked in Synchronize, which only the main thread can end: the main thread
+// handles the calls handed to it while it waits. Whichever of the two comes second, the thread
+// ending or the main thread registering, sees the other, so the wait cannot miss the end.
+void TThread::AwaitFinish() {
+    if (GetCurrentThreadId() == MainThreadId()) {
+        mainWaiting_.store(true);
+        TMsg msg;
+        while (!ending_.load()) {
+            PeekMessage(msg, 0, 0, 0, PM_NOREMOVE);
+            if (!ending_.load()) {
+                WaitMessage(INFINITE);
+            }
+        }
+    }
+    finished_.Wait();
 }
 
 void TThread::SetPriority(TThreadPriority priority) {
@@ -106,6 +123,10 @@ void TThread::Run(TEvent& running) {
     }
     running.Set();
     RunBody();
+    ending_.store(true);
+    if (mainWaiting_.load()) {
+        WakeThread(MainThreadId());
+    }
     if (FreeOnTerminate()) {
         delete this;
     } else {

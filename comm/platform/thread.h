@@ -49,6 +49,8 @@ public:
 
     // Blocks until Execute (and DoTerminate) have ended; returns the value set with
     // SetReturnValue (0 when none). A thread that frees itself cannot be waited for: -1 at once.
+    // On the main thread, this wait and the destructor's run the calls handed to the main
+    // thread meanwhile, so a thread blocked in Synchronize can end.
     int32_t WaitFor();
 
     bool FreeOnTerminate() const { return freeOnTerminate_.load(); }
@@ -77,10 +79,13 @@ protected:
 
 private:
     void Run(TEvent& running);
+    void AwaitFinish();
     void RunBody();
     void ApplyPriority();
 
     std::atomic<bool> started_{false};
+    std::atomic<bool> ending_{false};      // Execute and DoTerminate are over
+    std::atomic<bool> mainWaiting_{false}; // the main thread waits for the end
     std::atomic<bool> terminated_{false};
     std::atomic<bool> freeOnTerminate_{false};
     std::atomic<TThreadPriority> priority_{tpNormal};

@@ -199,5 +199,40 @@ TEST(Thread, SynchronizeRunsOnTheMainThreadWhileItPumps) {
     delete thread;
 }
 
+// Synchronizes until it is terminated, the usual shape of a worker that updates a view.
+std::atomic<int> updates{0};
+
+class UpdatingThread : public TThread {
+public:
+    ~UpdatingThread() override {
+        Terminate();
+        WaitFor();
+    }
+
+protected:
+    void Execute() override {
+        while (!Terminated()) {
+            Synchronize([] { ++updates; });
+        }
+    }
+};
+
+// The main thread ending such a thread runs the thread's pending call while it waits for it,
+// whether it waits itself or deletes the thread at once.
+TEST(Thread, WaitingOnTheMainThreadServesTheThreadsSynchronize) {
+    updates = 0;
+    auto* waited = NewThread<UpdatingThread>();
+    TMsg msg;
+    while (updates.load() == 0) {
+        WaitMessage(INFINITE);
+        PeekMessage(msg, 0, 0, 0, PM_NOREMOVE);
+    }
+    waited->Terminate();
+    EXPECT_EQ(0, waited->WaitFor());
+    delete waited;
+
+    delete NewThread<UpdatingThread>();
+}
+
 } // namespace
 } // namespace kivo
