@@ -17,19 +17,24 @@
 
 namespace brinomar::testing {
 
+// Selects the listed port with the given number and answers OK, or declines.
+inline kivo::TModalResult ChoosePort(kivo::TComSelectForm& form, uint32_t number) {
+    for (size_t i = 0; i < form.Entries().size(); ++i) {
+        if (form.Entries()[i].Number == number) {
+            form.SetItemIndex(static_cast<int>(i));
+            return kivo::mrOk;
+        }
+    }
+    return kivo::mrAbort;
+}
+
 // Chooses the listed port with the given number, or declines; counts how often it was asked.
 class TScriptedPortChoice : public kivo::IComSelectPresenter {
 public:
     explicit TScriptedPortChoice(uint32_t number) : number_(number) {}
     kivo::TModalResult ShowModal(kivo::TComSelectForm& form) override {
         ++asked;
-        for (size_t i = 0; i < form.Entries().size(); ++i) {
-            if (form.Entries()[i].Number == number_) {
-                form.SetItemIndex(static_cast<int>(i));
-                return kivo::mrOk;
-            }
-        }
-        return kivo::mrAbort;
+        return ChoosePort(form, number_);
     }
     int asked = 0;
 

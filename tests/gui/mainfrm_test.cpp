@@ -235,16 +235,6 @@ private:
     TPlay play_;
 };
 
-kivo::TModalResult ChoosePort(kivo::TComSelectForm& form, uint32_t number) {
-    for (size_t i = 0; i < form.Entries().size(); ++i) {
-        if (form.Entries()[i].Number == number) {
-            form.SetItemIndex(static_cast<int>(i));
-            return kivo::mrOk;
-        }
-    }
-    return kivo::mrAbort;
-}
-
 TEST_F(TWindow, ClosingTheWindowWhileThePortIsChosenSendsNothing) {
     TDevsim device({}, dir.File("devsim.err"));
     ConnectDevice(device);
