@@ -7,7 +7,7 @@
 //   - stop-and-wait: a 128-byte block, then wait for the one-byte acknowledgement.
 // The clients take turns, round after round, so that a change in the machine's load meets all
 // of them alike. libserialport and pyserial run in child processes (see serial_peers.h).
-// Usage: bench_serial [SIDE...]   (the named sides next to termios; all without arguments)
+// Usage: bench_bench_serial [SIDE...]   (the named sides next to termios; all without arguments)
 #include "bench/bench_table.h"
 #include "bench/support/serial_peers.h"
 
@@ -83,7 +83,8 @@ size_t DispatcherReceive(TKvdBaseDispatcher& port, uint8_t* buffer, size_t count
 }
 
 // PutBlock checks the room itself, from the ring's count, so a send that fits costs no query of
-// the driver; one that does not waits until the ring has drained. Parts are at most the ring's size (kChunk).
+// the driver; one that does not waits until the ring has drained. Parts are at most the ring's
+// size (kChunk).
 bool DispatcherSend(TKvdBaseDispatcher& port, const uint8_t* bytes, size_t count) {
     while (count > 0) {
         const uint32_t part = static_cast<uint32_t>(std::min(count, kChunk));
