@@ -48,7 +48,8 @@ public:
     void Terminate() { terminated_.store(true); }
 
     // Blocks until Execute (and DoTerminate) have ended; returns the value set with
-    // SetReturnValue (0 when none). A thread that frees itself cannot be waited for: -1 at once.
+    // SetReturnValue (0 when none). A thread that frees itself cannot be waited for, nor can a
+    // thread wait for itself: -1 at once.
     // On the main thread, this wait and the destructor's run the calls handed to the main
     // thread meanwhile, so a thread blocked in Synchronize can end.
     int32_t WaitFor();
