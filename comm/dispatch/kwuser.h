@@ -401,7 +401,8 @@ public:
     // synchronized handler of it. Other readers take bytes past those the handlers took.
     bool ReadsForNotification() const;
     static uint32_t TranslateBaud(uint32_t baudOrCode);
-    // Milliseconds that 18 characters of the block's framing take to leave the UART.
+    // Milliseconds that 18 characters of the block's framing take to leave the UART, rounded up;
+    // a time under 1 ms counts twice. 0 for a rate of 0.
     static uint32_t TxSentDelay(const TDCB& dcb);
 
     // --- Data operations
