@@ -20,6 +20,7 @@ enum class TValueKind : uint8_t {
 struct TReading {
     TFlashOptions Options;
     bool Help = false;
+    bool Version = false;
     std::optional<TFlashMode> Action; // --listing or --list-ports
     std::string FirstUpdateOption;    // the first option that only an update takes
 };
@@ -54,6 +55,11 @@ std::string ChooseAction(TReading& reading, TFlashMode mode) {
 
 std::string ApplyHelp(TReading& reading, const TValue&) {
     reading.Help = true;
+    return {};
+}
+
+std::string ApplyVersion(TReading& reading, const TValue&) {
+    reading.Version = true;
     return {};
 }
 
@@ -110,6 +116,7 @@ std::string ApplyNoProgress(TReading& reading, const TValue&) {
 constexpr TOptionRule kOptionRules[] = {
     {"--help", TValueKind::vkNone, false, ApplyHelp},
     {"-h", TValueKind::vkNone, false, ApplyHelp},
+    {"--version", TValueKind::vkNone, false, ApplyVersion},
     {"--listing", TValueKind::vkNone, false, ApplyListing},
     {"--list-ports", TValueKind::vkNone, false, ApplyListPorts},
     {"--port", TValueKind::vkRequired, true, ApplyPort},
@@ -184,11 +191,11 @@ private:
         return rule->Apply(reading_, value);
     }
 
-    // --help wins over any action, wherever it stands.
+    // --help, then --version, wins over any action, wherever it stands.
     std::string Conclude(const std::vector<std::string>& files) {
         TFlashOptions& options = reading_.Options;
-        if (reading_.Help) {
-            options.Mode = TFlashMode::fmHelp;
+        if (reading_.Help || reading_.Version) {
+            options.Mode = reading_.Help ? TFlashMode::fmHelp : TFlashMode::fmVersion;
             return {};
         }
         options.Mode = reading_.Action.value_or(TFlashMode::fmUpdate);
@@ -206,6 +213,7 @@ private:
             }
             return TakeOneFile(files, "an update takes exactly one HEX file");
         case TFlashMode::fmHelp:
+        case TFlashMode::fmVersion:
             break;
         }
         return {};
@@ -255,7 +263,7 @@ std::string FlashUsage() {
     return "Usage: brinomar-flash [OPTION]... FILE.hex\n"
            "       brinomar-flash --listing FILE.hex\n"
            "       brinomar-flash --list-ports\n"
-           "       brinomar-flash --help\n"
+           "       brinomar-flash --help | --version\n"
            "\n"
            "Updates a Brinomar device with the firmware in FILE.hex: greets the device, sends\n"
            "the image in 490 sectors of 128 bytes and checks the device's checksum. The log\n"
@@ -276,6 +284,7 @@ std::string FlashUsage() {
            "  --list-ports        list the serial ports: name, path, USB vendor:product and\n"
            "                      description\n"
            "  -h, --help          show this text\n"
+           "  --version           show the program's version\n"
            "\n"
            "Exit status: 0 checksum OK (or the action worked), 1 checksum error, 2 a sector was\n"
            "not acknowledged, 3 no connection, 4 the file or the port cannot be used (or the\n"

@@ -22,6 +22,7 @@ constexpr int ExitInterrupted = 130; // SIGINT or SIGTERM ended the update
 enum class TFlashMode : uint8_t {
     fmUpdate,    // FILE: update the device with the file
     fmHelp,      // --help: explain the options
+    fmVersion,   // --version: name the program's version
     fmListing,   // --listing FILE: list the image the file gives
     fmListPorts, // --list-ports: the serial ports of the machine
 };

@@ -34,6 +34,9 @@ int main(int argc, char** argv) {
     case TFlashMode::fmHelp:
         std::fputs(FlashUsage().c_str(), stdout);
         return ExitSuccess;
+    case TFlashMode::fmVersion:
+        std::puts("brinomar-flash " BRINOMAR_VERSION);
+        return ExitSuccess;
     case TFlashMode::fmListing:
         return ListFile(parsed.Options.HexFile);
     case TFlashMode::fmListPorts:

@@ -1,6 +1,6 @@
 // brinomar-update: the updater's window.
 //
-//   brinomar-update [--diagnostics] [--screenshot FILE.png]
+//   brinomar-update [--diagnostics] [--screenshot FILE.png] [--version]
 //
 // --diagnostics shows the controls the window keeps hidden (LoadHexFile, the listing and its
 // progress bar); --screenshot saves a picture of the window once it is on the screen and ends.
@@ -36,9 +36,11 @@ int main(int argc, char** argv) {
     gQtMessageHandler = qInstallMessageHandler(ExitOnFatalStartMessage);
     QApplication app(argc, argv);
     qInstallMessageHandler(gQtMessageHandler);
+    QApplication::setApplicationVersion(BRINOMAR_VERSION);
     QCommandLineParser parser;
     parser.setApplicationDescription("Updates a Brinomar device with a HEX firmware file.");
     parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption diagnostics("diagnostics", "Show the hidden diagnostic controls.");
     const QCommandLineOption screenshot("screenshot", "Save a picture of the window and end.",
                                         "FILE.png");

@@ -39,6 +39,18 @@ TEST(FlashOptions, HelpWinsOverEverythingElse) {
     }
 }
 
+TEST(FlashOptions, VersionWinsOverActionsButNotOverHelp) {
+    for (const auto& args :
+         {std::vector<std::string>{"--version"},
+          std::vector<std::string>{"--listing", "a.hex", "b.hex", "--version"},
+          std::vector<std::string>{"--version", "--list-ports", "--port", "1"}}) {
+        const TParsedArguments parsed = Parse(args);
+        ASSERT_TRUE(parsed.Ok()) << parsed.Error;
+        EXPECT_EQ(parsed.Options.Mode, TFlashMode::fmVersion);
+    }
+    EXPECT_EQ(Parse({"--version", "--help"}).Options.Mode, TFlashMode::fmHelp);
+}
+
 TEST(FlashOptions, UpdateTakesItsOptionsInBothSpellings) {
     TParsedArguments parsed = Parse(
         {"--port", "COM3", "--baud=115200", "--trace", "--log=x.log", "--no-progress", "fw.hex"});

@@ -54,6 +54,7 @@ bool TakeFlag(const std::string& arg, TDevsimOptions& options) {
         {"-v", &TDevsimOptions::verbose},
         {"--help", &TDevsimOptions::help},
         {"-h", &TDevsimOptions::help},
+        {"--version", &TDevsimOptions::version},
     };
     for (const Flag& flag : kFlags) {
         if (arg == flag.name) {
@@ -165,6 +166,7 @@ Options:
   -v, --verbose        report greetings, blocks and checksums on standard error, and at
                        the end the number of greetings and of image bytes received
   -h, --help           show this text
+  --version            show the program's version
 
 Faults:
   --silent             never answer

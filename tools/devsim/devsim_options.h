@@ -24,6 +24,7 @@ struct TDevsimOptions {
     bool stats = false;  // report the host's reply times after each update
     bool verbose = false;
     bool help = false;
+    bool version = false;
 };
 
 // Parses the arguments (without the program name). Returns false with a message in `error`

@@ -26,6 +26,10 @@ int main(int argc, char** argv) {
         std::fputs(brinomar::DevsimUsage(), stdout);
         return 0;
     }
+    if (options.version) {
+        std::puts("brinomar-devsim " BRINOMAR_VERSION);
+        return 0;
+    }
     if (!options.savePath.empty() && !brinomar::CanSaveTo(options.savePath, error)) {
         std::fprintf(stderr, "brinomar-devsim: cannot write %s: %s\n", options.savePath.c_str(),
                      error.c_str());
