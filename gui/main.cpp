@@ -4,7 +4,9 @@
 //
 // --diagnostics shows the controls the window keeps hidden (LoadHexFile, the listing and its
 // progress bar); --screenshot saves a picture of the window once it is on the screen and ends.
+// The build runs the hidden --write-icon FILE.png to paint the icon it installs.
 #include "gui/mainfrm.h"
+#include "gui/pictures.h"
 #include "gui/qtframework.h"
 
 #include <QApplication>
@@ -15,6 +17,9 @@
 #include <cstdlib>
 
 namespace {
+
+// The installed icon's size: hicolor/256x256/apps in the installation.
+constexpr int kInstalledIconSize = 256;
 
 QtMessageHandler gQtMessageHandler = nullptr;
 
@@ -37,6 +42,8 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     qInstallMessageHandler(gQtMessageHandler);
     QApplication::setApplicationVersion(BRINOMAR_VERSION);
+    // Lets the desktop match the window to its desktop entry (and so to its icon).
+    QApplication::setDesktopFileName("brinomar-update");
     QCommandLineParser parser;
     parser.setApplicationDescription("Updates a Brinomar device with a HEX firmware file.");
     parser.addHelpOption();
@@ -44,8 +51,11 @@ int main(int argc, char** argv) {
     const QCommandLineOption diagnostics("diagnostics", "Show the hidden diagnostic controls.");
     const QCommandLineOption screenshot("screenshot", "Save a picture of the window and end.",
                                         "FILE.png");
+    QCommandLineOption writeIcon("write-icon", "Save the application icon and end.", "FILE.png");
+    writeIcon.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(diagnostics);
     parser.addOption(screenshot);
+    parser.addOption(writeIcon);
     parser.process(app);
     // The window takes no file from the command line; a name given there is not silently
     // dropped.
@@ -53,6 +63,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "brinomar-update: Unexpected argument '%s'.\n",
                      qPrintable(parser.positionalArguments().front()));
         return EXIT_FAILURE;
+    }
+    if (parser.isSet(writeIcon)) {
+        const bool saved =
+            brinomar::PaintedPixmap(kInstalledIconSize).save(parser.value(writeIcon));
+        return saved ? EXIT_SUCCESS : EXIT_FAILURE;
     }
 
     brinomar::TQtFramework framework;

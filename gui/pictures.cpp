@@ -46,6 +46,8 @@ void PaintDevice(QPainter& p, int size) {
     p.drawPath(arrow);
 }
 
+} // namespace
+
 QPixmap PaintedPixmap(int size) {
     QPixmap pixmap(size, size);
     pixmap.fill(Qt::transparent);
@@ -53,8 +55,6 @@ QPixmap PaintedPixmap(int size) {
     PaintDevice(painter, size);
     return pixmap;
 }
-
-} // namespace
 
 QPixmap DevicePicture() {
     return PaintedPixmap(81);

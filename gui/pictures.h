@@ -12,4 +12,8 @@ QPixmap DevicePicture();
 
 QIcon WindowIcon();
 
+// The picture painted into a square of `size` pixels on a transparent ground: the icon at that
+// size.
+QPixmap PaintedPixmap(int size);
+
 } // namespace brinomar

@@ -21,3 +21,24 @@ if(TARGET kivo-terminal AND TARGET kivo-request AND TARGET kivo-ports AND TARGET
         COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/run_examples.sh ${CMAKE_BINARY_DIR}/bin)
     set_tests_properties(examples.run_against_simulator PROPERTIES LABELS "install" TIMEOUT 120)
 endif()
+
+# The programs as a user installs them: each one built is installed and tells its version, the
+# window with its desktop entry and icon.
+set(KIVO_BUILT_PROGRAMS)
+foreach(program brinomar-update brinomar-flash brinomar-devsim)
+    if(TARGET ${program})
+        list(APPEND KIVO_BUILT_PROGRAMS ${program})
+    endif()
+endforeach()
+if(KIVO_BUILT_PROGRAMS)
+    add_test(NAME install.installed_programs
+        COMMAND ${CMAKE_COMMAND}
+            -DKIVO_BUILD_DIR=${CMAKE_BINARY_DIR}
+            -DKIVO_WORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/install_programs
+            "-DKIVO_PROGRAMS=${KIVO_BUILT_PROGRAMS}"
+            -DKIVO_VERSION=${PROJECT_VERSION}
+            -DKIVO_BINDIR=${CMAKE_INSTALL_BINDIR}
+            -DKIVO_DATADIR=${CMAKE_INSTALL_DATADIR}
+            -P ${CMAKE_CURRENT_LIST_DIR}/check_installed_programs.cmake)
+    set_tests_properties(install.installed_programs PROPERTIES LABELS "install" TIMEOUT 120)
+endif()
