@@ -2,8 +2,9 @@
 # Installs the Debian packages the build and the tests need, only those that are missing.
 set -euo pipefail
 
+# libclang-rt-dev follows the release's default clang, so the fuzzers build on any Debian release.
 packages=(cmake ninja-build g++ pkg-config libgtest-dev qt6-base-dev libgl1-mesa-dev
-          srecord binutils clang libclang-rt-14-dev "$@")
+          srecord binutils clang libclang-rt-dev "$@")
 
 missing=()
 for p in "${packages[@]}"; do
