@@ -17,7 +17,7 @@ constexpr int ExitNoConnection = 3;  // "TimeOut, no connection"
 constexpr int ExitFileUnusable = 4;  // the HEX file or the port cannot be used
 constexpr int ExitUsage = 64;        // the command line is wrong
 constexpr int ExitOutputFailed = 74; // what was asked for could not be written out
-constexpr int ExitInterrupted = 130; // SIGINT or SIGTERM ended the update
+constexpr int ExitInterrupted = 130; // SIGINT, SIGTERM or SIGHUP ended the update
 
 enum class TFlashMode : uint8_t {
     fmUpdate,    // FILE: update the device with the file

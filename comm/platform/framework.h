@@ -53,7 +53,7 @@ MessageBoxHandler SetMessageBoxHandler(MessageBoxHandler handler);
 void ShowMessageBox(const std::string& text, const std::string& caption);
 
 // Set when the main window closes or the command-line program is asked to stop (SIGINT,
-// SIGTERM); waits end early when they see it. Safe to set from a signal handler.
+// SIGTERM, SIGHUP); waits end early when they see it. Safe to set from a signal handler.
 bool ApplicationTerminating() noexcept;
 void SetApplicationTerminating(bool terminating) noexcept;
 // A descriptor that is readable while the application is terminating, for waits that poll

@@ -39,12 +39,17 @@ bool StandardErrorIsTerminal() {
 }
 
 // Without SA_RESTART a blocking read returns EINTR, so a prompt does not hold the program.
+// A hang-up that the program was started to ignore (nohup) stays ignored.
 void TerminateOnStopSignals() {
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    struct sigaction hangUp {};
+    if (sigaction(SIGHUP, nullptr, &hangUp) == 0 && hangUp.sa_handler != SIG_IGN) {
+        sigaction(SIGHUP, &action, nullptr);
+    }
 }
 
 void IgnoreBrokenPipes() {

@@ -7,9 +7,10 @@ namespace kivo {
 // True when standard error is a terminal (not a pipe, a file or closed).
 bool StandardErrorIsTerminal();
 
-// After this call SIGINT and SIGTERM do not end the process: they set the application's
-// terminating flag, so that waits end and the program can close its port and finish. A read of
-// standard input that the signal interrupts fails instead of going on.
+// After this call SIGINT, SIGTERM and SIGHUP (the terminal was closed) do not end the process:
+// they set the application's terminating flag, so that waits end and the program can close its
+// port and finish. A read of standard input that the signal interrupts fails instead of going
+// on.
 void TerminateOnStopSignals();
 
 // Holds each of standard input, output and error that the program was started without on

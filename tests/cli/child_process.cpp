@@ -64,6 +64,11 @@ TChildProcess::TChildProcess(const std::string& program, const std::vector<std::
     }
     pid_ = fork();
     if (pid_ == 0) {
+        // The tests signal their children: none may start with a stop signal ignored because
+        // the test itself was (nohup, a background job).
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+            ::signal(signal, SIG_DFL);
+        }
         const int err = open(errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out[1], STDOUT_FILENO);
         dup2(err, STDERR_FILENO);

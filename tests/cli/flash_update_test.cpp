@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <string.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -129,31 +130,51 @@ TEST_F(FlashUpdate, PortThatCannotBeOpenedOrChosenExitsWithFour) {
     EXPECT_NE(run.Err.find("missing.hex"), std::string::npos) << run.Err;
 }
 
+// Ctrl-C, a kill and the terminal being closed all end the run the same way.
 TEST_F(FlashUpdate, InterruptMidTransferStopsSendingAndClosesThePort) {
-    TDevsim device({"--pace", "9600", "--save", dir.File("image.bin")}, dir.File("devsim.err"));
-    TChildProcess flash(
-        ProgramPath("brinomar-flash"),
-        {"--port", device.Path(), "--trace=" + dir.File("run.trc"), ExampleFirmware()},
-        dir.File("flash.err"));
-    std::vector<std::string> log;
-    while (std::optional<std::string> line = flash.ReadLine(kRunMs)) {
-        log.push_back(*line);
-        if (*line == "Sector 008 OK") {
-            break;
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        TDevsim device({"--pace", "9600", "--save", dir.File("image.bin")}, dir.File("devsim.err"));
+        std::filesystem::remove(dir.File("run.trc"));
+        TChildProcess flash(
+            ProgramPath("brinomar-flash"),
+            {"--port", device.Path(), "--trace=" + dir.File("run.trc"), ExampleFirmware()},
+            dir.File("flash.err"));
+        std::vector<std::string> log;
+        while (std::optional<std::string> line = flash.ReadLine(kRunMs)) {
+            log.push_back(*line);
+            if (*line == "Sector 008 OK") {
+                break;
+            }
         }
-    }
-    ASSERT_EQ(log.back(), "Sector 008 OK");
-    flash.Signal(SIGINT);
-    const std::vector<std::string> rest = flash.ReadLines(kEndMs);
-    EXPECT_EQ(flash.Wait(kEndMs), ExitInterrupted);
-    EXPECT_LT(rest.size(), 3u);
-    EXPECT_EQ(std::find(rest.begin(), rest.end(), LogCheckSum), rest.end());
-    EXPECT_TRUE(std::filesystem::exists(dir.File("run.trc"))) << "the port was not closed";
+        ASSERT_EQ(log.back(), "Sector 008 OK");
+        flash.Signal(signal);
+        const std::vector<std::string> rest = flash.ReadLines(kEndMs);
+        EXPECT_EQ(flash.Wait(kEndMs), ExitInterrupted);
+        EXPECT_LT(rest.size(), 3u);
+        EXPECT_EQ(std::find(rest.begin(), rest.end(), LogCheckSum), rest.end());
+        EXPECT_TRUE(std::filesystem::exists(dir.File("run.trc"))) << "the port was not closed";
 
-    EXPECT_EQ(device.Stop(), 0);
-    const std::string received = dir.Read("image.bin");
-    EXPECT_LT(received.size(), 12u * SectorSize);
-    EXPECT_EQ(received, SentImageOf(ExampleFirmware()).substr(0, received.size()));
+        EXPECT_EQ(device.Stop(), 0);
+        const std::string received = dir.Read("image.bin");
+        EXPECT_LT(received.size(), 12u * SectorSize);
+        EXPECT_EQ(received, SentImageOf(ExampleFirmware()).substr(0, received.size()));
+    }
+}
+
+TEST_F(FlashUpdate, HangUpIgnoredAtTheStartLeavesTheUpdateRunning) {
+    TDevsim device({"--pace", "1000000"}, dir.File("devsim.err"));
+    TChildProcess flash("/bin/sh",
+                        {"-c", "trap '' HUP; exec \"$0\" \"$@\"", ProgramPath("brinomar-flash"),
+                         "--port", device.Path(), ExampleFirmware()},
+                        dir.File("flash.err"));
+    EXPECT_EQ(flash.ReadLine(kRunMs), LogGetInTouch);
+    EXPECT_EQ(flash.ReadLine(kRunMs), LogConnection);
+    flash.Signal(SIGHUP);
+    const std::vector<std::string> rest = flash.ReadLines(kRunMs);
+    EXPECT_EQ(flash.Wait(kEndMs), ExitSuccess);
+    ASSERT_FALSE(rest.empty());
+    EXPECT_EQ(rest.back(), LogCheckSumOk);
 }
 
 } // namespace
