@@ -1,5 +1,6 @@
 // The progress of an update on a terminal: one line that is redrawn in place, with a bar, the
-// sectors sent and the rate. Log lines printed meanwhile go above it.
+// sectors sent and the rate, fitted to the terminal's width as it is at each redraw. Log lines
+// printed meanwhile go above it.
 #pragma once
 
 #include "app/mainfrm.h"
@@ -27,8 +28,11 @@ public:
     // Leaves the bar as it stands on its own line; the destructor does it too.
     void Finish();
 
-    // "[#####---------------] 123/490 sectors  11520 bytes/s"
-    static std::string Render(const TTransferProgress& progress, double bytesPerSecond);
+    // "[#####---------------] 123/490 sectors  11520 bytes/s", in fewer than `columns`
+    // characters (0: no limit): a line as wide as the terminal or wider would wrap, and the
+    // next redraw would then erase only its last part. The bar narrows first, then goes.
+    static std::string Render(const TTransferProgress& progress, double bytesPerSecond,
+                              int columns = 0);
 
 private:
     std::FILE* terminal_;

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace kivo {
@@ -36,6 +37,11 @@ void KeepStandardStreamsOpen() {
 
 bool StandardErrorIsTerminal() {
     return isatty(STDERR_FILENO) == 1;
+}
+
+int TerminalColumns(int fd) {
+    winsize size{};
+    return ioctl(fd, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
 // Without SA_RESTART a blocking read returns EINTR, so a prompt does not hold the program.

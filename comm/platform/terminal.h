@@ -7,6 +7,10 @@ namespace kivo {
 // True when standard error is a terminal (not a pipe, a file or closed).
 bool StandardErrorIsTerminal();
 
+// The width of the terminal on descriptor `fd` as it is now, in columns; 0 when `fd` is no
+// terminal or the terminal does not tell.
+int TerminalColumns(int fd);
+
 // After this call SIGINT, SIGTERM and SIGHUP (the terminal was closed) do not end the process:
 // they set the application's terminating flag, so that waits end and the program can close its
 // port and finish. A read of standard input that the signal interrupts fails instead of going

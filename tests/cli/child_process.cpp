@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,7 +41,7 @@ std::string ProgramPath(const std::string& name) {
 
 TChildProcess::TChildProcess(const std::string& program, const std::vector<std::string>& args,
                              const std::string& errorFile,
-                             const std::vector<std::string>& environment) {
+                             const std::vector<std::string>& environment, int terminal) {
     std::vector<std::string> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> envp(environment);
@@ -69,11 +70,12 @@ TChildProcess::TChildProcess(const std::string& program, const std::vector<std::
         for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
             ::signal(signal, SIG_DFL);
         }
-        const int err = open(errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err =
+            terminal >= 0 ? terminal : open(errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out[1], STDOUT_FILENO);
         dup2(err, STDERR_FILENO);
-        const int devNull = open("/dev/null", O_RDONLY);
-        dup2(devNull, STDIN_FILENO);
+        const int in = terminal >= 0 ? terminal : open("/dev/null", O_RDONLY);
+        dup2(in, STDIN_FILENO);
         execve(argPointers[0], argPointers.data(), envPointers.data());
         _exit(127);
     }
@@ -145,6 +147,54 @@ int TChildProcess::Wait(int timeoutMs) {
     }
     status_ = kivo::testing::WaitChildExit(pid_, timeoutMs);
     return status_;
+}
+
+TTestTerminal::TTestTerminal(int columns) {
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = static_cast<unsigned short>(columns);
+    if (openpty(&master_, &slave_, nullptr, nullptr, &size) == 0) {
+        fcntl(master_, F_SETFD, FD_CLOEXEC);
+        fcntl(slave_, F_SETFD, FD_CLOEXEC);
+    }
+}
+
+TTestTerminal::~TTestTerminal() {
+    Release();
+    if (master_ >= 0) {
+        close(master_);
+    }
+}
+
+void TTestTerminal::Release() {
+    if (slave_ >= 0) {
+        close(slave_);
+        slave_ = -1;
+    }
+}
+
+void TTestTerminal::Type(const std::string& text) {
+    if (write(master_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        output_ += "\n[typing failed]\n";
+    }
+}
+
+// Once nobody has the terminal open any more, reading its far end fails (EIO).
+const std::string& TTestTerminal::ReadUntil(const std::string& text, int timeoutMs) {
+    const TClock::time_point deadline = TClock::now() + std::chrono::milliseconds(timeoutMs);
+    while (text.empty() || output_.find(text) == std::string::npos) {
+        pollfd fd{master_, POLLIN, 0};
+        if (master_ < 0 || poll(&fd, 1, MillisecondsLeft(deadline)) != 1) {
+            break;
+        }
+        char chunk[4096];
+        const ssize_t got = read(master_, chunk, sizeof chunk);
+        if (got <= 0) {
+            break;
+        }
+        output_.append(chunk, static_cast<size_t>(got));
+    }
+    return output_;
 }
 
 } // namespace brinomar::testing

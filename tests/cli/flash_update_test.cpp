@@ -43,6 +43,27 @@ TEST_F(FlashUpdate, LowerCaseAnswersAndNoiseBeforeThemAreAccepted) {
     }
 }
 
+// Every redraw of the bar starts at the line's beginning and erases to its end: a bar wider than
+// the terminal would wrap and leave its first part on the screen each time.
+TEST_F(FlashUpdate, ProgressOnANarrowTerminalNeverWraps) {
+    TDevsim device({}, dir.File("devsim.err"));
+    TTestTerminal terminal(40);
+    TChildProcess flash(ProgramPath("brinomar-flash"), {"--port", device.Path(), ExampleFirmware()},
+                        dir.File("flash.err"), {}, terminal.Terminal());
+    terminal.Release();
+    const std::string shown = terminal.ReadUntil("", kRunMs);
+    EXPECT_EQ(flash.ReadLines(kEndMs), CompleteLog());
+    EXPECT_EQ(flash.Wait(kEndMs), ExitSuccess);
+    EXPECT_NE(shown.find("490/490 sectors"), std::string::npos) << shown;
+    size_t start = 0;
+    while (start < shown.size()) {
+        const size_t end = std::min(shown.find_first_of("\r\n", start), shown.size());
+        const std::string drawn = shown.substr(start, end - start);
+        ASSERT_LT(drawn.size() - (drawn.starts_with("\033[K") ? 3 : 0), 40u) << drawn;
+        start = end + 1;
+    }
+}
+
 TEST_F(FlashUpdate, MissingAcknowledgementEndsTheRunWithNothingSentAfterIt) {
     TDevsim device({"--once", "--no-ack-after", "5", "--save", dir.File("image.bin")},
                    dir.File("devsim.err"));

@@ -16,5 +16,15 @@ TEST(ProgressBar, FillsWithTheSectorsSent) {
               "[##############################]");
 }
 
+// A line as wide as the terminal wraps, and each redraw would leave its first part behind.
+TEST(ProgressBar, StaysNarrowerThanTheTerminal) {
+    const TTransferProgress half{245, 245 * 128};
+    EXPECT_EQ(TProgressBar::Render(half, 11430, 80), TProgressBar::Render(half, 11430));
+    EXPECT_EQ(TProgressBar::Render(half, 11430, 50),
+              "[########--------] 245/490 sectors  11430 bytes/s");
+    EXPECT_EQ(TProgressBar::Render(half, 11430, 30), "245/490 sectors  11430 bytes/");
+    EXPECT_EQ(TProgressBar::Render(half, 11430, 1), "");
+}
+
 } // namespace
 } // namespace brinomar
