@@ -3,6 +3,7 @@
 #include "app/mainfrm.h"
 #include "cli/flashactions.h"
 #include "cli/progressbar.h"
+#include "comm/errors/kvexcept.h"
 #include "comm/platform/framework.h"
 #include "comm/platform/terminal.h"
 #include "comm/port/kvselcom.h"
@@ -127,6 +128,16 @@ int UpdateDevice(const TFlashOptions& options) {
     ApplyLineOptions(options, updater.ComPort);
     try {
         return LoadAndRun(options, updater);
+    } catch (const kivo::ENoPortSelected& e) {
+        // Ctrl-C at the port prompt is no failure to report.
+        if (kivo::ApplicationTerminating()) {
+            return ExitInterrupted;
+        }
+        kivo::ShowException(e);
+        std::fputs("brinomar-flash: give the port with --port; the ports are offered for choice "
+                   "only when standard input is a terminal\n",
+                   stderr);
+        return ExitFileUnusable;
     } catch (const std::exception& e) {
         kivo::ShowException(e);
         return kivo::ApplicationTerminating() ? ExitInterrupted : ExitFileUnusable;

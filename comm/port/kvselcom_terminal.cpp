@@ -44,8 +44,9 @@ int EntryIndex(const TComSelectForm& form, uint32_t number) {
 
 class TTerminalComSelectPresenter : public IComSelectPresenter {
 public:
-    TTerminalComSelectPresenter(std::istream& in, std::ostream& out, bool interactive)
-        : in_(in), out_(out), interactive_(interactive) {}
+    TTerminalComSelectPresenter(std::istream& in, std::ostream& out, bool interactive,
+                                bool (*awaitInput)())
+        : in_(in), out_(out), interactive_(interactive), awaitInput_(awaitInput) {}
 
     TModalResult ShowModal(TComSelectForm& form) override {
         if (!interactive_) {
@@ -78,7 +79,7 @@ private:
         std::string line;
         for (;;) {
             out_ << "Port number (Enter for " << firstPort << ", 0 to cancel): " << std::flush;
-            if (!std::getline(in_, line)) {
+            if (!awaitInput_() || !std::getline(in_, line)) {
                 out_ << '\n';
                 return mrAbort;
             }
@@ -103,17 +104,25 @@ private:
     std::istream& in_;
     std::ostream& out_;
     const bool interactive_;
+    bool (*const awaitInput_)();
 };
+
+bool InputIsThere() {
+    return true;
+}
 
 } // namespace
 
 std::shared_ptr<IComSelectPresenter>
 NewTerminalComSelectPresenter(std::istream& in, std::ostream& out, bool interactive) {
-    return std::make_shared<TTerminalComSelectPresenter>(in, out, interactive);
+    return std::make_shared<TTerminalComSelectPresenter>(in, out, interactive, InputIsThere);
 }
 
+// The answer is awaited before it is read, so that Ctrl-C coming just before the read still
+// ends the prompt.
 std::shared_ptr<IComSelectPresenter> NewTerminalComSelectPresenter() {
-    return NewTerminalComSelectPresenter(std::cin, std::cerr, StandardInputIsTerminal());
+    return std::make_shared<TTerminalComSelectPresenter>(
+        std::cin, std::cerr, StandardInputIsTerminal(), AwaitStandardInput);
 }
 
 } // namespace kivo

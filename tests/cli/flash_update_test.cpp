@@ -144,11 +144,39 @@ TEST_F(FlashUpdate, PortThatCannotBeOpenedOrChosenExitsWithFour) {
     run = Flash({ExampleFirmware()});
     EXPECT_EQ(run.Status, ExitFileUnusable);
     EXPECT_NE(run.Err.find("ComNumber"), std::string::npos) << run.Err;
+    EXPECT_NE(run.Err.find("give the port with --port"), std::string::npos) << run.Err;
 
     run = Flash({"--port", "COM3", dir.File("missing.hex")});
     EXPECT_EQ(run.Status, ExitFileUnusable);
     EXPECT_TRUE(run.Log.empty());
     EXPECT_NE(run.Err.find("missing.hex"), std::string::npos) << run.Err;
+}
+
+TEST_F(FlashUpdate, PortPromptLeftWithoutAChoice) {
+    TDevsim device({}, dir.File("devsim.err"));
+    const std::vector<std::string> listed{"KIVO_COM9=" + device.Path()};
+    for (const bool interrupted : {false, true}) {
+        SCOPED_TRACE(interrupted ? "Ctrl-C" : "end of input");
+        TTestTerminal terminal;
+        TChildProcess flash(ProgramPath("brinomar-flash"), {ExampleFirmware()},
+                            dir.File("flash.err"), listed, terminal.Terminal());
+        terminal.Release();
+        ASSERT_NE(terminal.ReadUntil("0 to cancel): ", kEndMs).find("COM9"), std::string::npos);
+        if (interrupted) {
+            flash.Signal(SIGINT);
+        } else {
+            terminal.Type("\x04");
+        }
+        const std::string shown = terminal.ReadUntil("", kEndMs);
+        EXPECT_EQ(flash.ReadLines(kEndMs), std::vector<std::string>{LogGetInTouch});
+        if (interrupted) {
+            EXPECT_EQ(flash.Wait(kEndMs), ExitInterrupted);
+            EXPECT_EQ(shown.find("brinomar-flash:"), std::string::npos) << shown;
+        } else {
+            EXPECT_EQ(flash.Wait(kEndMs), ExitFileUnusable);
+            EXPECT_NE(shown.find("give the port with --port"), std::string::npos) << shown;
+        }
+    }
 }
 
 // Ctrl-C, a kill and the terminal being closed all end the run the same way.
