@@ -127,10 +127,10 @@ int SerialReaderTakesInput(int32_t handle, bool on);
 // Whether the device has hung up.
 bool SerialHungUp(int32_t handle);
 
-// For command-line programs that sit in SerialWaitEvent: SIGINT and SIGTERM set the
-// application's terminating flag and end the waits on `handle` (and make the next ones return
-// at once), so the program can finish cleanly. Every handle asked for is woken, not only the
-// last.
+// For command-line programs that sit in SerialWaitEvent: SIGINT, SIGTERM and SIGHUP (unless
+// ignored from the start) set the application's terminating flag and end the waits on `handle`
+// (and make the next ones return at once), so the program can finish cleanly. Every handle
+// asked for is woken, not only the last.
 int SerialWakeOnStopSignals(int32_t handle);
 
 } // namespace kivo

@@ -5,6 +5,7 @@
 #include "comm/platform/serial.h"
 #include "comm/platform/serial_device.h"
 #include "comm/platform/sync.h"
+#include "comm/platform/terminal.h"
 
 #include <linux/serial.h>
 #include <poll.h>
@@ -453,11 +454,7 @@ int SerialWakeOnStopSignals(int32_t handle) {
         device->endsOnStopSignal = true;
         WakeWaiter(*device, false); // a wait in progress takes the stop signal into its watch
     }
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    CatchStopSignals(OnStopSignal);
     return 0;
 }
 

@@ -45,10 +45,9 @@ int TerminalColumns(int fd) {
 }
 
 // Without SA_RESTART a blocking read returns EINTR, so a prompt does not hold the program.
-// A hang-up that the program was started to ignore (nohup) stays ignored.
-void TerminateOnStopSignals() {
+void CatchStopSignals(void (*handler)(int)) {
     struct sigaction action {};
-    action.sa_handler = OnStopSignal;
+    action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
@@ -56,6 +55,10 @@ void TerminateOnStopSignals() {
     if (sigaction(SIGHUP, nullptr, &hangUp) == 0 && hangUp.sa_handler != SIG_IGN) {
         sigaction(SIGHUP, &action, nullptr);
     }
+}
+
+void TerminateOnStopSignals() {
+    CatchStopSignals(OnStopSignal);
 }
 
 void IgnoreBrokenPipes() {

@@ -17,6 +17,10 @@ int TerminalColumns(int fd);
 // on.
 void TerminateOnStopSignals();
 
+// Installs `handler` for the signals that ask a program to stop: SIGINT, SIGTERM and SIGHUP.
+// A hang-up that the program was started to ignore (nohup) stays ignored.
+void CatchStopSignals(void (*handler)(int));
+
 // Holds each of standard input, output and error that the program was started without on
 // /dev/null, so that no descriptor opened later takes its number: what the program prints or
 // reads there would otherwise go to that descriptor, a serial port among them. Reading or writing

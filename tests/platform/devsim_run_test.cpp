@@ -12,6 +12,7 @@
 
 #include <cctype>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -42,6 +43,7 @@ public:
         if (pid_ == 0) {
             dup2(out[1], STDOUT_FILENO);
             dup2(out[1], STDERR_FILENO);
+            signal(SIGHUP, SIG_DFL); // a test run started under nohup would pass its ignore on
             close(out[0]);
             std::vector<std::string> all{DevsimPath()};
             all.insert(all.end(), args.begin(), args.end());
@@ -86,8 +88,8 @@ public:
         status_ = testing::WaitChildExit(pid_, timeoutMs);
         return status_;
     }
-    int Stop() {
-        kill(pid_, SIGTERM);
+    int Stop(int signal = SIGTERM) {
+        kill(pid_, signal);
         return WaitExit(5000);
     }
 
@@ -337,19 +339,23 @@ TEST_F(DevsimRunTest, SilentDeviceNeverAnswersButCountsTheGreetings) {
     EXPECT_EQ(once.WaitExit(10000), 0);
 }
 
+// SIGHUP is the simulator's terminal closing.
 TEST_F(DevsimRunTest, StopSignalEndsItCleanlySavingWhatArrived) {
-    const std::string link = scratch_.File("brinomar-line");
-    const std::string saved = scratch_.File("image.bin");
-    TDevsim sim({"--link", link, "--save", saved});
-    ASSERT_TRUE(std::filesystem::is_symlink(link));
-    EXPECT_EQ(std::filesystem::read_symlink(link).string(), sim.Path());
-    THost host(link);
-    ASSERT_TRUE(host.Opened());
-    const std::string image = TestImage();
-    SendBlocks(host, image, 4);
-    EXPECT_EQ(sim.Stop(), 0);
-    EXPECT_FALSE(std::filesystem::is_symlink(link));
-    EXPECT_EQ(scratch_.Read("image.bin"), image.substr(0, 128));
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        const std::string link = scratch_.File("brinomar-line");
+        const std::string saved = scratch_.File("image.bin");
+        TDevsim sim({"--link", link, "--save", saved});
+        ASSERT_TRUE(std::filesystem::is_symlink(link));
+        EXPECT_EQ(std::filesystem::read_symlink(link).string(), sim.Path());
+        THost host(link);
+        ASSERT_TRUE(host.Opened());
+        const std::string image = TestImage();
+        SendBlocks(host, image, 4);
+        EXPECT_EQ(sim.Stop(signal), 0);
+        EXPECT_FALSE(std::filesystem::is_symlink(link));
+        EXPECT_EQ(scratch_.Read("image.bin"), image.substr(0, 128));
+    }
 }
 
 // A link path that something else holds stays as it is, and an image that cannot be kept

@@ -179,7 +179,8 @@ Faults:
   --wrong-checksum     return a checksum one higher than the sum
   --hangup-after N     close the line after receiving block N, and end
 
-SIGINT or SIGTERM ends the simulator (an update in progress is saved first). It exits with 0,
+SIGINT, SIGTERM or SIGHUP ends the simulator (an update in progress is saved first, the link
+removed). It exits with 0,
 1 when the pseudo-terminal or the link could not be made or an image could not be saved (a
 --save FILE that cannot be written is refused at the start), 64 for a usage mistake.
 )";
