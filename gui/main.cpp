@@ -13,8 +13,11 @@
 #include <QCommandLineParser>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -35,27 +38,53 @@ void ExitOnFatalStartMessage(QtMsgType type, const QMessageLogContext& context,
     std::_Exit(EXIT_FAILURE);
 }
 
+// The program's options; Qt's parser answers --help and --version itself.
+struct TCommandLine {
+    QCommandLineParser parser;
+    const QCommandLineOption diagnostics{"diagnostics", "Show the hidden diagnostic controls."};
+    const QCommandLineOption screenshot{"screenshot", "Save a picture of the window and end.",
+                                        "FILE.png"};
+    QCommandLineOption writeIcon{"write-icon", "Save the application icon and end.", "FILE.png"};
+
+    TCommandLine() {
+        parser.setApplicationDescription("Updates a Brinomar device with a HEX firmware file.");
+        parser.addHelpOption();
+        parser.addVersionOption();
+        writeIcon.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(diagnostics);
+        parser.addOption(screenshot);
+        parser.addOption(writeIcon);
+    }
+};
+
+// Help and the version need no display, which the window's application cannot start without.
+// A command line that may ask for them is first read by a core application: it prints the
+// answer, or a usage mistake, and ends the program; otherwise the window's application reads
+// the command line again.
+void AnswerWithoutADisplay(int argc, char** argv) {
+    const std::vector<std::string> answering = {"-h",         "-?", "--help",
+                                                "--help-all", "-v", "--version"};
+    if (std::none_of(argv + 1, argv + argc, [&answering](const char* arg) {
+            return std::find(answering.begin(), answering.end(), arg) != answering.end();
+        })) {
+        return;
+    }
+    QCoreApplication core(argc, argv);
+    TCommandLine().parser.process(core);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    QCoreApplication::setApplicationVersion(BRINOMAR_VERSION);
+    AnswerWithoutADisplay(argc, argv);
     gQtMessageHandler = qInstallMessageHandler(ExitOnFatalStartMessage);
     QApplication app(argc, argv);
     qInstallMessageHandler(gQtMessageHandler);
-    QApplication::setApplicationVersion(BRINOMAR_VERSION);
     // Lets the desktop match the window to its desktop entry (and so to its icon).
     QApplication::setDesktopFileName("brinomar-update");
-    QCommandLineParser parser;
-    parser.setApplicationDescription("Updates a Brinomar device with a HEX firmware file.");
-    parser.addHelpOption();
-    parser.addVersionOption();
-    const QCommandLineOption diagnostics("diagnostics", "Show the hidden diagnostic controls.");
-    const QCommandLineOption screenshot("screenshot", "Save a picture of the window and end.",
-                                        "FILE.png");
-    QCommandLineOption writeIcon("write-icon", "Save the application icon and end.", "FILE.png");
-    writeIcon.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOption(diagnostics);
-    parser.addOption(screenshot);
-    parser.addOption(writeIcon);
+    TCommandLine line;
+    QCommandLineParser& parser = line.parser;
     parser.process(app);
     // The window takes no file from the command line; a name given there is not silently
     // dropped.
@@ -64,20 +93,20 @@ int main(int argc, char** argv) {
                      qPrintable(parser.positionalArguments().front()));
         return EXIT_FAILURE;
     }
-    if (parser.isSet(writeIcon)) {
+    if (parser.isSet(line.writeIcon)) {
         const bool saved =
-            brinomar::PaintedPixmap(kInstalledIconSize).save(parser.value(writeIcon));
+            brinomar::PaintedPixmap(kInstalledIconSize).save(parser.value(line.writeIcon));
         return saved ? EXIT_SUCCESS : EXIT_FAILURE;
     }
 
     brinomar::TQtFramework framework;
     brinomar::TForm1 form;
-    if (parser.isSet(diagnostics)) {
+    if (parser.isSet(line.diagnostics)) {
         form.ShowDiagnosticControls();
     }
     form.show();
-    if (parser.isSet(screenshot)) {
-        const QString file = parser.value(screenshot);
+    if (parser.isSet(line.screenshot)) {
+        const QString file = parser.value(line.screenshot);
         QTimer::singleShot(500, &form,
                            [&form, file] { QApplication::exit(form.grab().save(file) ? 0 : 1); });
     }

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,25 @@ TEST(UpdateProgram, WithoutADisplayEndsWithAnErrorInsteadOfACrash) {
     EXPECT_EQ(ending.Status, 1) << ending.Errors;
     EXPECT_NE(ending.Errors.find("brinomar-update: cannot show the window"), std::string::npos)
         << ending.Errors;
+}
+
+// A shell without a display (a remote login) still gets the help and the version.
+TEST(UpdateProgram, AnswersHelpAndVersionWithoutADisplay) {
+    const std::vector<std::string> noDisplay = {"QT_QPA_PLATFORM=xcb",
+                                                "DISPLAY=", "WAYLAND_DISPLAY="};
+    kivo::testing::TScratchDir dir;
+    TChildProcess version(ProgramPath("brinomar-update"), {"--version"}, dir.File("version"),
+                          noDisplay);
+    const std::optional<std::string> named = version.ReadLine(30000);
+    EXPECT_EQ(named.value_or("").rfind("brinomar-update ", 0), 0u) << named.value_or("(nothing)");
+    EXPECT_EQ(version.Wait(30000), 0) << dir.Read("version");
+    TChildProcess help(ProgramPath("brinomar-update"), {"--diagnostics", "--help"},
+                       dir.File("help"), noDisplay);
+    const std::vector<std::string> lines = help.ReadLines(30000);
+    EXPECT_EQ(help.Wait(30000), 0) << dir.Read("help");
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.find("--diagnostics") != std::string::npos;
+    }));
 }
 
 TEST(UpdateProgram, RefusesArgumentsItDoesNotTake) {
