@@ -7,6 +7,10 @@
 
 namespace brinomar {
 
+// What was printed on standard output, flushed: ExitSuccess, or ExitOutputFailed with a message
+// when it could not be written.
+int FinishOutput();
+
 // --listing: the image the file gives, 16 bytes a line, on standard output.
 int ListFile(const std::string& fileName);
 

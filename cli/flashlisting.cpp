@@ -12,16 +12,16 @@
 
 namespace brinomar {
 
-namespace {
-
-bool FlushStandardOutput() {
+int FinishOutput() {
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         std::fprintf(stderr, "brinomar-flash: cannot write to standard output: %s\n",
                      std::strerror(errno));
-        return false;
+        return ExitOutputFailed;
     }
-    return true;
+    return ExitSuccess;
 }
+
+namespace {
 
 std::string UsbIds(const kivo::TPortInfo& port) {
     if (!port.IsUsb) {
@@ -49,7 +49,7 @@ int ListFile(const std::string& fileName) {
         std::fwrite(line.data(), 1, line.size(), stdout);
         std::fputc('\n', stdout);
     });
-    return FlushStandardOutput() ? ExitSuccess : ExitOutputFailed;
+    return FinishOutput();
 }
 
 int ListPorts() {
@@ -69,7 +69,7 @@ int ListPorts() {
                     static_cast<int>(pathWidth), port.Path.c_str(), UsbIds(port).c_str(),
                     port.Description.c_str());
     }
-    return FlushStandardOutput() ? ExitSuccess : ExitOutputFailed;
+    return FinishOutput();
 }
 
 int PortNumberForPath(const std::string& path) {

@@ -33,10 +33,10 @@ int main(int argc, char** argv) {
     switch (parsed.Options.Mode) {
     case TFlashMode::fmHelp:
         std::fputs(FlashUsage().c_str(), stdout);
-        return ExitSuccess;
+        return FinishOutput();
     case TFlashMode::fmVersion:
         std::puts("brinomar-flash " BRINOMAR_VERSION);
-        return ExitSuccess;
+        return FinishOutput();
     case TFlashMode::fmListing:
         return ListFile(parsed.Options.HexFile);
     case TFlashMode::fmListPorts:

@@ -98,9 +98,12 @@ TEST_F(FlashListing, ListPortsShowsARegisteredPortWithItsPath) {
 TEST_F(FlashListing, AFailedWriteIsNotSuccess) {
     const std::string file = dir.Write("empty.hex", ":00000001FF\n");
     for (const std::string stdoutTarget : {"/dev/full", "&-"}) {
-        const TRun run = Flash("--listing " + ShellQuote(file), stdoutTarget);
-        EXPECT_EQ(run.Status, 74) << stdoutTarget;
-        EXPECT_NE(run.Err.find("cannot write"), std::string::npos) << run.Err;
+        for (const std::string& args :
+             {"--listing " + ShellQuote(file), std::string("--help"), std::string("--version")}) {
+            const TRun run = Flash(args, stdoutTarget);
+            EXPECT_EQ(run.Status, 74) << args << " >" << stdoutTarget;
+            EXPECT_NE(run.Err.find("cannot write"), std::string::npos) << run.Err;
+        }
     }
 }
 
