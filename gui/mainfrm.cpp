@@ -120,8 +120,11 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     resize(kWidth, kHeight);
     SubstituteLayoutFont();
     setFont(QFont("MS Sans Serif", 8));
+    // The text drawn straight on the white ground ("Visible") is black: a dark desktop palette's
+    // light text would vanish on it.
     QPalette colours = palette();
     colours.setColor(QPalette::Window, Qt::white);
+    colours.setColor(QPalette::WindowText, Qt::black);
     setPalette(colours);
     setAutoFillBackground(true);
     CreateControls();

@@ -79,6 +79,38 @@ TEST_F(TWindow, ControlsHaveTheirGeometryCaptionsAndInitialState) {
     EXPECT_EQ(chain, tabOrder);
 }
 
+// A desktop with a dark palette: light text on dark grounds.
+class TDarkPalette {
+public:
+    TDarkPalette() : previous_(QApplication::palette()) {
+        QPalette dark = previous_;
+        for (const QPalette::ColorRole ground :
+             {QPalette::Window, QPalette::Base, QPalette::Button}) {
+            dark.setColor(ground, QColor(0x35, 0x35, 0x35));
+        }
+        for (const QPalette::ColorRole text :
+             {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) {
+            dark.setColor(text, Qt::white);
+        }
+        QApplication::setPalette(dark);
+    }
+    ~TDarkPalette() { QApplication::setPalette(previous_); }
+    TDarkPalette(const TDarkPalette&) = delete;
+    TDarkPalette& operator=(const TDarkPalette&) = delete;
+
+private:
+    QPalette previous_;
+};
+
+TEST_F(TWindow, TextOnTheWhiteGroundStaysDarkUnderADarkDesktopPalette) {
+    const TDarkPalette dark;
+    const TForm1 window;
+    EXPECT_EQ(window.palette().color(QPalette::Window), QColor(Qt::white));
+    EXPECT_EQ(window.palette().color(QPalette::WindowText), QColor(Qt::black));
+    EXPECT_EQ(window.cbLoadVisible->palette().color(QPalette::WindowText), QColor(Qt::black));
+    EXPECT_EQ(window.lblFileName->palette().color(QPalette::WindowText), QColor(0, 0, 128));
+}
+
 TEST_F(TWindow, SelectFileRunsTheUpdateWithTheButtonsDisabled) {
     TDevsim device({"--once", "--save", dir.File("image.bin")}, dir.File("devsim.err"));
     ConnectDevice(device);
