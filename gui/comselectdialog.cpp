@@ -11,8 +11,23 @@ namespace {
 constexpr int kClientWidth = 220;
 constexpr int kClientHeight = 131;
 
-QLabel* NewLabel(QWidget* parent, const char* text, int left, int top, int width) {
-    auto* label = new QLabel(QString::fromUtf8(text), parent);
+// The layout's widths suit the classic dialog font. Where the fallback font is wider (only the
+// plain DejaVu Sans installed, say), the text is narrowed to the frame's inside instead of
+// running past it and off the dialog's edge.
+// The stretch is found step by step: a narrower face of the family may be taken and stretched.
+void NarrowToFit(QLabel& label, int room) {
+    QFont narrowed = label.font();
+    for (int stretch = 99; stretch >= QFont::UltraCondensed &&
+                           QFontMetrics(narrowed).horizontalAdvance(label.text()) > room;
+         --stretch) {
+        narrowed.setStretch(stretch);
+    }
+    label.setFont(narrowed);
+}
+
+QLabel* NewLabel(const QFrame& frame, const char* text, int left, int top, int width) {
+    auto* label = new QLabel(QString::fromUtf8(text), frame.parentWidget());
+    NarrowToFit(*label, frame.geometry().right() - frame.frameWidth() + 1 - left);
     // Labels size themselves to their text, as wide as the layout says at least.
     label->setGeometry(left, top, std::max(width, label->sizeHint().width()), 13);
     return label;
@@ -61,8 +76,8 @@ TComSelectDialog::TComSelectDialog(const kivo::TComSelectForm& form, QWidget* pa
     Bevel1 = new QFrame(this);
     Bevel1->setFrameStyle(QFrame::Box | QFrame::Sunken);
     Bevel1->setGeometry(8, 8, 201, 42);
-    Label1 = NewLabel(this, kivo::TComSelectForm::Label1Text, 18, 14, 176);
-    Label2 = NewLabel(this, kivo::TComSelectForm::Label2Text, 18, 30, 133);
+    Label1 = NewLabel(*Bevel1, kivo::TComSelectForm::Label1Text, 18, 14, 176);
+    Label2 = NewLabel(*Bevel1, kivo::TComSelectForm::Label2Text, 18, 30, 133);
 
     PortsComboBox = new QComboBox(this);
     PortsComboBox->setEditable(false);

@@ -129,6 +129,42 @@ TEST_F(ComSelectDialog, LayoutListsThePortsWithTheirPaths) {
     EXPECT_GE(dialog.PortsComboBox->findText(ours, Qt::MatchStartsWith), 0);
 }
 
+// A machine where the dialog's font falls back to the plain, wider DejaVu Sans (no condensed
+// face installed).
+class TWideFallbackFont {
+public:
+    TWideFallbackFont() : previous_(QFont::substitutes(kFamily)) {
+        QFont::removeSubstitutions(kFamily);
+        QFont::insertSubstitution(kFamily, "DejaVu Sans");
+    }
+    ~TWideFallbackFont() {
+        QFont::removeSubstitutions(kFamily);
+        QFont::insertSubstitutions(kFamily, previous_);
+    }
+    TWideFallbackFont(const TWideFallbackFont&) = delete;
+    TWideFallbackFont& operator=(const TWideFallbackFont&) = delete;
+
+private:
+    static constexpr const char* kFamily = "MS Sans Serif";
+    QStringList previous_;
+};
+
+TEST_F(ComSelectDialog, LabelsStayInsideTheirFrameWithAWiderFallbackFont) {
+    const TWideFallbackFont wide;
+    const kivo::TComSelectForm form;
+    const TComSelectDialog dialog(form);
+    const int inside = dialog.Bevel1->geometry().right() - dialog.Bevel1->frameWidth();
+    for (const QLabel* label : {dialog.Label1, dialog.Label2}) {
+        const int textRight =
+            label->x() + label->fontMetrics().horizontalAdvance(label->text()) - 1;
+        EXPECT_LE(textRight, inside) << label->text().toStdString();
+        EXPECT_EQ(label->height(), 13);
+        EXPECT_EQ(label->font().pixelSize(), 11);
+    }
+    EXPECT_EQ(dialog.Label1->pos(), QPoint(18, 14));
+    EXPECT_EQ(dialog.Label2->pos(), QPoint(18, 30));
+}
+
 TEST_F(ComSelectDialog, OkReportsTheChosenPortAndCancelDeclines) {
     TDevsim device({}, dir.File("devsim.err"));
     ConnectDevice(device);
