@@ -231,6 +231,9 @@ void TForm1::ListImage() {
             kivo::ProcessMessages();
         });
     memRomDisplay->show();
+    // Appending to the hidden display did not scroll it; it ends on the newest line as the log
+    // does.
+    memRomDisplay->moveCursor(QTextCursor::End);
 }
 
 void TForm1::RunUpdate() {

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QTextCursor>
 #include <QTimer>
 
 #include <algorithm>
@@ -200,6 +201,18 @@ TEST_F(TWindow, ListingIsAppendedBelowWhatTheDisplayHolds) {
 
     form.btnLoadHexFileClick();
     EXPECT_EQ(Lines(*form.memRomDisplay).size(), 2u + 2 * 3952u);
+}
+
+TEST_F(TWindow, ListingEndsShowingItsLastLine) {
+    ChooseFile(QString::fromStdString(ExampleFirmware()));
+    form.cbLoadVisible->setChecked(true);
+    form.show();
+    form.btnLoadHexFileClick();
+
+    QTextCursor end(form.memRomDisplay->document());
+    end.movePosition(QTextCursor::End);
+    EXPECT_TRUE(form.memRomDisplay->viewport()->rect().contains(
+        form.memRomDisplay->cursorRect(end).center()));
 }
 
 TEST_F(TWindow, PortThatCannotBeOpenedIsShownAndTheLogKeepsTheGreetingLine) {
