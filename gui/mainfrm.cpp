@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGuiApplication>
 
 namespace brinomar {
 
@@ -153,7 +154,7 @@ void TForm1::CreateControls() {
 
     Image1 = new QLabel(this);
     Image1->setGeometry(344, 16, 81, 81);
-    Image1->setPixmap(DevicePicture());
+    Image1->setPixmap(DevicePicture(qGuiApp->devicePixelRatio()));
 
     btnLoadHexFile = NewButton(this, "LoadHexFile", QRect(216, 56, 75, 25));
     btnLoadHexFile->hide();

@@ -2,6 +2,7 @@
 
 #include <QPainter>
 #include <QPainterPath>
+#include <QtMath>
 
 namespace brinomar {
 
@@ -56,8 +57,10 @@ QPixmap PaintedPixmap(int size) {
     return pixmap;
 }
 
-QPixmap DevicePicture() {
-    return PaintedPixmap(81);
+QPixmap DevicePicture(qreal pixelRatio) {
+    QPixmap pixmap = PaintedPixmap(qCeil(81 * pixelRatio));
+    pixmap.setDevicePixelRatio(pixelRatio);
+    return pixmap;
 }
 
 QIcon WindowIcon() {

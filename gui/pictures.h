@@ -7,8 +7,9 @@
 
 namespace brinomar {
 
-// 81 x 81: a circuit board with its chip and an arrow bringing new firmware to it.
-QPixmap DevicePicture();
+// 81 x 81: a circuit board with its chip and an arrow bringing new firmware to it, painted at
+// `pixelRatio` device pixels to each of those so that a scaled screen shows it sharp.
+QPixmap DevicePicture(qreal pixelRatio = 1);
 
 QIcon WindowIcon();
 

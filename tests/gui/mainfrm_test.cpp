@@ -1,5 +1,6 @@
 // The update window driven as a user drives it: its layout, "Select File" running the update
 // against the simulated device, cancelling, the hidden listing path, and closing mid-run.
+#include "gui/pictures.h"
 #include "tests/gui/gui_fixture.h"
 
 #include <QApplication>
@@ -110,6 +111,12 @@ TEST_F(TWindow, TextOnTheWhiteGroundStaysDarkUnderADarkDesktopPalette) {
     EXPECT_EQ(window.palette().color(QPalette::WindowText), QColor(Qt::black));
     EXPECT_EQ(window.cbLoadVisible->palette().color(QPalette::WindowText), QColor(Qt::black));
     EXPECT_EQ(window.lblFileName->palette().color(QPalette::WindowText), QColor(0, 0, 128));
+}
+
+TEST(Pictures, DevicePictureKeepsItsSizeAndIsPaintedAtTheScreensPixelRatio) {
+    const QPixmap scaled = DevicePicture(2);
+    EXPECT_EQ(scaled.deviceIndependentSize(), QSizeF(81, 81));
+    EXPECT_EQ(scaled.size(), QSize(162, 162));
 }
 
 TEST_F(TWindow, SelectFileRunsTheUpdateWithTheButtonsDisabled) {
