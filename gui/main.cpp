@@ -59,8 +59,9 @@ struct TCommandLine {
 
 // Help and the version need no display, which the window's application cannot start without.
 // A command line that may ask for them is first read by a core application: it prints the
-// answer, or a usage mistake, and ends the program; otherwise the window's application reads
-// the command line again.
+// answer and ends the program; otherwise the window's application reads the command line
+// again. Options that only the window's application knows (-platform, -style, ...) are
+// unknown to the core one: such a command line, or a mistaken one, is left to the window's.
 void AnswerWithoutADisplay(int argc, char** argv) {
     const std::vector<std::string> answering = {"-h",         "-?", "--help",
                                                 "--help-all", "-v", "--version"};
@@ -70,7 +71,10 @@ void AnswerWithoutADisplay(int argc, char** argv) {
         return;
     }
     QCoreApplication core(argc, argv);
-    TCommandLine().parser.process(core);
+    TCommandLine line;
+    if (line.parser.parse(QCoreApplication::arguments())) {
+        line.parser.process(core);
+    }
 }
 
 } // namespace

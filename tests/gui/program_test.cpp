@@ -53,6 +53,16 @@ TEST(UpdateProgram, AnswersHelpAndVersionWithoutADisplay) {
     }));
 }
 
+// The window's application takes options of its own, which must not turn help into a mistake.
+TEST(UpdateProgram, AnswersHelpAndVersionBesideTheWindowsOwnOptions) {
+    for (const char* asked : {"--help", "--version"}) {
+        SCOPED_TRACE(asked);
+        const TEnding ending = RunUpdateProgram({"-platform", "offscreen", asked},
+                                                {"QT_QPA_PLATFORM=xcb", "DISPLAY="});
+        EXPECT_EQ(ending.Status, 0) << ending.Errors;
+    }
+}
+
 TEST(UpdateProgram, RefusesArgumentsItDoesNotTake) {
     const TEnding ending = RunUpdateProgram({"firmware.hex"}, {"QT_QPA_PLATFORM=offscreen"});
     EXPECT_EQ(ending.Status, 1) << ending.Errors;
