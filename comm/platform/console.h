@@ -1,14 +1,19 @@
 // The program's console: whether a person can answer on standard input.
 #pragma once
 
+#include <string>
+
 namespace kivo {
 
 // True when standard input is a terminal (not a pipe, a file or closed).
 bool StandardInputIsTerminal();
 
-// Blocks until standard input has something to read or has ended: true then, false when the
-// application is terminating first (a stop signal that comes just before the read would
-// otherwise leave the read waiting).
-bool AwaitStandardInput();
+// Reads a line of standard input into `line`, without its newline; a last line without one
+// counts. The bytes are taken one at a time, so that nothing typed after the line is held in a
+// buffer while the next call waits on the descriptor (a terminal without line editing hands
+// over several lines at once). False when the input ends or fails before a line, or when the
+// application is terminating first: the wait for input ends then, where a stop signal just
+// before a read would leave the read waiting.
+bool ReadStandardInputLine(std::string& line);
 
 } // namespace kivo

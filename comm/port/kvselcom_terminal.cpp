@@ -45,8 +45,8 @@ int EntryIndex(const TComSelectForm& form, uint32_t number) {
 class TTerminalComSelectPresenter : public IComSelectPresenter {
 public:
     TTerminalComSelectPresenter(std::istream& in, std::ostream& out, bool interactive,
-                                bool (*awaitInput)())
-        : in_(in), out_(out), interactive_(interactive), awaitInput_(awaitInput) {}
+                                bool (*readLine)(std::istream&, std::string&))
+        : in_(in), out_(out), interactive_(interactive), readLine_(readLine) {}
 
     TModalResult ShowModal(TComSelectForm& form) override {
         if (!interactive_) {
@@ -79,7 +79,7 @@ private:
         std::string line;
         for (;;) {
             out_ << "Port number (Enter for " << firstPort << ", 0 to cancel): " << std::flush;
-            if (!awaitInput_() || !std::getline(in_, line)) {
+            if (!readLine_(in_, line)) {
                 out_ << '\n';
                 return mrAbort;
             }
@@ -104,25 +104,29 @@ private:
     std::istream& in_;
     std::ostream& out_;
     const bool interactive_;
-    bool (*const awaitInput_)();
+    bool (*const readLine_)(std::istream&, std::string&);
 };
 
-bool InputIsThere() {
-    return true;
+bool ReadStreamLine(std::istream& in, std::string& line) {
+    return static_cast<bool>(std::getline(in, line));
+}
+
+bool ReadTypedLine(std::istream&, std::string& line) {
+    return ReadStandardInputLine(line);
 }
 
 } // namespace
 
 std::shared_ptr<IComSelectPresenter>
 NewTerminalComSelectPresenter(std::istream& in, std::ostream& out, bool interactive) {
-    return std::make_shared<TTerminalComSelectPresenter>(in, out, interactive, InputIsThere);
+    return std::make_shared<TTerminalComSelectPresenter>(in, out, interactive, ReadStreamLine);
 }
 
-// The answer is awaited before it is read, so that Ctrl-C coming just before the read still
-// ends the prompt.
+// The answer is read from the descriptor itself: Ctrl-C coming just before the read still ends
+// the prompt, and no answer typed ahead waits unseen in the stream's buffer.
 std::shared_ptr<IComSelectPresenter> NewTerminalComSelectPresenter() {
-    return std::make_shared<TTerminalComSelectPresenter>(
-        std::cin, std::cerr, StandardInputIsTerminal(), AwaitStandardInput);
+    return std::make_shared<TTerminalComSelectPresenter>(std::cin, std::cerr,
+                                                         StandardInputIsTerminal(), ReadTypedLine);
 }
 
 } // namespace kivo

@@ -6,6 +6,7 @@
 
 #include <signal.h>
 #include <string.h>
+#include <termios.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -177,6 +178,25 @@ TEST_F(FlashUpdate, PortPromptLeftWithoutAChoice) {
             EXPECT_NE(shown.find("give the port with --port"), std::string::npos) << shown;
         }
     }
+}
+
+// A terminal without line editing hands over all that was typed at once: the answer after a
+// wrong one is taken, not left waiting until something more is typed.
+TEST_F(FlashUpdate, PortPromptTakesAnAnswerTypedAhead) {
+    TDevsim device({}, dir.File("devsim.err"));
+    TTestTerminal terminal;
+    termios modes{};
+    ASSERT_EQ(tcgetattr(terminal.Terminal(), &modes), 0);
+    modes.c_lflag &= ~ICANON;
+    ASSERT_EQ(tcsetattr(terminal.Terminal(), TCSANOW, &modes), 0);
+    TChildProcess flash(ProgramPath("brinomar-flash"), {ExampleFirmware()}, dir.File("flash.err"),
+                        {"KIVO_COM9=" + device.Path()}, terminal.Terminal());
+    terminal.Release();
+    ASSERT_NE(terminal.ReadUntil("0 to cancel): ", kEndMs).find("COM9"), std::string::npos);
+    terminal.Type("x\n0\n");
+    const std::string shown = terminal.ReadUntil("", kEndMs);
+    EXPECT_EQ(flash.Wait(kEndMs), ExitFileUnusable);
+    EXPECT_NE(shown.find("x is not one of the listed ports"), std::string::npos) << shown;
 }
 
 // Ctrl-C, a kill and the terminal being closed all end the run the same way.
