@@ -4,6 +4,7 @@
 #include "cli/flashactions.h"
 #include "cli/progressbar.h"
 #include "comm/errors/kvexcept.h"
+#include "comm/platform/console.h"
 #include "comm/platform/framework.h"
 #include "comm/platform/terminal.h"
 #include "comm/port/kvselcom.h"
@@ -134,9 +135,11 @@ int UpdateDevice(const TFlashOptions& options) {
             return ExitInterrupted;
         }
         kivo::ShowException(e);
-        std::fputs("brinomar-flash: give the port with --port; the ports are offered for choice "
-                   "only when standard input is a terminal\n",
-                   stderr);
+        // At a terminal the user saw the choice and declined it.
+        std::fprintf(stderr, "brinomar-flash: give the port with --port%s\n",
+                     kivo::StandardInputIsTerminal() ? ""
+                                                     : "; the ports are offered for choice only "
+                                                       "when standard input is a terminal");
         return ExitFileUnusable;
     } catch (const std::exception& e) {
         kivo::ShowException(e);

@@ -145,7 +145,10 @@ TEST_F(FlashUpdate, PortThatCannotBeOpenedOrChosenExitsWithFour) {
     run = Flash({ExampleFirmware()});
     EXPECT_EQ(run.Status, ExitFileUnusable);
     EXPECT_NE(run.Err.find("ComNumber"), std::string::npos) << run.Err;
-    EXPECT_NE(run.Err.find("give the port with --port"), std::string::npos) << run.Err;
+    EXPECT_NE(run.Err.find("give the port with --port; the ports are offered for choice only "
+                           "when standard input is a terminal"),
+              std::string::npos)
+        << run.Err;
 
     run = Flash({"--port", "COM3", dir.File("missing.hex")});
     EXPECT_EQ(run.Status, ExitFileUnusable);
@@ -176,6 +179,8 @@ TEST_F(FlashUpdate, PortPromptLeftWithoutAChoice) {
         } else {
             EXPECT_EQ(flash.Wait(kEndMs), ExitFileUnusable);
             EXPECT_NE(shown.find("give the port with --port"), std::string::npos) << shown;
+            EXPECT_EQ(shown.find("only when standard input is a terminal"), std::string::npos)
+                << shown;
         }
     }
 }
