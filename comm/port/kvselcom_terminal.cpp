@@ -2,8 +2,10 @@
 #include "comm/port/kvselcom.h"
 
 #include <charconv>
+#include <functional>
 #include <iostream>
 #include <string>
+#include <utility>
 
 #include "comm/platform/console.h"
 
@@ -44,9 +46,10 @@ int EntryIndex(const TComSelectForm& form, uint32_t number) {
 
 class TTerminalComSelectPresenter : public IComSelectPresenter {
 public:
-    TTerminalComSelectPresenter(std::istream& in, std::ostream& out, bool interactive,
-                                bool (*readLine)(std::istream&, std::string&))
-        : in_(in), out_(out), interactive_(interactive), readLine_(readLine) {}
+    // `readLine` takes the next answer; false when there is none.
+    TTerminalComSelectPresenter(std::function<bool(std::string&)> readLine, std::ostream& out,
+                                bool interactive)
+        : readLine_(std::move(readLine)), out_(out), interactive_(interactive) {}
 
     TModalResult ShowModal(TComSelectForm& form) override {
         if (!interactive_) {
@@ -79,7 +82,7 @@ private:
         std::string line;
         for (;;) {
             out_ << "Port number (Enter for " << firstPort << ", 0 to cancel): " << std::flush;
-            if (!readLine_(in_, line)) {
+            if (!readLine_(line)) {
                 out_ << '\n';
                 return mrAbort;
             }
@@ -101,32 +104,25 @@ private:
         }
     }
 
-    std::istream& in_;
+    const std::function<bool(std::string&)> readLine_;
     std::ostream& out_;
     const bool interactive_;
-    bool (*const readLine_)(std::istream&, std::string&);
 };
-
-bool ReadStreamLine(std::istream& in, std::string& line) {
-    return static_cast<bool>(std::getline(in, line));
-}
-
-bool ReadTypedLine(std::istream&, std::string& line) {
-    return ReadStandardInputLine(line);
-}
 
 } // namespace
 
 std::shared_ptr<IComSelectPresenter>
 NewTerminalComSelectPresenter(std::istream& in, std::ostream& out, bool interactive) {
-    return std::make_shared<TTerminalComSelectPresenter>(in, out, interactive, ReadStreamLine);
+    return std::make_shared<TTerminalComSelectPresenter>(
+        [&in](std::string& line) { return static_cast<bool>(std::getline(in, line)); }, out,
+        interactive);
 }
 
 // The answer is read from the descriptor itself: Ctrl-C coming just before the read still ends
 // the prompt, and no answer typed ahead waits unseen in the stream's buffer.
 std::shared_ptr<IComSelectPresenter> NewTerminalComSelectPresenter() {
-    return std::make_shared<TTerminalComSelectPresenter>(std::cin, std::cerr,
-                                                         StandardInputIsTerminal(), ReadTypedLine);
+    return std::make_shared<TTerminalComSelectPresenter>(ReadStandardInputLine, std::cerr,
+                                                         StandardInputIsTerminal());
 }
 
 } // namespace kivo
