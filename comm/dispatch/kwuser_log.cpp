@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <iterator>
 #include <new>
 
@@ -158,9 +159,11 @@ void TKvDispatchLog::Init(uint32_t size, uint32_t scratchSize) {
         if (!buffer_) {
             return;
         }
+        // bad_alloc, or length_error where a vector cannot hold the size at all (more than
+        // 2 GiB on a 32-bit system).
         try {
             scratch_.assign(scratchSize, 0);
-        } catch (const std::bad_alloc&) {
+        } catch (const std::exception&) {
             buffer_.reset();
             return;
         }
