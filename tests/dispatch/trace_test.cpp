@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -191,6 +193,21 @@ TEST_F(TraceDump, AppendKeepsWhatTheFileHeldAndDumpReplacesIt) {
     ASSERT_EQ(trace.Init(8), 0);
     Record(trace, 'R', "c");
     EXPECT_EQ(Dump(trace, true), "Receive: \r\nc");
+}
+
+// A trace appended to over many runs outgrows 2 GiB; the next dump still goes on at its end.
+TEST_F(TraceDump, AppendGoesOnAtTheEndOfAFileLargerThan2GiB) {
+    const uintmax_t large = (uintmax_t{1} << 31) + 10;
+    scratch_.Write("trace.txt", "");
+    std::filesystem::resize_file(path_, large); // sparse: takes no room on the disk
+    TKvTraceQueue trace;
+    ASSERT_EQ(trace.Init(8), 0);
+    Record(trace, 'T', "a");
+    EXPECT_EQ(trace.Dump(path_.c_str(), true, false, false), 0);
+    ASSERT_EQ(std::filesystem::file_size(path_), large + 13);
+    std::ifstream in(path_, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(large));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "Transmit: \r\na");
 }
 
 TEST_F(TraceDump, FileErrorsAreNegatedPlatformCodesAndEndTracing) {

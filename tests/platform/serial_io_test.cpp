@@ -71,10 +71,12 @@ TEST(SerialIoTest, InputIsReportedOnceUntilItIsTaken) {
     EXPECT_EQ(events, 0u) << "nothing left to report";
 }
 
-// A time-out longer than the clock can count must not overflow into one already passed.
+// A time-out longer than the clock can count must not overflow into one already passed, nor
+// must a century, which the clock counts but 32 bits of seconds do not.
 TEST(SerialIoTest, TimeOutsTooLongForTheClockWaitWithoutLimit) {
     TLinePair pair;
-    for (const int64_t timeoutUs : {INT64_MAX, INT64_MAX / 1000 + 1}) {
+    const int64_t centuryUs = int64_t{100} * 365 * 24 * 3600 * 1000000;
+    for (const int64_t timeoutUs : {INT64_MAX, INT64_MAX / 1000 + 1, centuryUs}) {
         uint32_t events = 0;
         std::thread writer([&] { EXPECT_EQ(SerialWrite(pair.pty.Master, "x", 1), 1); });
         EXPECT_EQ(SerialWaitEvent(pair.line, events, timeoutUs), 0);
