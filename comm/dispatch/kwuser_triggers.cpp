@@ -9,6 +9,7 @@
 #include "comm/errors/kvexcept.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace kivo {
@@ -267,6 +268,14 @@ Record* FindOfKind(TKvdBaseDispatcher& dispatcher, uint32_t handle, TTriggerType
     return static_cast<Record*>(record);
 }
 
+// Numbers in log blocks are written least significant byte first, as the log has always shown
+// them, whatever the byte order of the system.
+std::array<uint8_t, 4> LogBytes(int32_t value) {
+    const auto bits = static_cast<uint32_t>(value);
+    return {static_cast<uint8_t>(bits), static_cast<uint8_t>(bits >> 8),
+            static_cast<uint8_t>(bits >> 16), static_cast<uint8_t>(bits >> 24)};
+}
+
 } // namespace
 
 int TKvdBaseDispatcher::SetTimerTrigger(uint32_t handle, int32_t ticks, bool activate) {
@@ -286,7 +295,8 @@ int TKvdBaseDispatcher::SetTimerTrigger(uint32_t handle, int32_t ticks, bool act
     }
     static constexpr char deactivated[] = "Deactivated";
     if (activate) {
-        LogDispatchEntry(dtTriggerDataChange, dstTimerTrigger, handle, &ticks, sizeof ticks);
+        const std::array<uint8_t, 4> block = LogBytes(ticks);
+        LogDispatchEntry(dtTriggerDataChange, dstTimerTrigger, handle, block.data(), block.size());
     } else {
         LogDispatchEntry(dtTriggerDataChange, dstTimerTrigger, handle, deactivated,
                          sizeof deactivated - 1);
@@ -305,7 +315,8 @@ int TKvdBaseDispatcher::ExtendTimer(uint32_t handle, int32_t ticks) {
     const int64_t expires = int64_t{trigger->timer.Expires} + ticks;
     trigger->timer.Expires =
         static_cast<int32_t>(std::clamp<int64_t>(expires, INT32_MIN, INT32_MAX));
-    LogDispatchEntry(dtTriggerDataChange, dstTimerTrigger, handle, &ticks, sizeof ticks);
+    const std::array<uint8_t, 4> block = LogBytes(ticks);
+    LogDispatchEntry(dtTriggerDataChange, dstTimerTrigger, handle, block.data(), block.size());
     return 0;
 }
 
@@ -347,11 +358,10 @@ int TKvdBaseDispatcher::SetStatusTrigger(uint32_t handle, uint32_t value, bool a
     }
     trigger->active = activate ? 1 : 0;
     if (activate) {
-        uint8_t block[4];
-        std::memcpy(block, &trigger->value, 2);
+        std::array<uint8_t, 4> block = LogBytes(trigger->value);
         block[2] = trigger->active;
         block[3] = trigger->hit;
-        LogDispatchEntry(dtTriggerDataChange, dstStatusTrigger, handle, block, sizeof block);
+        LogDispatchEntry(dtTriggerDataChange, dstStatusTrigger, handle, block.data(), block.size());
     }
     return 0;
 }
