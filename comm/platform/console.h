@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace kivo {
 
@@ -15,5 +16,11 @@ bool StandardInputIsTerminal();
 // application is terminating first: the wait for input ends then, where a stop signal just
 // before a read would leave the read waiting.
 bool ReadStandardInputLine(std::string& line);
+
+// `text` made safe to show on a terminal: control characters (C0, DEL and C1) and bytes that are
+// not UTF-8 become \xNN, so that a file name, a device's description or an answer typed at a
+// prompt cannot move the cursor, retitle the window or send the terminal a command. Everything
+// else, printable UTF-8 included, stays as it is.
+std::string PrintableText(std::string_view text);
 
 } // namespace kivo

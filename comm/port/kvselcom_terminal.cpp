@@ -66,11 +66,13 @@ public:
     }
 
 private:
+    // A path or a USB adapter's product name may hold any bytes; only printable ones reach the
+    // terminal.
     void ListEntries(const TComSelectForm& form) {
         for (const TComSelectEntry& entry : form.Entries()) {
-            out_ << "  " << entry.Text << "  " << entry.Path;
+            out_ << "  " << entry.Text << "  " << PrintableText(entry.Path);
             if (!entry.Description.empty()) {
-                out_ << "  (" << entry.Description << ')';
+                out_ << "  (" << PrintableText(entry.Description) << ')';
             }
             out_ << '\n';
         }
@@ -100,7 +102,7 @@ private:
                 form.SetItemIndex(index);
                 return mrOk;
             }
-            out_ << answer << " is not one of the listed ports.\n";
+            out_ << PrintableText(answer) << " is not one of the listed ports.\n";
         }
     }
 

@@ -112,6 +112,24 @@ TEST_F(PortSelection, TheTerminalPresenterReadsAListedPortNumber) {
     EXPECT_NE(out.str().find("7 is not one of the listed ports."), std::string::npos);
 }
 
+// The device's name and an answer typed at the prompt reach the terminal only as printable text.
+TEST_F(PortSelection, TheTerminalPresenterShowsNoControlCharacters) {
+    TPtyPair pty;
+    const std::string link = scratch_.File("tty\x1b]0;owned\x07\nCOM1  ttyS0 \xff");
+    ASSERT_EQ(PtyOpen(pty, link), 0);
+    ASSERT_EQ(RegisterComPort(4, link), 0);
+    ports_.emplace_back(4, pty);
+    TComSelectForm form;
+    std::istringstream in("\x1b[2J\n4\n");
+    std::ostringstream out;
+    EXPECT_EQ(NewTerminalComSelectPresenter(in, out, true)->ShowModal(form), mrOk);
+    EXPECT_EQ(form.SelectedComNum(), 4);
+    EXPECT_EQ(out.str().find('\x1b'), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("tty\\x1b]0;owned\\x07\\x0aCOM1  ttyS0 \\xff"), std::string::npos)
+        << out.str();
+    EXPECT_NE(out.str().find("\\x1b[2J is not one of the listed ports."), std::string::npos);
+}
+
 TEST_F(PortSelection, TheTerminalPresenterTakesTheFirstPortOrDeclines) {
     AddPort(3);
     TComSelectForm form;
