@@ -1,5 +1,6 @@
 #include "app/hexfiletorom.h"
 
+#include "comm/platform/console.h"
 #include "comm/platform/framework.h"
 
 #include <cerrno>
@@ -57,8 +58,11 @@ std::vector<std::string_view> SplitLines(std::string_view text) {
     return lines;
 }
 
+// The name is the user's, and a file name may hold any bytes but '/' and NUL: it is shown with
+// its control characters and stray bytes escaped, wherever the message goes.
 [[noreturn]] void RaiseFileError(const char* action, const std::string& name, int err) {
-    throw kivo::EInOutError("Cannot " + std::string(action) + " file \"" + name +
+    throw kivo::EInOutError("Cannot " + std::string(action) + " file \"" +
+                                kivo::PrintableText(name) +
                                 "\": " + std::system_category().message(err),
                             err);
 }
@@ -105,7 +109,8 @@ std::optional<std::string> ShortLineProblem(std::string_view line, int count) {
 }
 
 // Extended segment (02) and extended linear (04) records move all later data by their base;
-// only a zero base leaves it where the loader puts it.
+// only a zero base leaves it where the loader puts it. The base is quoted as the file has it,
+// which need not be hexadecimal, nor printable.
 std::optional<std::string> ExtendedAddressProblem(std::string_view line, int count) {
     const std::string_view type = Field(line, 8, 2);
     if ((type != "02" && type != "04") || count == 0) {
@@ -116,7 +121,7 @@ std::optional<std::string> ExtendedAddressProblem(std::string_view line, int cou
         return std::nullopt;
     }
     return "extended address record (type " + std::string(type) + ") with base " +
-           std::string(base) + "; the data after it lands at the wrong positions";
+           kivo::PrintableText(base) + "; the data after it lands at the wrong positions";
 }
 
 // A record's bytes, its checksum included, add up to 0 modulo 256.
@@ -141,7 +146,7 @@ std::optional<std::string> ChecksumProblem(std::string_view line, int address, i
     if (readable && (sum & 0xFF) == 0) {
         return std::nullopt;
     }
-    return "record checksum " + std::string(checksum) + " does not match";
+    return "record checksum " + kivo::PrintableText(checksum) + " does not match";
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 #include "app/hexfiletorom.h"
 #include "app/romlisting.h"
 #include "cli/flashactions.h"
+#include "comm/platform/console.h"
 #include "comm/platform/framework.h"
 #include "comm/platform/portmap.h"
 
@@ -43,7 +44,8 @@ int ListFile(const std::string& fileName) {
         return ExitFileUnusable;
     }
     for (const THexDiagnostic& diagnostic : image.Diagnostics()) {
-        std::fprintf(stderr, "%s:%s\n", fileName.c_str(), FormatDiagnostic(diagnostic).c_str());
+        std::fprintf(stderr, "%s:%s\n", kivo::PrintableText(fileName).c_str(),
+                     FormatDiagnostic(diagnostic).c_str());
     }
     ListRomImage(image, [](const std::string& line) {
         std::fwrite(line.data(), 1, line.size(), stdout);
@@ -52,6 +54,7 @@ int ListFile(const std::string& fileName) {
     return FinishOutput();
 }
 
+// A path or a USB adapter's product name may hold any bytes; only printable ones are listed.
 int ListPorts() {
     const std::vector<kivo::TPortInfo> ports = kivo::EnumerateComPorts();
     if (ports.empty()) {
@@ -62,12 +65,12 @@ int ListPorts() {
     size_t pathWidth = 0;
     for (const kivo::TPortInfo& port : ports) {
         nameWidth = std::max(nameWidth, port.Name.size());
-        pathWidth = std::max(pathWidth, port.Path.size());
+        pathWidth = std::max(pathWidth, kivo::PrintableText(port.Path).size());
     }
     for (const kivo::TPortInfo& port : ports) {
         std::printf("%-*s  %-*s  %-9s  %s\n", static_cast<int>(nameWidth), port.Name.c_str(),
-                    static_cast<int>(pathWidth), port.Path.c_str(), UsbIds(port).c_str(),
-                    port.Description.c_str());
+                    static_cast<int>(pathWidth), kivo::PrintableText(port.Path).c_str(),
+                    UsbIds(port).c_str(), kivo::PrintableText(port.Description).c_str());
     }
     return FinishOutput();
 }

@@ -93,7 +93,7 @@ void ApplyLineOptions(const TFlashOptions& options, kivo::TKvdComPort& port) {
 
 void PrintDiagnostics(const TRomImage& image) {
     for (const THexDiagnostic& diagnostic : image.Diagnostics()) {
-        std::fprintf(stderr, "%s:%s\n", image.FileName().c_str(),
+        std::fprintf(stderr, "%s:%s\n", kivo::PrintableText(image.FileName()).c_str(),
                      FormatDiagnostic(diagnostic).c_str());
     }
 }
@@ -123,7 +123,7 @@ int UpdateDevice(const TFlashOptions& options) {
     TUpdater updater;
     if (!ChoosePort(options, updater.ComPort)) {
         std::fprintf(stderr, "brinomar-flash: no port number is free for %s\n",
-                     options.Port->Path.c_str());
+                     kivo::PrintableText(options.Port->Path).c_str());
         return ExitFileUnusable;
     }
     ApplyLineOptions(options, updater.ComPort);

@@ -1,6 +1,7 @@
 // brinomar-flash: the updater without a window.
 #include "cli/flashactions.h"
 #include "cli/flashoptions.h"
+#include "comm/platform/console.h"
 #include "comm/platform/framework.h"
 
 #include <cstdio>
@@ -11,14 +12,15 @@ namespace {
 
 using namespace brinomar;
 
+// The message quotes what was given, and a shell can pass any bytes.
 int UsageError(const std::string& error) {
     std::fprintf(stderr, "brinomar-flash: %s\nTry 'brinomar-flash --help' for more information.\n",
-                 error.c_str());
+                 kivo::PrintableText(error).c_str());
     return ExitUsage;
 }
 
 void PrintException(const std::exception& e) {
-    std::fprintf(stderr, "brinomar-flash: %s\n", e.what());
+    std::fprintf(stderr, "brinomar-flash: %s\n", kivo::PrintableText(e.what()).c_str());
 }
 
 } // namespace

@@ -95,6 +95,37 @@ TEST_F(FlashListing, ListPortsShowsARegisteredPortWithItsPath) {
     EXPECT_NE(run.Out.find("COM7  " + dir.File("line")), std::string::npos) << run.Out;
 }
 
+// File names, device paths, arguments and the file's own bytes may hold anything: what reaches
+// the terminal from them is printable, the rest escaped.
+TEST_F(FlashListing, OutsideTextReachesTheTerminalOnlyAsPrintableText) {
+    const auto flash = [this](const std::string& arguments, const std::string& environment = "") {
+        const TRun run = Flash(arguments, "", environment);
+        EXPECT_EQ((run.Out + run.Err).find('\x1b'), std::string::npos) << run.Out << run.Err;
+        return run;
+    };
+    const std::string name = "fw\x1b]0;owned\x07\n.hex";
+    // An extended address record whose base and checksum are escape sequences.
+    dir.Write(name, ":02000004\x1b[2J\x1b[\n:00000001FF\n");
+    TRun run = flash("--listing " + ShellQuote(dir.File(name)));
+    EXPECT_EQ(run.Status, 0);
+    EXPECT_NE(run.Err.find(dir.File("fw\\x1b]0;owned\\x07\\x0a.hex") + ":1: error: "),
+              std::string::npos)
+        << run.Err;
+    EXPECT_NE(run.Err.find("with base \\x1b[2J;"), std::string::npos) << run.Err;
+
+    run = flash("--listing " + ShellQuote(dir.File("missing\x1b[2J.hex")));
+    EXPECT_EQ(run.Status, 4);
+    EXPECT_NE(run.Err.find("missing\\x1b[2J.hex"), std::string::npos) << run.Err;
+
+    run = flash("--list-ports", "KIVO_COM7=" + dir.File("line\x1b[2J\xff"));
+    EXPECT_EQ(run.Status, 0);
+    EXPECT_NE(run.Out.find("COM7  " + dir.File("line\\x1b[2J\\xff")), std::string::npos) << run.Out;
+
+    run = flash(ShellQuote("--\x1b[2J") + " fw.hex");
+    EXPECT_EQ(run.Status, 64);
+    EXPECT_NE(run.Err.find("unknown option '--\\x1b[2J'"), std::string::npos) << run.Err;
+}
+
 TEST_F(FlashListing, AFailedWriteIsNotSuccess) {
     const std::string file = dir.Write("empty.hex", ":00000001FF\n");
     for (const std::string stdoutTarget : {"/dev/full", "&-"}) {

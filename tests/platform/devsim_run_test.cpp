@@ -380,6 +380,15 @@ TEST_F(DevsimRunTest, NeitherTheLinkNorTheSaveOverridesWhatIsThere) {
         EXPECT_EQ(refusedSave.WaitExit(5000), 1) << unwritable;
         EXPECT_NE(refusedSave.Path().find("cannot write"), std::string::npos) << refusedSave.Path();
     }
+    // The refusals quote the paths with their control characters escaped.
+    TDevsim oddLink({"--link", scratch_.Write("held\x1b[2J", "")});
+    EXPECT_EQ(oddLink.WaitExit(5000), 1);
+    EXPECT_NE(oddLink.Path().find("held\\x1b[2J: File exists"), std::string::npos)
+        << oddLink.Path();
+    TDevsim oddSave({"--save", scratch_.File("missing\ndir/image.bin")});
+    EXPECT_EQ(oddSave.WaitExit(5000), 1);
+    EXPECT_NE(oddSave.Path().find("missing\\x0adir/image.bin: "), std::string::npos)
+        << oddSave.Path();
     TDevsim unused({"--save", scratch_.File("unused.bin")});
     EXPECT_EQ(unused.Stop(), 0);
     EXPECT_FALSE(std::filesystem::exists(scratch_.File("unused.bin")));

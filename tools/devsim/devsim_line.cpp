@@ -1,6 +1,7 @@
 // The simulator's line.
 #include "tools/devsim/devsim_line.h"
 
+#include "comm/platform/console.h"
 #include "comm/platform/framework.h"
 #include "comm/platform/serial.h"
 
@@ -197,7 +198,8 @@ void TLinePlayer::SaveImage(const std::vector<uint8_t>& image) {
         err = errno;
     }
     if (!saved) {
-        std::fprintf(stderr, "brinomar-devsim: cannot write %s: %s\n", options_.savePath.c_str(),
+        std::fprintf(stderr, "brinomar-devsim: cannot write %s: %s\n",
+                     kivo::PrintableText(options_.savePath).c_str(),
                      std::generic_category().message(err).c_str());
         saveFailed_ = true;
     }

@@ -1,5 +1,6 @@
 // brinomar-devsim: the Brinomar device on a pseudo-terminal, for trying and testing the
 // updater without hardware.
+#include "comm/platform/console.h"
 #include "comm/platform/oserror.h"
 #include "comm/platform/pty.h"
 #include "comm/platform/serial.h"
@@ -19,7 +20,8 @@ int main(int argc, char** argv) {
     std::string error;
     if (!brinomar::ParseDevsimOptions(std::vector<std::string>(argv + 1, argv + argc), options,
                                       error)) {
-        std::fprintf(stderr, "brinomar-devsim: %s\nTry brinomar-devsim --help.\n", error.c_str());
+        std::fprintf(stderr, "brinomar-devsim: %s\nTry brinomar-devsim --help.\n",
+                     kivo::PrintableText(error).c_str());
         return kUsageError;
     }
     if (options.help) {
@@ -31,14 +33,15 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (!options.savePath.empty() && !brinomar::CanSaveTo(options.savePath, error)) {
-        std::fprintf(stderr, "brinomar-devsim: cannot write %s: %s\n", options.savePath.c_str(),
-                     error.c_str());
+        std::fprintf(stderr, "brinomar-devsim: cannot write %s: %s\n",
+                     kivo::PrintableText(options.savePath).c_str(), error.c_str());
         return 1;
     }
     kivo::TPtyPair pty;
     if (kivo::PtyOpen(pty, options.linkPath) != 0) {
         std::fprintf(stderr, "brinomar-devsim: cannot open a pseudo-terminal%s%s: %s\n",
-                     options.linkPath.empty() ? "" : " at ", options.linkPath.c_str(),
+                     options.linkPath.empty() ? "" : " at ",
+                     kivo::PrintableText(options.linkPath).c_str(),
                      kivo::OsErrorText(kivo::SerialLastError()).c_str());
         return 1;
     }
