@@ -6,6 +6,7 @@
 // A device placed at a port number through the environment is listed too:
 //     build/bin/brinomar-devsim &                    # prints its device, say /dev/pts/4
 //     KIVO_COM5=/dev/pts/4 build/bin/kivo-ports
+#include <kivo/comm/platform/console.h>
 #include <kivo/comm/platform/hotplug.h>
 #include <kivo/comm/platform/portmap.h>
 
@@ -15,25 +16,31 @@
 
 namespace {
 
+// A USB adapter's strings may hold any bytes, escape sequences too: only printable text is
+// shown.
+std::string Shown(const std::string& text) {
+    return kivo::PrintableText(text);
+}
+
 void PrintPort(const char* mark, const kivo::TPortInfo& port) {
-    std::printf("%s%-6s %-16s ", mark, port.Name.c_str(), port.Path.c_str());
+    std::printf("%s%-6s %-16s ", mark, port.Name.c_str(), Shown(port.Path).c_str());
     if (port.IsUsb) {
         std::printf("%04x:%04x  ", port.VendorId, port.ProductId);
     } else {
         std::printf("%-9s  ", "-");
     }
-    std::printf("%s", port.Description.c_str());
+    std::printf("%s", Shown(port.Description).c_str());
     if (!port.Interface.empty()) {
-        std::printf(", %s", port.Interface.c_str());
+        std::printf(", %s", Shown(port.Interface).c_str());
     }
     if (!port.SerialNumber.empty()) {
-        std::printf(", serial %s", port.SerialNumber.c_str());
+        std::printf(", serial %s", Shown(port.SerialNumber).c_str());
     }
     if (!port.Location.empty()) {
-        std::printf(", at USB %s", port.Location.c_str());
+        std::printf(", at USB %s", Shown(port.Location).c_str());
     }
     if (!port.ById.empty()) {
-        std::printf("\n%s       %s", mark, port.ById.c_str());
+        std::printf("\n%s       %s", mark, Shown(port.ById).c_str());
     }
     std::printf("\n");
 }

@@ -34,6 +34,8 @@ out=$("$bin/kivo-request" "$device") || fail "kivo-request: $out"
 
 out=$(KIVO_COM7="$device" "$bin/kivo-ports")
 grep -q "^COM7 *$device .*Pseudo-terminal" <<<"$out" || fail "kivo-ports printed: $out"
+out=$(KIVO_COM7=$'/dev/null\e[2J' "$bin/kivo-ports")
+[[ $out == *'/dev/null\x1b[2J'* ]] || fail "kivo-ports printed: $out"
 
 # The terminal: type a greeting, expect the answer echoed and the data trigger's report (in
 # either order), then end the input.
