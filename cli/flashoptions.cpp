@@ -9,6 +9,7 @@ namespace brinomar {
 namespace {
 
 constexpr int kHighestPort = 255;
+constexpr size_t kLongestFileName = 255;
 
 enum class TValueKind : uint8_t {
     vkNone,     // --name
@@ -89,18 +90,23 @@ std::string ApplyBaud(TReading& reading, const TValue& value) {
     return {};
 }
 
-// An empty name keeps the port's own file name.
-std::string FileOrEmpty(const TValue& value, std::optional<std::string>& file) {
+// An empty name keeps the port's own file name. The port keeps no more of a name than its
+// first 255 bytes: a longer one would have the file written under another name.
+std::string FileOrEmpty(const char* option, const TValue& value, std::optional<std::string>& file) {
+    if (value && value->size() > kLongestFileName) {
+        return std::string(option) + " file name longer than " + std::to_string(kLongestFileName) +
+               " bytes; give a shorter path";
+    }
     file = value.value_or(std::string());
     return {};
 }
 
 std::string ApplyTrace(TReading& reading, const TValue& value) {
-    return FileOrEmpty(value, reading.Options.TraceFile);
+    return FileOrEmpty("--trace", value, reading.Options.TraceFile);
 }
 
 std::string ApplyLog(TReading& reading, const TValue& value) {
-    return FileOrEmpty(value, reading.Options.LogFile);
+    return FileOrEmpty("--log", value, reading.Options.LogFile);
 }
 
 std::string ApplyProgress(TReading& reading, const TValue&) {

@@ -63,6 +63,8 @@ TEST(FlashOptions, UpdateTakesItsOptionsInBothSpellings) {
     EXPECT_EQ(o.Baud, 115200);
     EXPECT_EQ(o.TraceFile, std::string()); // on, into the port's own file
     EXPECT_EQ(o.LogFile, "x.log");
+    EXPECT_EQ(Parse({"--trace=" + std::string(255, 't'), "fw.hex"}).Options.TraceFile,
+              std::string(255, 't'));
     EXPECT_EQ(o.Progress, TProgressMode::pmOff);
 
     parsed = Parse({"fw.hex", "--port=/dev/ttyUSB0"});
@@ -98,6 +100,8 @@ TEST(FlashOptions, UsageErrorsSayWhatIsWrong) {
         {{"fw.hex", "--port", "COM0"}, "bad port 'COM0'"},
         {{"fw.hex", "--baud", "0"}, "bad baud rate"},
         {{"fw.hex", "--baud=96OO"}, "bad baud rate"},
+        {{"fw.hex", "--trace=" + std::string(256, 't')}, "--trace file name longer than 255"},
+        {{"fw.hex", "--log=" + std::string(256, 'l')}, "--log file name longer than 255"},
     };
     for (const auto& [args, error] : cases) {
         const TParsedArguments parsed = Parse(args);
