@@ -1,7 +1,5 @@
 #include "comm/platform/resources.h"
 
-#include <algorithm>
-#include <cctype>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -23,10 +21,16 @@ ResourceRegistry& Registry() {
     return registry;
 }
 
+// ASCII only: the locale's rules would make "strings" and "STRINGS" two names under a Turkish
+// locale (whose upper-case i is not I), and a name registered before a program sets its locale
+// (a window's toolkit does) could no longer be found after.
 std::string FoldCase(const std::string& name) {
     std::string folded = name;
-    std::transform(folded.begin(), folded.end(), folded.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    for (char& c : folded) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
     return folded;
 }
 

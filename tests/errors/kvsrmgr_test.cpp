@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -125,6 +126,21 @@ TEST(StringTableOpen, ChangeResourceClosesAndReopens) {
     EXPECT_EQ(reader.GetString(1), "");
     EXPECT_THROW(reader.ChangeResource(kMainInstance, "KVT_MISSING"), EZorStringResourceError);
     EXPECT_EQ(reader.GetString(1), "");
+}
+
+// A program's locale (a window's toolkit sets the user's) must not change which names match:
+// under a Turkish locale the upper case of i is not I.
+TEST(StringTableOpen, NamesIgnoreCaseWhateverTheLocale) {
+    struct TLocale {
+        const std::string previous = std::setlocale(LC_ALL, nullptr);
+        ~TLocale() { std::setlocale(LC_ALL, previous.c_str()); }
+    } restore;
+    if (std::setlocale(LC_ALL, "tr_TR.UTF-8") == nullptr &&
+        std::setlocale(LC_ALL, "tr_TR.ISO-8859-9") == nullptr) {
+        GTEST_SKIP() << "no Turkish locale installed";
+    }
+    ScopedResource strings(kMainInstance, "KVT_STRINGS", Str0Blob({{1, u"found"}}));
+    EXPECT_EQ(TKvStringResource(kMainInstance, "kvt_strings").GetString(1), "found");
 }
 
 TEST(StringTableOpen, LocalizedModuleIsSearchedFirst) {
