@@ -1,5 +1,7 @@
 #include "gui/comselectdialog.h"
 
+#include "comm/platform/console.h"
+
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QScreen>
@@ -101,13 +103,15 @@ TComSelectDialog::TComSelectDialog(const kivo::TComSelectForm& form, QWidget* pa
     CentreOnScreen(*this);
 }
 
+// A path or a USB adapter's product name may hold any bytes: the list shows them on one line,
+// control characters and stray bytes escaped.
 QString TComSelectDialog::EntryText(const kivo::TComSelectEntry& entry) {
     QString text = QString::fromStdString(entry.Text);
     if (!entry.Path.empty()) {
-        text += "  " + QString::fromStdString(entry.Path);
+        text += "  " + QString::fromStdString(kivo::PrintableText(entry.Path));
     }
     if (!entry.Description.empty()) {
-        text += "  " + QString::fromStdString(entry.Description);
+        text += "  " + QString::fromStdString(kivo::PrintableText(entry.Description));
     }
     return text;
 }

@@ -5,6 +5,7 @@
 // --diagnostics shows the controls the window keeps hidden (LoadHexFile, the listing and its
 // progress bar); --screenshot saves a picture of the window once it is on the screen and ends.
 // The build runs the hidden --write-icon FILE.png to paint the icon it installs.
+#include "comm/platform/console.h"
 #include "gui/mainfrm.h"
 #include "gui/pictures.h"
 #include "gui/qtframework.h"
@@ -93,8 +94,9 @@ int main(int argc, char** argv) {
     // The window takes no file from the command line; a name given there is not silently
     // dropped.
     if (!parser.positionalArguments().isEmpty()) {
+        const QByteArray argument = parser.positionalArguments().front().toLocal8Bit();
         std::fprintf(stderr, "brinomar-update: Unexpected argument '%s'.\n",
-                     qPrintable(parser.positionalArguments().front()));
+                     kivo::PrintableText(argument.toStdString()).c_str());
         return EXIT_FAILURE;
     }
     if (parser.isSet(line.writeIcon)) {

@@ -1,18 +1,23 @@
 #include "gui/mainfrm.h"
 
 #include "app/romlisting.h"
+#include "comm/platform/console.h"
 #include "gui/pictures.h"
 #include "gui/qtframework.h"
 
 #include <QCloseEvent>
 #include <QFile>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QGuiApplication>
+
+#include <filesystem>
+#include <optional>
 
 namespace brinomar {
 
 namespace {
+
+namespace fs = std::filesystem;
 
 constexpr int kLeft = 390;
 constexpr int kTop = 228;
@@ -73,6 +78,50 @@ void SubstituteLayoutFont() {
 void SetLabelText(QLabel& label, const QString& text) {
     label.setText(text);
     label.resize(label.sizeHint().width(), label.height());
+}
+
+// The entry of `dir` whose name Qt shows as `shown`, when there is exactly one.
+std::optional<std::string> EntryShownAs(const std::string& dir, const QString& shown) {
+    std::optional<std::string> found;
+    std::error_code error;
+    for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().native();
+        if (QFile::decodeName(QByteArray::fromStdString(name)) == shown) {
+            if (found) {
+                return std::nullopt;
+            }
+            found = name;
+        }
+    }
+    return found;
+}
+
+// A file name may hold any bytes but '/' and NUL, but Qt reads names as UTF-8 and shows a byte
+// that is none as U+FFFD, so a name it hands back may no longer lead to its file. Each part of
+// the path holding that character is taken to be the one entry of its directory shown alike.
+std::string LocalFileName(const QString& name) {
+    if (!name.contains(QChar::ReplacementCharacter)) {
+        return QFile::encodeName(name).toStdString();
+    }
+    std::string path;
+    const QStringList parts = name.split('/');
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        if (i > 0) {
+            path += '/';
+        }
+        std::string part = QFile::encodeName(parts[i]).toStdString();
+        if (parts[i].contains(QChar::ReplacementCharacter)) {
+            part = EntryShownAs(path.empty() ? "." : path, parts[i]).value_or(part);
+        }
+        path += part;
+    }
+    return path;
+}
+
+// A file name is shown on one line, its control characters and stray bytes escaped; the label
+// takes it as plain text, so "<b>a</b>.hex" is a name, not markup.
+QString DisplayedName(const std::string& localName) {
+    return QString::fromStdString(kivo::PrintableText(localName));
 }
 
 QPlainTextEdit* NewMemo(QWidget* parent, const QRect& geometry) {
@@ -141,6 +190,7 @@ void TForm1::CreateControls() {
 
     lblFileName = new QLabel(this);
     lblFileName->setGeometry(64, 72, 93, 16);
+    lblFileName->setTextFormat(Qt::PlainText);
     QFont labelFont = font();
     labelFont.setPointSize(10);
     lblFileName->setFont(labelFont);
@@ -196,7 +246,8 @@ void TForm1::btnUpdateClick() {
         return;
     }
     TBusyButtons busy(*btnUpdate, *btnLoadHexFile);
-    SetLabelText(*lblFileName, QFileInfo(OpenDialog1.FileName).fileName());
+    const fs::path file = LocalFileName(OpenDialog1.FileName);
+    SetLabelText(*lblFileName, DisplayedName(file.filename().string()));
     LoadAndListFile();
     RunUpdate();
 }
@@ -206,13 +257,13 @@ void TForm1::btnLoadHexFileClick() {
         return;
     }
     TBusyButtons busy(*btnUpdate, *btnLoadHexFile);
-    SetLabelText(*lblFileName, OpenDialog1.FileName);
+    SetLabelText(*lblFileName, DisplayedName(LocalFileName(OpenDialog1.FileName)));
     LoadAndListFile();
 }
 
 // The file is loaded over the current image, without clearing it first.
 void TForm1::LoadAndListFile() {
-    updater_.Image.LoadFile(QFile::encodeName(OpenDialog1.FileName).toStdString());
+    updater_.Image.LoadFile(LocalFileName(OpenDialog1.FileName));
     if (cbLoadVisible->isChecked()) {
         ListImage();
     }

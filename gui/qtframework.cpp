@@ -14,9 +14,11 @@ namespace {
 
 const char* const kExceptionCaption = "brinomar Update";
 
+// Messages quote file names, which are text to show, never markup.
 void ShowExceptionText(const QString& text) {
     QMessageBox box(QMessageBox::Critical, kExceptionCaption, text, QMessageBox::Ok,
                     QApplication::activeWindow());
+    box.setTextFormat(Qt::PlainText);
     box.exec();
 }
 
@@ -37,6 +39,7 @@ void ShowExceptionBox(const std::exception& e) {
 void ShowPlainMessageBox(const std::string& text, const std::string& caption) {
     QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(caption),
                     QString::fromStdString(text), QMessageBox::Ok, QApplication::activeWindow());
+    box.setTextFormat(Qt::PlainText);
     box.exec();
 }
 

@@ -4,6 +4,7 @@
 #include "tests/gui/gui_fixture.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QTextCursor>
 #include <QTimer>
@@ -208,6 +209,23 @@ TEST_F(TWindow, ListingIsAppendedBelowWhatTheDisplayHolds) {
 
     form.btnLoadHexFileClick();
     EXPECT_EQ(Lines(*form.memRomDisplay).size(), 2u + 2 * 3952u);
+}
+
+// A file name may hold any bytes but '/' and NUL: markup, control characters, bytes that are no
+// UTF-8. The file opens, and the label shows its name on one line as plain text.
+TEST_F(TWindow, AnyFileNameOpensAndShowsAsPlainText) {
+    const std::string firmware = dir.Read(ExampleFirmware()); // an absolute path
+    for (const std::string name : {"<b>fw<i>\x1b[31m.hex", "fw \xff\xfe.hex"}) {
+        const std::string file = dir.Write(name, firmware);
+        ChooseFile(QFile::decodeName(QByteArray::fromStdString(file)));
+        form.btnLoadHexFileClick();
+        EXPECT_TRUE(shown.empty()) << shown.front();
+        EXPECT_EQ(form.Updater().Image.GetByte(0x200), 0x02) << file;
+        EXPECT_EQ(form.lblFileName->textFormat(), Qt::PlainText);
+        EXPECT_FALSE(form.lblFileName->text().contains(QChar(0x1b)));
+        shown.clear();
+    }
+    EXPECT_EQ(form.lblFileName->text().toStdString(), dir.File("fw \\xff\\xfe.hex"));
 }
 
 TEST_F(TWindow, ListingEndsShowingItsLastLine) {

@@ -68,6 +68,11 @@ TEST(UpdateProgram, RefusesArgumentsItDoesNotTake) {
     EXPECT_EQ(ending.Status, 1) << ending.Errors;
     EXPECT_NE(ending.Errors.find("Unexpected argument 'firmware.hex'"), std::string::npos)
         << ending.Errors;
+    // A name from a shell's wildcard may hold anything; it reaches the terminal printable.
+    const TEnding odd = RunUpdateProgram({"\x1b[2J.hex"}, {"QT_QPA_PLATFORM=offscreen"});
+    EXPECT_EQ(odd.Status, 1) << odd.Errors;
+    EXPECT_NE(odd.Errors.find("Unexpected argument '\\x1b[2J.hex'"), std::string::npos)
+        << odd.Errors;
 }
 
 } // namespace

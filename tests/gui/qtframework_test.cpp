@@ -165,6 +165,14 @@ TEST_F(ComSelectDialog, LabelsStayInsideTheirFrameWithAWiderFallbackFont) {
     EXPECT_EQ(dialog.Label2->pos(), QPoint(18, 30));
 }
 
+// A device path or a USB adapter's product name may hold any bytes; the list shows each port on
+// one line of printable text.
+TEST(ComSelectDialogText, PathAndDescriptionShowPrintableOnOneLine) {
+    const kivo::TComSelectEntry entry{"COM4", 4, "/tmp/odd\n\x1b[2J\xff", "Adapter\r\x07"};
+    EXPECT_EQ(TComSelectDialog::EntryText(entry).toStdString(),
+              "COM4  /tmp/odd\\x0a\\x1b[2J\\xff  Adapter\\x0d\\x07");
+}
+
 TEST_F(ComSelectDialog, OkReportsTheChosenPortAndCancelDeclines) {
     TDevsim device({}, dir.File("devsim.err"));
     ConnectDevice(device);
