@@ -9,7 +9,11 @@ scripts/deps.sh xvfb xauth
 build=${KIVO_BUILD_DIR:-build}
 cmake -S . -B "$build" -G Ninja >/dev/null
 cmake --build "$build" -j "$(nproc)" --target brinomar-update
-out=${1:-$build/screenshot.png}
-shift || true
-xvfb-run -a -s "-screen 0 1024x768x24" "$build"/bin/brinomar-update --screenshot "$out" "$@"
+# The file is optional: a first argument that is the option is no file name.
+out=$build/screenshot.png
+if [ $# -gt 0 ] && [ "$1" != --diagnostics ]; then
+    out=$1
+    shift
+fi
+xvfb-run -a -s "-screen 0 1024x768x24" "$build"/bin/brinomar-update --screenshot="$out" "$@"
 echo "Saved $out"
