@@ -22,10 +22,16 @@ std::string Trimmed(const std::string& line) {
     return line.substr(first, last - first + 1);
 }
 
-// "5", "COM5" or "com5" as the number 5; 0 when the answer is no number.
+// Port names are ASCII: "COM" in any case, as --port takes it.
+bool StartsWithCom(const std::string& answer) {
+    const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+    return answer.size() > 3 && upper(answer[0]) == 'C' && upper(answer[1]) == 'O' &&
+           upper(answer[2]) == 'M';
+}
+
+// "5", or "COM5" in any case, as the number 5; 0 when the answer is no number.
 uint32_t AnsweredNumber(std::string answer) {
-    if (answer.size() > 3 &&
-        (answer.compare(0, 3, "COM") == 0 || answer.compare(0, 3, "com") == 0)) {
+    if (StartsWithCom(answer)) {
         answer.erase(0, 3);
     }
     uint32_t number = 0;

@@ -110,6 +110,14 @@ TEST_F(PortSelection, TheTerminalPresenterReadsAListedPortNumber) {
     EXPECT_EQ(form.SelectedComNum(), 12);
     EXPECT_NE(out.str().find("COM3  " + PathOf(3)), std::string::npos);
     EXPECT_NE(out.str().find("7 is not one of the listed ports."), std::string::npos);
+    // The name takes any case, as --port does.
+    for (const char* answer : {"COM3\n", "Com3\n", "cOm3\n"}) {
+        TComSelectForm again;
+        std::istringstream typed(answer);
+        EXPECT_EQ(NewTerminalComSelectPresenter(typed, out, true)->ShowModal(again), mrOk)
+            << answer;
+        EXPECT_EQ(again.SelectedComNum(), 3) << answer;
+    }
 }
 
 // The device's name and an answer typed at the prompt reach the terminal only as printable text.
