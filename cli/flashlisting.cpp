@@ -33,6 +33,13 @@ std::string UsbIds(const kivo::TPortInfo& port) {
     return ids;
 }
 
+// The characters of well-formed UTF-8 text: every byte but a continuation byte starts one.
+size_t CharacterCount(const std::string& text) {
+    return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
+}
+
 } // namespace
 
 int ListFile(const std::string& fileName) {
@@ -55,6 +62,8 @@ int ListFile(const std::string& fileName) {
 }
 
 // A path or a USB adapter's product name may hold any bytes; only printable ones are listed.
+// The path column is as wide as its longest path in characters, which in UTF-8 may take more
+// than one byte each.
 int ListPorts() {
     const std::vector<kivo::TPortInfo> ports = kivo::EnumerateComPorts();
     if (ports.empty()) {
@@ -65,11 +74,12 @@ int ListPorts() {
     size_t pathWidth = 0;
     for (const kivo::TPortInfo& port : ports) {
         nameWidth = std::max(nameWidth, port.Name.size());
-        pathWidth = std::max(pathWidth, kivo::PrintableText(port.Path).size());
+        pathWidth = std::max(pathWidth, CharacterCount(kivo::PrintableText(port.Path)));
     }
     for (const kivo::TPortInfo& port : ports) {
-        std::printf("%-*s  %-*s  %-9s  %s\n", static_cast<int>(nameWidth), port.Name.c_str(),
-                    static_cast<int>(pathWidth), kivo::PrintableText(port.Path).c_str(),
+        const std::string path = kivo::PrintableText(port.Path);
+        std::printf("%-*s  %s%*s  %-9s  %s\n", static_cast<int>(nameWidth), port.Name.c_str(),
+                    path.c_str(), static_cast<int>(pathWidth - CharacterCount(path)), "",
                     UsbIds(port).c_str(), kivo::PrintableText(port.Description).c_str());
     }
     return FinishOutput();

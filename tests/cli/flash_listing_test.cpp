@@ -95,6 +95,30 @@ TEST_F(FlashListing, ListPortsShowsARegisteredPortWithItsPath) {
     EXPECT_NE(run.Out.find("COM7  " + dir.File("line")), std::string::npos) << run.Out;
 }
 
+// The path column is counted in characters: a path with letters of more than one byte in UTF-8
+// does not push the columns after it out of line.
+TEST_F(FlashListing, ListPortsKeepsColumnsWithMultibytePaths) {
+    const std::string program = std::string(KIVO_BIN_DIR) + "/brinomar-flash";
+    ASSERT_EQ(RunShell("env " + ShellQuote("KIVO_COM7=" + dir.File("l\xc3\xadnea")) + " " +
+                       ShellQuote("KIVO_COM8=" + dir.File("linea")) + " " + ShellQuote(program) +
+                       " --list-ports >" + ShellQuote(dir.File("out"))),
+              0);
+    const auto column = [](const std::string& line) {
+        const size_t at = line.find("  -  ");
+        return std::count_if(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(at),
+                             [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; });
+    };
+    std::vector<std::string> ours;
+    for (const std::string& line : Lines(dir.Read("out"))) {
+        if (line.rfind("COM7 ", 0) == 0 || line.rfind("COM8 ", 0) == 0) {
+            ASSERT_NE(line.find("  -  "), std::string::npos) << line;
+            ours.push_back(line);
+        }
+    }
+    ASSERT_EQ(ours.size(), 2u) << dir.Read("out");
+    EXPECT_EQ(column(ours[0]), column(ours[1])) << ours[0] << '\n' << ours[1];
+}
+
 // File names, device paths, arguments and the file's own bytes may hold anything: what reaches
 // the terminal from them is printable, the rest escaped.
 TEST_F(FlashListing, OutsideTextReachesTheTerminalOnlyAsPrintableText) {
