@@ -1,5 +1,7 @@
 #include "cli/flashoptions.h"
 
+#include "comm/platform/portmap.h"
+
 #include <charconv>
 #include <cstdint>
 #include <string_view>
@@ -8,7 +10,6 @@ namespace brinomar {
 
 namespace {
 
-constexpr int kHighestPort = 255;
 constexpr size_t kLongestFileName = 255;
 
 enum class TValueKind : uint8_t {
@@ -76,7 +77,7 @@ std::string ApplyPort(TReading& reading, const TValue& value) {
     reading.Options.Port = ParsePortChoice(*value);
     if (!reading.Options.Port) {
         return "bad port '" + *value + "': give COMn or a number from 1 to " +
-               std::to_string(kHighestPort) + ", or a device path";
+               std::to_string(kivo::kMaxComPort) + ", or a device path";
     }
     return {};
 }
@@ -238,19 +239,14 @@ private:
     TReading reading_;
 };
 
-bool StartsWithCom(const std::string& text) {
-    return text.size() >= 3 && (text[0] == 'C' || text[0] == 'c') &&
-           (text[1] == 'O' || text[1] == 'o') && (text[2] == 'M' || text[2] == 'm');
-}
-
 } // namespace
 
 std::optional<TPortChoice> ParsePortChoice(const std::string& text) {
-    const bool named = StartsWithCom(text);
+    const bool named = kivo::StartsWithCom(text);
     const std::string_view digits = std::string_view(text).substr(named ? 3 : 0);
     const std::optional<int64_t> number = ParseNumber(digits);
     if (number || named) {
-        if (!number || *number < 1 || *number > kHighestPort) {
+        if (!number || *number < 1 || *number > kivo::kMaxComPort) {
             return std::nullopt;
         }
         return TPortChoice{static_cast<int>(*number), {}};

@@ -260,4 +260,12 @@ std::vector<TPortInfo> EnumerateComPorts() {
     return ports;
 }
 
+bool StartsWithCom(std::string_view text) {
+    const auto upper = [](char c) {
+        return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    };
+    return text.size() >= 3 && upper(text[0]) == 'C' && upper(text[1]) == 'O' &&
+           upper(text[2]) == 'M';
+}
+
 } // namespace kivo

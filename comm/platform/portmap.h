@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kivo {
@@ -52,5 +53,8 @@ std::string ComPortPath(int number);
 
 // Every port number that stands for a device, ascending, described for a selection list.
 std::vector<TPortInfo> EnumerateComPorts();
+
+// Whether `text` starts with the "COM" of a port's name, in any case ("COM5", "com5", "Com5").
+bool StartsWithCom(std::string_view text);
 
 } // namespace kivo

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "comm/platform/console.h"
+#include "comm/platform/portmap.h"
 
 namespace kivo {
 
@@ -20,13 +21,6 @@ std::string Trimmed(const std::string& line) {
     }
     const size_t last = line.find_last_not_of(" \t\r");
     return line.substr(first, last - first + 1);
-}
-
-// Port names are ASCII: "COM" in any case, as --port takes it.
-bool StartsWithCom(const std::string& answer) {
-    const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
-    return answer.size() > 3 && upper(answer[0]) == 'C' && upper(answer[1]) == 'O' &&
-           upper(answer[2]) == 'M';
 }
 
 // "5", or "COM5" in any case, as the number 5; 0 when the answer is no number.
