@@ -40,13 +40,14 @@ private:
 
 // The buttons stay disabled while a file is loaded, listed or sent: a second press would start
 // a run inside the running one. Disabling a button moves the focus away from it; a keyboard
-// user gets it back afterwards, to press the button again.
+// user gets it back afterwards, to press the button again. The window's own focus is what
+// counts: just after the file dialog has closed, the window is not yet active again.
 class TBusyButtons {
 public:
     TBusyButtons(QPushButton& a, QPushButton& b)
-        : a_(a), b_(b), focused_(a.hasFocus()   ? &a
-                                 : b.hasFocus() ? &b
-                                                : nullptr) {
+        : a_(a), b_(b), focused_(Focused(a)   ? &a
+                                 : Focused(b) ? &b
+                                              : nullptr) {
         Enable(false);
     }
     ~TBusyButtons() {
@@ -59,6 +60,9 @@ public:
     TBusyButtons& operator=(const TBusyButtons&) = delete;
 
 private:
+    static bool Focused(const QPushButton& button) {
+        return button.window()->focusWidget() == &button;
+    }
     void Enable(bool on) {
         a_.setEnabled(on);
         b_.setEnabled(on);

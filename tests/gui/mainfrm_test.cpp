@@ -4,6 +4,7 @@
 #include "tests/gui/gui_fixture.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QFile>
 #include <QFileInfo>
 #include <QTextCursor>
@@ -361,7 +362,9 @@ TEST_F(TWindow, PortThatWouldNotOpenIsAskedForAgainOnTheNextRun) {
 }
 
 TEST_F(TWindow, ButtonPressedFromTheKeyboardHasTheFocusAgainAfterItsRun) {
-    ChooseFile(QString::fromStdString(dir.Write("damaged.hex", ":0G0200000102\n:00000001FF\n")));
+    const QString file =
+        QString::fromStdString(dir.Write("damaged.hex", ":0G0200000102\n:00000001FF\n"));
+    ChooseFile(file);
     form.show();
     QApplication::setActiveWindow(&form);
     form.btnUpdate->setFocus();
@@ -369,6 +372,20 @@ TEST_F(TWindow, ButtonPressedFromTheKeyboardHasTheFocusAgainAfterItsRun) {
 
     form.btnUpdate->click();
 
+    EXPECT_TRUE(form.btnUpdate->hasFocus());
+
+    // The file dialog is a window of its own: when it has closed, the window is not active
+    // again yet, and the run starts before it is.
+    form.OpenDialog1.SetChooser([&file](QWidget* parent) -> std::optional<QString> {
+        QDialog dialog(parent);
+        QTimer::singleShot(0, &dialog, &QDialog::accept);
+        dialog.exec();
+        return file;
+    });
+    form.btnUpdate->click();
+
+    EXPECT_EQ(form.focusWidget(), form.btnUpdate);
+    QApplication::setActiveWindow(&form);
     EXPECT_TRUE(form.btnUpdate->hasFocus());
 }
 
