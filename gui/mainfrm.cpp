@@ -128,9 +128,12 @@ QString DisplayedName(const std::string& localName) {
     return QString::fromStdString(kivo::PrintableText(localName));
 }
 
+// The memos show what the program wrote (the log, the image listing): the keyboard selects all
+// of their text and copies it, but does not change it.
 QPlainTextEdit* NewMemo(QWidget* parent, const QRect& geometry) {
     auto* memo = new QPlainTextEdit(parent);
     memo->setGeometry(geometry);
+    memo->setReadOnly(true);
     memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     return memo;
@@ -204,7 +207,6 @@ void TForm1::CreateControls() {
     SetLabelText(*lblFileName, "No file selected");
 
     memLog = NewMemo(this, QRect(168, 16, 153, 121));
-    memLog->setReadOnly(true);
 
     Image1 = new QLabel(this);
     Image1->setGeometry(344, 16, 81, 81);

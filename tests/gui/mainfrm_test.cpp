@@ -4,9 +4,11 @@
 #include "tests/gui/gui_fixture.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QDialog>
 #include <QFile>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QTextCursor>
 #include <QTimer>
 
@@ -239,6 +241,39 @@ TEST_F(TWindow, ListingEndsShowingItsLastLine) {
     end.movePosition(QTextCursor::End);
     EXPECT_TRUE(form.memRomDisplay->viewport()->rect().contains(
         form.memRomDisplay->cursorRect(end).center()));
+}
+
+// A key pressed and released on the widget that has the focus.
+void PressKey(QWidget& widget, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier,
+              const QString& text = {}) {
+    QKeyEvent press(QEvent::KeyPress, key, modifiers, text);
+    QApplication::sendEvent(&widget, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, modifiers, text);
+    QApplication::sendEvent(&widget, &release);
+}
+
+// The log and the listing show what the program wrote: typing, deleting and pasting leave them
+// as they are, and select-all and copy take their whole text.
+TEST_F(TWindow, MemosAreCopiedButNotChangedFromTheKeyboard) {
+    form.ShowDiagnosticControls();
+    form.show();
+    QApplication::setActiveWindow(&form);
+    form.memLog->setPlainText("Get in touch with Brinomar\nConnection with Brinomar");
+    for (QPlainTextEdit* memo : {form.memLog, form.memRomDisplay}) {
+        const std::string text = memo->toPlainText().toStdString();
+        memo->setFocus();
+        QGuiApplication::clipboard()->setText("pasted");
+        PressKey(*memo, Qt::Key_X, Qt::NoModifier, "x");
+        PressKey(*memo, Qt::Key_Delete);
+        PressKey(*memo, Qt::Key_Return, Qt::NoModifier, "\r");
+        PressKey(*memo, Qt::Key_V, Qt::ControlModifier);
+        const char* name = memo == form.memLog ? "memLog" : "memRomDisplay";
+        EXPECT_EQ(memo->toPlainText().toStdString(), text) << name;
+
+        PressKey(*memo, Qt::Key_A, Qt::ControlModifier);
+        PressKey(*memo, Qt::Key_C, Qt::ControlModifier);
+        EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), text) << name;
+    }
 }
 
 TEST_F(TWindow, PortThatCannotBeOpenedIsShownAndTheLogKeepsTheGreetingLine) {
