@@ -206,11 +206,14 @@ void TForm1::CreateControls() {
     lblFileName->setPalette(labelColours);
     SetLabelText(*lblFileName, "No file selected");
 
+    // The controls without a caption of their own carry a name for screen readers.
     memLog = NewMemo(this, QRect(168, 16, 153, 121));
+    memLog->setAccessibleName("Update log");
 
     Image1 = new QLabel(this);
     Image1->setGeometry(344, 16, 81, 81);
     Image1->setPixmap(DevicePicture(qGuiApp->devicePixelRatio()));
+    Image1->setAccessibleName("Brinomar device");
 
     btnLoadHexFile = NewButton(this, "LoadHexFile", QRect(216, 56, 75, 25));
     btnLoadHexFile->hide();
@@ -221,6 +224,7 @@ void TForm1::CreateControls() {
     ProgressBar1->setGeometry(64, 56, 150, 16);
     ProgressBar1->setRange(0, 100);
     ProgressBar1->setValue(0);
+    ProgressBar1->setAccessibleName("Listing progress");
     ProgressBar1->hide();
 
     cbLoadVisible = new QCheckBox("Visible", this);
@@ -229,6 +233,7 @@ void TForm1::CreateControls() {
 
     memRomDisplay = NewMemo(this, QRect(216, 16, 89, 41));
     memRomDisplay->setPlainText("memRomDispl\nay");
+    memRomDisplay->setAccessibleName("Image listing");
     memRomDisplay->hide();
 }
 

@@ -3,6 +3,7 @@
 #include "gui/pictures.h"
 #include "tests/gui/gui_fixture.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QDialog>
@@ -69,6 +70,16 @@ TEST_F(TWindow, ControlsHaveTheirGeometryCaptionsAndInitialState) {
     EXPECT_EQ(form.Image1->pixmap().size(), QSize(81, 81));
     EXPECT_STREQ(TOpenDialog::Title, "Open HexFile");
     EXPECT_STREQ(TOpenDialog::Filter, "Hex files (*.hex)");
+
+    // A screen reader names the controls that show no text of their own.
+    const std::vector<QWidget*> textless{form.memLog, form.Image1, form.ProgressBar1,
+                                         form.memRomDisplay};
+    for (QWidget* control : textless) {
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(control);
+        ASSERT_NE(accessible, nullptr);
+        EXPECT_FALSE(accessible->text(QAccessible::Name).isEmpty())
+            << control->metaObject()->className();
+    }
 
     // Tab order: btnLoadHexFile, ProgressBar1, btnUpdate, memLog, cbLoadVisible, memRomDisplay.
     const std::vector<QWidget*> tabOrder{form.btnLoadHexFile, form.ProgressBar1,
