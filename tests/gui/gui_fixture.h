@@ -11,11 +11,22 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QKeyEvent>
 #include <QStringList>
 
 #include <memory>
 
 namespace brinomar::testing {
+
+// A key pressed and released, delivered to `widget` as to the one that has the focus.
+inline void PressKey(QWidget& widget, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier,
+                     const QString& text = {}) {
+    QKeyEvent press(QEvent::KeyPress, key, modifiers, text);
+    QApplication::sendEvent(&widget, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, modifiers, text);
+    QApplication::sendEvent(&widget, &release);
+}
 
 // Selects the listed port with the given number and answers OK, or declines.
 inline kivo::TModalResult ChoosePort(kivo::TComSelectForm& form, uint32_t number) {

@@ -9,7 +9,6 @@
 #include <QDialog>
 #include <QFile>
 #include <QFileInfo>
-#include <QKeyEvent>
 #include <QTextCursor>
 #include <QTimer>
 
@@ -190,6 +189,9 @@ TEST_F(TWindow, CancellingTheFileDialogChangesNothing) {
     form.memLog->setPlainText("an earlier run");
     form.btnUpdate->click();
     form.btnLoadHexFile->click();
+    // The file dialog closed with Escape or its Cancel button hands back no name.
+    form.OpenDialog1.SetChooser([](QWidget*) { return std::optional<QString>(QString()); });
+    form.btnUpdate->click();
     EXPECT_EQ(form.memLog->toPlainText(), "an earlier run");
     EXPECT_EQ(form.lblFileName->text(), "No file selected");
     // The label sizes itself to its text, as its layout font would have made it 93 wide.
@@ -252,15 +254,6 @@ TEST_F(TWindow, ListingEndsShowingItsLastLine) {
     end.movePosition(QTextCursor::End);
     EXPECT_TRUE(form.memRomDisplay->viewport()->rect().contains(
         form.memRomDisplay->cursorRect(end).center()));
-}
-
-// A key pressed and released on the widget that has the focus.
-void PressKey(QWidget& widget, int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier,
-              const QString& text = {}) {
-    QKeyEvent press(QEvent::KeyPress, key, modifiers, text);
-    QApplication::sendEvent(&widget, &press);
-    QKeyEvent release(QEvent::KeyRelease, key, modifiers, text);
-    QApplication::sendEvent(&widget, &release);
 }
 
 // The log and the listing show what the program wrote: typing, deleting and pasting leave them

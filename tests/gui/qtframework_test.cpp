@@ -192,6 +192,22 @@ TEST_F(ComSelectDialog, OkReportsTheChosenPortAndCancelDeclines) {
     EXPECT_EQ(presenter->ShowModal(form), kivo::mrAbort);
     AnswerDialog([](TComSelectDialog& dialog) { dialog.close(); });
     EXPECT_EQ(presenter->ShowModal(form), kivo::mrAbort);
+    AnswerDialog([](TComSelectDialog& dialog) { PressKey(*dialog.OkBtn, Qt::Key_Escape); });
+    EXPECT_EQ(presenter->ShowModal(form), kivo::mrAbort);
+
+    // By keyboard: from the list, the arrow keys go through the ports and Enter takes one.
+    kivo::TComSelectForm fresh;
+    AnswerDialog([](TComSelectDialog& dialog) {
+        QComboBox& list = *dialog.PortsComboBox;
+        list.setFocus();
+        const QString ours = QString("COM%1 ").arg(kPortNumber);
+        for (int i = 0; i < list.count() && !list.currentText().startsWith(ours); ++i) {
+            PressKey(list, Qt::Key_Down);
+        }
+        PressKey(list, Qt::Key_Return, Qt::NoModifier, "\r");
+    });
+    EXPECT_EQ(presenter->ShowModal(fresh), kivo::mrOk);
+    EXPECT_EQ(fresh.SelectedComNum(), static_cast<int32_t>(kPortNumber));
 }
 
 } // namespace
