@@ -80,6 +80,9 @@ std::string ReadWholeFile(const std::string& name) {
     char chunk[65536];
     size_t got;
     while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
+        if (got > TRomImage::MaxFileSize - text.size()) {
+            RaiseFileError("read", name, EFBIG);
+        }
         text.append(chunk, got);
     }
     if (std::ferror(file.get())) {

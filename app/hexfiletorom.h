@@ -5,6 +5,7 @@
 // and refuse to send an image whose bytes are known to be wrong.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -45,11 +46,16 @@ public:
     static constexpr int NoFileLoaded = -100;
     // GetByte's answer for a position outside the buffer: the library's bad-argument code.
     static constexpr int BadPosition = -1002;
+    // The longest file LoadFile reads. A file that gives each of the 65,536 positions a record of
+    // its own stays under 1 MiB, so no firmware for this image comes near the limit; a device or
+    // a pipe that never ends (/dev/zero) must not fill memory.
+    static constexpr size_t MaxFileSize = 4 * 1024 * 1024;
 
     TRomImage();
 
-    // Names the file, then overlays its bytes on the image. A file that cannot be opened or read
-    // raises kivo::EInOutError naming the file and the reason; the image bytes stay as they were.
+    // Names the file, then overlays its bytes on the image. A file that cannot be opened or read,
+    // or that is longer than MaxFileSize, raises kivo::EInOutError naming the file and the
+    // reason; the image bytes stay as they were.
     void LoadFile(const std::string& name);
     // Overlays the bytes of HEX text already in memory; the file name is left alone.
     void LoadFromText(std::string_view text);

@@ -224,6 +224,16 @@ TEST_F(RomImageTest, UnreadableFileRaisesAndLeavesTheImage) {
         EXPECT_NE(std::string(e.what()).find("directory"), std::string::npos) << e.what();
     }
     EXPECT_EQ(At(0x300, 1), Bytes{0x42});
+
+    // Reading stops at the limit, so that /dev/zero or a file of any size cannot fill memory.
+    image.LoadFile(dir.Write("limit.hex", std::string(TRomImage::MaxFileSize, '0')));
+    try {
+        image.LoadFile(dir.Write("huge.hex", std::string(TRomImage::MaxFileSize + 1, '0')));
+        FAIL() << "a file over the limit loaded";
+    } catch (const kivo::EInOutError& e) {
+        EXPECT_NE(std::string(e.what()).find("too large"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(At(0x300, 1), Bytes{0x42});
 }
 
 TEST_F(RomImageTest, GarbageLoadsWithoutHarm) {
