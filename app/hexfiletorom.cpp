@@ -179,10 +179,11 @@ void TRomImage::LoadFromText(std::string_view text) {
 
 // A file cut short (a download or copy that broke off) passes every check of its lines: the
 // records it lost are simply missing, and the last one it kept, a data record or a part of one,
-// is the line that is never read. Only the missing end-of-file record tells.
+// is the line that is never read. Only the missing end-of-file record tells. Blank lines after
+// it, and the end-of-file byte (Ctrl-Z) that DOS tools write on a line of its own, hold nothing.
 void TRomImage::CheckEnd(const std::vector<std::string_view>& lines) {
     size_t last = lines.size();
-    while (last > 0 && lines[last - 1].empty()) {
+    while (last > 0 && (lines[last - 1].empty() || lines[last - 1] == "\x1A")) {
         --last;
     }
     if (last == 0) {

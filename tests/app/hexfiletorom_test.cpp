@@ -110,6 +110,11 @@ TEST_F(RomImageTest, FileWithoutEndRecordIsAnError) {
     Load(records + kEof + "\n\r\n");
     EXPECT_EQ(FirstError(), "none");
     EXPECT_EQ(At(0x401, 1), Bytes{0xDD});
+    // So does the end-of-file byte DOS tools add on a line of its own; it is no end record.
+    Load(records + kEof + "\r\n\x1A");
+    EXPECT_EQ(FirstError(), "none");
+    Load(records + "\x1A\n");
+    EXPECT_EQ(FirstError(), Error(THexProblem::hpNoEndRecord, 2));
 }
 
 TEST_F(RomImageTest, RecordChecksumIsIgnoredButReported) {
