@@ -13,9 +13,12 @@
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <new>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace kivo {
@@ -99,19 +102,43 @@ bool Fail(uint32_t error) {
 
 void RetireQueue(const std::shared_ptr<ThreadQueue>& queue);
 
-// The calling thread's queue, created on first use; it is retired when the thread ends.
-struct QueueHolder {
+// What a thread keeps here: its message queue, created on first use, and the calls to make
+// before its next wait. It is let go when the thread ends, and the queue retired. The state
+// lives in plain thread storage, which stays usable after the thread's objects are gone: a
+// thread that comes back after that (the main thread closing a port from a static destructor
+// during exit) starts over with state that is never let go, as the thread is ending anyway.
+struct ThreadState {
     std::shared_ptr<ThreadQueue> queue;
-    ~QueueHolder() {
-        if (queue) {
-            RetireQueue(queue);
+    std::vector<std::pair<uintptr_t, std::function<void()>>> beforeNextWait;
+};
+alignas(ThreadState) thread_local unsigned char tStateStorage[sizeof(ThreadState)];
+thread_local ThreadState* tState = nullptr;
+thread_local bool tStateReleased = false;
+
+struct ThreadStateRelease {
+    ~ThreadStateRelease() {
+        ThreadState* state = std::exchange(tState, nullptr);
+        tStateReleased = true;
+        if (state->queue) {
+            RetireQueue(state->queue);
         }
+        state->~ThreadState();
     }
 };
-thread_local QueueHolder currentQueue;
+
+ThreadState& CurrentState() {
+    if (tState == nullptr) {
+        tState = new (tStateStorage) ThreadState;
+        if (!tStateReleased) {
+            static thread_local ThreadStateRelease release;
+        }
+    }
+    return *tState;
+}
 
 const std::shared_ptr<ThreadQueue>& CurrentQueuePtr() {
-    if (!currentQueue.queue) {
+    std::shared_ptr<ThreadQueue>& queue = CurrentState().queue;
+    if (!queue) {
         Registry& registry = TheRegistry();
         std::lock_guard guard(registry.lock);
         // After 2^32 threads the numbers come round: 0 means no thread, and a number still
@@ -120,10 +147,10 @@ const std::shared_ptr<ThreadQueue>& CurrentQueuePtr() {
             ++registry.lastThread;
         } while (registry.lastThread == 0 || registry.queues.count(registry.lastThread) != 0);
         const ThreadId id = registry.lastThread;
-        currentQueue.queue = std::make_shared<ThreadQueue>(id);
-        registry.queues[id] = currentQueue.queue;
+        queue = std::make_shared<ThreadQueue>(id);
+        registry.queues[id] = queue;
     }
-    return currentQueue.queue;
+    return queue;
 }
 
 ThreadQueue& CurrentQueue() {
@@ -664,9 +691,8 @@ LRESULT DefWindowProc(HWND, UINT, WPARAM, LPARAM) {
 
 namespace {
 
-thread_local std::vector<std::pair<uintptr_t, std::function<void()>>> beforeNextWait;
-
 void RunBeforeWaitCalls() {
+    auto& beforeNextWait = CurrentState().beforeNextWait;
     auto calls = std::move(beforeNextWait);
     beforeNextWait.clear();
     for (auto& [key, call] : calls) {
@@ -681,12 +707,13 @@ void RunBeforeWaitCalls() {
 void CallBeforeNextWait(uintptr_t key, std::function<void()> call) {
     WithdrawBeforeNextWait(key);
     if (call) {
-        beforeNextWait.emplace_back(key, std::move(call));
+        CurrentState().beforeNextWait.emplace_back(key, std::move(call));
     }
 }
 
 void WithdrawBeforeNextWait(uintptr_t key) {
-    std::erase_if(beforeNextWait, [key](const auto& entry) { return entry.first == key; });
+    std::erase_if(CurrentState().beforeNextWait,
+                  [key](const auto& entry) { return entry.first == key; });
 }
 
 bool WaitMessage(uint32_t timeoutMs) {

@@ -1,8 +1,14 @@
 // Opening and closing the port component: the failures and their codes, the port prompt, the
 // order in which settings reach a new dispatcher, users, tracing across a close, changing the
-// port number, and the close that waits for a running notification or wait.
+// port number, the close that waits for a running notification or wait, and a port still open
+// when the program exits.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 
 #include "comm/errors/kvexcept.h"
@@ -10,6 +16,8 @@
 #include "comm/platform/portmap.h"
 #include "comm/platform/serial.h"
 #include "comm/platform/winmsg.h"
+#include "tests/fakes/child_exit.h"
+#include "tests/fakes/pty_far_end.h"
 #include "tests/fakes/scratchdir.h"
 #include "tests/port/port_harness.h"
 
@@ -579,6 +587,51 @@ TEST(PortOpenPty, TracingBeforeOpeningIsWrittenAtClose) {
     const std::string trace = scratch.Read("KIVO.TRC");
     EXPECT_EQ(trace.find("old contents"), std::string::npos);
     EXPECT_NE(trace.find("OK"), std::string::npos);
+}
+
+// The exit status of a child that must end on its own; a child that hangs is ended and counts
+// as -1.
+int ChildStatus(pid_t child) {
+    const int status = WaitChildExit(child, 30000);
+    if (status == -1) {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    return status;
+}
+
+// A port still open when the program ends (a global or static component) is used and closed by
+// static destructors during exit, after the objects of the exiting thread are gone, and the
+// close writes the trace.
+TEST(PortOpenPty, APortStillOpenAtExitWorksAndIsClosedThere) {
+    TScratchDir scratch;
+    const std::string traceName = scratch.File("KIVO.TRC");
+    // The child is a program of its own, with its own threads.
+    const pid_t child = fork();
+    if (child == 0) {
+        static TPtyFarEnd farEnd;
+        // A program's object that says goodbye to its device as the program ends.
+        struct TFarewell {
+            TTestPort port;
+            ~TFarewell() {
+                port.PutString("BYE");
+                port.WaitForString("BYE", 36, false, false);
+                DelayTicks(1, true);
+            }
+        };
+        static TFarewell farewell;
+        RegisterComPort(TPortLine::PortNumber, farEnd.SlavePath());
+        farewell.port.SetComNumber(TPortLine::PortNumber);
+        farewell.port.SetTraceName(traceName);
+        farewell.port.SetTracing(tlOn);
+        farewell.port.SetOpen(true);
+        farewell.port.PutString("OK");
+        std::exit(farewell.port.WaitForString("OK", 36, false, false) ? 0 : 1);
+    }
+    EXPECT_EQ(ChildStatus(child), 0);
+    const std::string trace = scratch.Read("KIVO.TRC");
+    EXPECT_NE(trace.find("OK"), std::string::npos);
+    EXPECT_NE(trace.find("BYE"), std::string::npos);
 }
 
 } // namespace
