@@ -387,6 +387,12 @@ public:
     int InitSocket(uint32_t inSize, uint32_t outSize);
     int SetCommBuffers(uint32_t inSize, uint32_t outSize);
     void DonePort();
+    // In a child forked from the process that opened the port, where the dispatcher's threads
+    // are missing and the line, trace and log are still the parent's.
+    bool InheritedFromParent() const;
+    // Lets go of this process's hold on such a device and of nothing else: the line is not
+    // touched, and the dispatcher, whose locks missing threads may hold, is not used again.
+    virtual void ReleaseInheritedDevice();
     // Keep-current values: baud 0, parity 5, data bits 9, stop bits 3.
     int SetLine(int32_t baud, uint32_t parity, int8_t dataBits, int8_t stopBits);
     int ChangeBaud(int32_t baud); // SetLine with only the rate changed
@@ -552,6 +558,7 @@ public:
     TComponent* owner;
     int32_t portHandle = -1;
     int32_t deviceId = -1;
+    uint32_t openedInProcess = 0; // CurrentProcessId of the open
     std::atomic<uint32_t> lineErrors{0};
     uint32_t inQueueSize = 0;
     uint32_t outBufferSize = 0;

@@ -397,6 +397,7 @@ int TKvdBaseDispatcher::InitPort(const char* name, int32_t baud, uint32_t parity
     }
     CreateSignals(*this);
 
+    openedInProcess = CurrentProcessId();
     int result = OpenCom(name, inSize, outSize);
     deviceId = result;
     if (result < 0) {
@@ -444,6 +445,12 @@ void TKvdBaseDispatcher::DonePort() {
     }
     DonePortPrim();
 }
+
+bool TKvdBaseDispatcher::InheritedFromParent() const {
+    return openedInProcess != 0 && openedInProcess != CurrentProcessId();
+}
+
+void TKvdBaseDispatcher::ReleaseInheritedDevice() {}
 
 void TKvdBaseDispatcher::DonePortPrim() {
     if (threadsActive) {

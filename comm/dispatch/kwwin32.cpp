@@ -290,6 +290,10 @@ int TKvdWin32Dispatcher::CloseCom() {
     return 0;
 }
 
+void TKvdWin32Dispatcher::ReleaseInheritedDevice() {
+    SerialClose(device_);
+}
+
 // ---------------------------------------------------------------------------------------------
 // The threads
 

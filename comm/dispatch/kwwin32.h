@@ -46,6 +46,7 @@ public:
     void StopDispatcher() override;
     int OpenCom(const char* name, uint32_t inSize, uint32_t outSize) override;
     int CloseCom() override;
+    void ReleaseInheritedDevice() override;
     int ProcessCommunications() override;
     // Polls the device along with the caller's messages and reads arriving bytes in at once;
     // until the input is handed back the event thread leaves it to the waiting reader.

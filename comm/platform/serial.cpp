@@ -22,6 +22,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <unordered_map>
+#include <vector>
 
 namespace kivo {
 
@@ -35,6 +36,8 @@ struct Registry {
     std::mutex lock;
     std::condition_variable released; // a device's last user left
     std::unordered_map<int32_t, std::unique_ptr<Device>> devices;
+    // Devices a forked child inherited and closed: kept, as their modem watchers cannot be ended
+    std::vector<std::unique_ptr<Device>> inherited;
     int32_t nextHandle = 1;
 };
 
@@ -132,6 +135,12 @@ std::unique_ptr<Device> Unregister(int32_t handle) {
     registry.devices.erase(it);
     device->closing = true;
     return device;
+}
+
+void KeepInherited(std::unique_ptr<Device> device) {
+    Registry& registry = TheRegistry();
+    std::lock_guard guard(registry.lock);
+    registry.inherited.push_back(std::move(device));
 }
 
 void WaitUntilUnused(Device& device) {
@@ -333,6 +342,15 @@ int SerialClose(int32_t handle) {
     std::unique_ptr<Device> device = Unregister(handle);
     if (!device) {
         return Fail(kSerialBadHandle);
+    }
+    if (device->owner != getpid()) {
+        // Opened by the process this one was forked from: the line, its exclusive mode and the
+        // close event are shared with that parent, whose threads still use them, and the
+        // threads that used the device here did not come along. Only this process's copies of
+        // the descriptors go.
+        CloseDescriptors(*device);
+        KeepInherited(std::move(device));
+        return 0;
     }
     SignalEvent(device->closeFd);
     ReleaseWaitResources(*device);

@@ -45,6 +45,10 @@ std::atomic<TThreadCreator> gCreateThread{CreateStdThread};
 
 } // namespace
 
+uint32_t CurrentProcessId() {
+    return static_cast<uint32_t>(getpid());
+}
+
 void SetThreadCreator(TThreadCreator creator) {
     gCreateThread.store(creator != nullptr ? creator : CreateStdThread);
 }

@@ -102,6 +102,10 @@ private:
 using TThreadCreator = void (*)(std::function<void()> body);
 void SetThreadCreator(TThreadCreator creator);
 
+// The system's number of the calling process; a child forked from it has another one, and none
+// of its threads but the one that forked.
+uint32_t CurrentProcessId();
+
 // Constructs a thread object and starts it.
 template <class T, class... Args>
 T* NewThread(Args&&... args) {

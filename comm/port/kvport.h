@@ -414,6 +414,7 @@ private:
 
     void ApplySettings();
     void AbandonOpen(bool triggersWereSaved);
+    void LetGoOfInheritedPort();
     void CloseDispatcher();
     void FinishClose();
     void ReapplyFlowControl();

@@ -39,6 +39,7 @@ TKvdCustomComPort::TKvdCustomComPort(TComponent* owner) : TKvdBaseComponent(owne
 // threads).
 TKvdCustomComPort::~TKvdCustomComPort() {
     reopenPending_ = false;
+    LetGoOfInheritedPort();
     try {
         if (portState_ == psOpen) {
             DonePort();
@@ -212,6 +213,7 @@ void TKvdCustomComPort::AbandonOpen(bool triggersWereSaved) {
 // leave the port half closed: the close is completed first and the failure raised afterwards.
 void TKvdCustomComPort::DonePort() {
     open_ = false;
+    LetGoOfInheritedPort();
     if (portState_ != psOpen) {
         return;
     }
@@ -236,6 +238,26 @@ void TKvdCustomComPort::DonePort() {
     if (failure) {
         std::rethrow_exception(failure);
     }
+}
+
+// A process forked from the one that opened the port has the component's copy but neither the
+// dispatcher's threads nor the line, trace and log, which stay the parent's: closing it there
+// only lets go of the child's descriptors. Nothing is flushed, written, told or waited for, and
+// the dispatcher is left alone, as the threads that did not come along may hold its locks.
+void TKvdCustomComPort::LetGoOfInheritedPort() {
+    if (dispatcher_ == nullptr || !dispatcher_->InheritedFromParent()) {
+        return;
+    }
+    dispatcher_->ReleaseInheritedDevice();
+    dispatcher_ = nullptr;
+    if (triggerWindow_ != 0) {
+        DestroyWindow(triggerWindow_);
+        triggerWindow_ = 0;
+    }
+    waitPrepared_ = false;
+    waitSavedBusy_ = false;
+    portState_ = psClosed;
+    open_ = false;
 }
 
 // Saves the triggers and closes the device. A notification or a wait that is running still

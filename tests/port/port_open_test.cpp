@@ -1,7 +1,7 @@
 // Opening and closing the port component: the failures and their codes, the port prompt, the
 // order in which settings reach a new dispatcher, users, tracing across a close, changing the
 // port number, the close that waits for a running notification or wait, and a port still open
-// when the program exits.
+// when the program exits or forks.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 
 #include "comm/errors/kvexcept.h"
 #include "comm/platform/framework.h"
@@ -632,6 +633,45 @@ TEST(PortOpenPty, APortStillOpenAtExitWorksAndIsClosedThere) {
     const std::string trace = scratch.Read("KIVO.TRC");
     EXPECT_NE(trace.find("OK"), std::string::npos);
     EXPECT_NE(trace.find("BYE"), std::string::npos);
+}
+
+// A child forked while the port is open that closes or destroys its copy (as exit does with a
+// global port) ends at once and leaves the line, the trace and the log to the parent.
+TEST(PortOpenPty, AForkedChildLeavesTheOpenPortToItsParent) {
+    TScratchDir scratch;
+    TPtyFarEnd farEnd;
+    ASSERT_FALSE(farEnd.SlavePath().empty());
+    ASSERT_EQ(RegisterComPort(TPortLine::PortNumber, farEnd.SlavePath()), 0);
+    auto port = std::make_unique<TTestPort>();
+    port->SetComNumber(TPortLine::PortNumber);
+    port->SetTraceName(scratch.File("KIVO.TRC"));
+    port->SetLogName(scratch.File("KIVO.LOG"));
+    port->SetTracing(tlOn);
+    port->SetLogging(tlOn);
+    port->SetOpen(true);
+    port->PutString("before");
+    ASSERT_TRUE(port->WaitForString("before", 36, false, false));
+    for (bool destroy : {false, true}) {
+        const pid_t child = fork();
+        if (child == 0) {
+            if (destroy) {
+                port.reset();
+                _exit(0);
+            }
+            port->SetOpen(false);
+            _exit(port->PortState() == psClosed ? 0 : 1);
+        }
+        EXPECT_EQ(ChildStatus(child), 0) << (destroy ? "destroying" : "closing");
+    }
+    EXPECT_FALSE(std::filesystem::exists(scratch.File("KIVO.TRC")));
+    EXPECT_FALSE(std::filesystem::exists(scratch.File("KIVO.LOG")));
+    port->PutString("after");
+    EXPECT_TRUE(port->WaitForString("after", 36, false, false));
+    port->SetOpen(false);
+    const std::string trace = scratch.Read("KIVO.TRC");
+    EXPECT_NE(trace.find("before"), std::string::npos);
+    EXPECT_NE(trace.find("after"), std::string::npos);
+    EXPECT_NE(scratch.Read("KIVO.LOG").find("after"), std::string::npos);
 }
 
 } // namespace
