@@ -33,15 +33,23 @@ MessageBoxHandler& CurrentMessageBox() {
     return handler;
 }
 
-// The process's first descriptor of ours, made before main: it must not take the number of a
-// standard stream the program was started without, nor may any descriptor after it.
+// The process's first descriptor of ours: it must not take the number of a standard stream the
+// program was started without, nor may any descriptor after it.
 int MakeTerminatingEvent() {
     KeepStandardStreamsOpen();
     return eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
 
+// Made at first use, which may be a static constructor of the program that runs before this
+// unit's own initialisation (a wait there would otherwise poll descriptor 0), and before main
+// at the latest, so that a signal handler finds it made.
+int TerminatingFd() {
+    static const int fd = MakeTerminatingEvent();
+    return fd;
+}
+
 std::atomic<bool> terminating{false};
-const int terminatingFd = MakeTerminatingEvent();
+const int terminatingFdMade = TerminatingFd();
 
 } // namespace
 
@@ -83,13 +91,14 @@ bool ApplicationTerminating() noexcept {
 
 void SetApplicationTerminating(bool value) noexcept {
     terminating.store(value, std::memory_order_release);
-    if (terminatingFd >= 0) {
-        value ? SignalEvent(terminatingFd) : DrainEvent(terminatingFd);
+    const int fd = TerminatingFd();
+    if (fd >= 0) {
+        value ? SignalEvent(fd) : DrainEvent(fd);
     }
 }
 
 int ApplicationTerminatingFd() noexcept {
-    return terminatingFd;
+    return TerminatingFd();
 }
 
 } // namespace kivo

@@ -205,6 +205,16 @@ TEST(SerialIoTest, HangUpIsReportedOnceAndTheWaitThenStaysQuiet) {
     EXPECT_EQ(SerialClose(line), 0);
 }
 
+// A static constructor of a program may wait on a line before the library's own initialisation
+// has run: the application's end is then already the descriptor its waits poll, not
+// descriptor 0 (standard input, which at its end would keep every wait awake).
+const int terminatingFdOfAStaticConstructor = ApplicationTerminatingFd();
+
+TEST(SerialIoTest, StaticConstructorsWaitOnTheApplicationsEnd) {
+    EXPECT_EQ(terminatingFdOfAStaticConstructor, ApplicationTerminatingFd());
+    EXPECT_GT(terminatingFdOfAStaticConstructor, STDERR_FILENO);
+}
+
 // A reader waiting for the device itself: woken by bytes, by its other descriptor, by the
 // application's end, by the close; while it takes the input the event wait does not report
 // it, and gives it back after.
