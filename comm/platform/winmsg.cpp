@@ -3,6 +3,7 @@
 #include "comm/platform/framework.h"
 #include "comm/platform/sync.h"
 
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -105,8 +106,10 @@ void RetireQueue(const std::shared_ptr<ThreadQueue>& queue);
 // What a thread keeps here: its message queue, created on first use, and the calls to make
 // before its next wait. It is let go when the thread ends, and the queue retired. The state
 // lives in plain thread storage, which stays usable after the thread's objects are gone: a
-// thread that comes back after that (the main thread closing a port from a static destructor
-// during exit) starts over with state that is never let go, as the thread is ending anyway.
+// thread that comes back after that starts over. A thread other than the main one (a
+// thread_local port closed after the release) lets go of it again once its last object is
+// gone; the main thread closing a port from a static destructor during exit keeps it, as the
+// process is ending anyway.
 struct ThreadState {
     std::shared_ptr<ThreadQueue> queue;
     std::vector<std::pair<uintptr_t, std::function<void()>>> beforeNextWait;
@@ -115,15 +118,27 @@ alignas(ThreadState) thread_local unsigned char tStateStorage[sizeof(ThreadState
 thread_local ThreadState* tState = nullptr;
 thread_local bool tStateReleased = false;
 
-struct ThreadStateRelease {
-    ~ThreadStateRelease() {
-        ThreadState* state = std::exchange(tState, nullptr);
-        tStateReleased = true;
-        if (state->queue) {
-            RetireQueue(state->queue);
-        }
-        state->~ThreadState();
+void ReleaseThreadState() {
+    ThreadState* state = std::exchange(tState, nullptr);
+    tStateReleased = true;
+    if (state == nullptr) {
+        return;
     }
+    if (state->queue) {
+        RetireQueue(state->queue);
+    }
+    state->~ThreadState();
+}
+
+struct ThreadStateRelease {
+    ~ThreadStateRelease() { ReleaseThreadState(); }
+};
+
+// The system runs a key's destructor after every thread_local object of an ending thread is
+// gone (again if it calls in once more), but not for a thread that ends the process.
+struct LateRelease {
+    pthread_key_t key{};
+    bool made = pthread_key_create(&key, [](void*) { ReleaseThreadState(); }) == 0;
 };
 
 ThreadState& CurrentState() {
@@ -131,6 +146,11 @@ ThreadState& CurrentState() {
         tState = new (tStateStorage) ThreadState;
         if (!tStateReleased) {
             static thread_local ThreadStateRelease release;
+        } else {
+            static const LateRelease late;
+            if (late.made) {
+                pthread_setspecific(late.key, tState);
+            }
         }
     }
     return *tState;

@@ -341,6 +341,24 @@ TEST_F(WindowMessages, WindowsOfAnEndedThreadAreGone) {
     EXPECT_FALSE(SendMessageTimeout(orphan, kMsgAnswer, 0, 0, SMTO_NORMAL, INFINITE));
     EXPECT_FALSE(PostThreadMessage(ended, kMsgAnswer, 0, 0));
     EXPECT_EQ(0u, GetWindowThreadId(orphan));
+
+    // So are those of a thread that comes back from an object of its own destroyed after the
+    // layer let go of the thread (a thread_local port closed as the thread ends), twice over.
+    static std::vector<std::pair<ThreadId, HWND>> late;
+    late.clear();
+    struct TLateUser {
+        ~TLateUser() { late.emplace_back(GetCurrentThreadId(), CreateWindow(kTestClass)); }
+    };
+    std::thread([&] {
+        thread_local TLateUser first;
+        thread_local TLateUser second;
+        ended = GetCurrentThreadId(); // taken on after them, so let go of before them
+    }).join();
+    ASSERT_EQ(late.size(), 2u);
+    for (const auto& [thread, window] : late) {
+        EXPECT_FALSE(PostThreadMessage(thread, kMsgAnswer, 0, 0)) << thread;
+        EXPECT_FALSE(IsWindow(window));
+    }
 }
 
 // A thread that ends without ever looking at its queue must not leave its senders hanging.
