@@ -2,6 +2,7 @@
 
 #include "comm/platform/framework.h"
 
+#include <pthread.h>
 #include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
@@ -43,10 +44,24 @@ void CreateStdThread(std::function<void()> body) {
 
 std::atomic<TThreadCreator> gCreateThread{CreateStdThread};
 
+// getpid is a system call each time, and the port asks on every call whether it was forked
+// away from the process that opened it: the number is kept, and forgotten in a forked child.
+std::atomic<uint32_t> gProcessId{0};
+
+void ForgetProcessId() {
+    gProcessId.store(0, std::memory_order_relaxed);
+}
+
 } // namespace
 
 uint32_t CurrentProcessId() {
-    return static_cast<uint32_t>(getpid());
+    static const bool forgottenAtFork = pthread_atfork(nullptr, nullptr, ForgetProcessId) == 0;
+    uint32_t id = gProcessId.load(std::memory_order_relaxed);
+    if (id == 0 || !forgottenAtFork) {
+        id = static_cast<uint32_t>(getpid());
+        gProcessId.store(id, std::memory_order_relaxed);
+    }
+    return id;
 }
 
 void SetThreadCreator(TThreadCreator creator) {

@@ -231,8 +231,9 @@ public:
     void SetOnPortClose(TNotifyEvent value) { onPortClose_ = value; }
 
     // --- Further public properties
-    TKvdBaseDispatcher* Dispatcher();      // opens the port first when AutoOpen allows
-    TKvdBaseDispatcher* ValidDispatcher(); // as Dispatcher, raising -2007 when still none
+    TKvdBaseDispatcher* Dispatcher(); // opens the port first when AutoOpen allows
+    // As Dispatcher, raising -2007 when still none, and in a process forked after the open.
+    TKvdBaseDispatcher* ValidDispatcher();
     TKvThreadBoost ThreadBoost() const { return threadBoost_; }
     void SetThreadBoost(TKvThreadBoost value);
     uint16_t BaseAddress();

@@ -65,8 +65,13 @@ TKvdBaseDispatcher* TKvdCustomComPort::Dispatcher() {
     return dispatcher_;
 }
 
+// In a process forked from the one that opened the port, nothing but the close is done: the
+// dispatcher's threads are missing there, and the line, trace and log are the parent's.
 TKvdBaseDispatcher* TKvdCustomComPort::ValidDispatcher() {
     TKvdBaseDispatcher* d = Dispatcher();
+    if (d != nullptr && d->InheritedFromParent()) {
+        d = nullptr;
+    }
     if (d == nullptr) {
         CheckException(this, ecNotOpen);
     }
@@ -78,7 +83,7 @@ TKvdBaseDispatcher* TKvdCustomComPort::ActiveDispatcher() {
 }
 
 TKvdBaseDispatcher* TKvdCustomComPort::OpenPortDispatcher() const {
-    return portState_ == psOpen ? dispatcher_ : nullptr;
+    return portState_ == psOpen && !dispatcher_->InheritedFromParent() ? dispatcher_ : nullptr;
 }
 
 TKvdBaseDispatcher* TKvdCustomComPort::ActivateDeviceLayer() {

@@ -658,8 +658,20 @@ TEST(PortOpenPty, AForkedChildLeavesTheOpenPortToItsParent) {
                 port.reset();
                 _exit(0);
             }
+            // Anything else is refused there as on a closed port, without waiting for the
+            // missing threads or writing the parent's trace and log.
+            int notOpen = 0;
+            for (const auto& use : {+[](TTestPort& p) { p.FlushOutBuffer(); },
+                                    +[](TTestPort& p) { p.SetTracing(tlDump); },
+                                    +[](TTestPort& p) { p.SetLogging(tlAppend); }}) {
+                try {
+                    use(*port);
+                } catch (const EKVDException& e) {
+                    notOpen += e.ErrorCode == ecNotOpen ? 1 : 0;
+                }
+            }
             port->SetOpen(false);
-            _exit(port->PortState() == psClosed ? 0 : 1);
+            _exit(notOpen == 3 && port->PortState() == psClosed ? 0 : 1);
         }
         EXPECT_EQ(ChildStatus(child), 0) << (destroy ? "destroying" : "closing");
     }
