@@ -299,13 +299,16 @@ TKvdBaseDispatcher::TKvdBaseDispatcher(TComponent* owner) : owner(owner) {
 
 TKvdBaseDispatcher::~TKvdBaseDispatcher() {
     FreeRings(*this);
-    DeleteSignals(*this);
+    // A child forked after the open keeps them: they still count the parent's threads waiting.
+    if (!InheritedFromParent()) {
+        DeleteSignals(*this);
+    }
     TPortListGuard guard;
     UnregisterFromPortList(this);
 }
 
 void TKvdBaseDispatcher::CloseOnDestroy() {
-    if (closePending) {
+    if (closePending && !InheritedFromParent()) {
         DonePortPrim();
     } else {
         DonePort();
@@ -432,6 +435,14 @@ int TKvdBaseDispatcher::SetCommBuffers(uint32_t inSize, uint32_t outSize) {
 }
 
 void TKvdBaseDispatcher::DonePort() {
+    if (InheritedFromParent()) {
+        // Forked after the open: the threads did not come along, and the line is the parent's.
+        ReleaseInheritedDevice();
+        deviceId = -1;
+        threadsActive = false;
+        threadsAlive = 0;
+        return;
+    }
     if (deviceId >= 0) {
         FlushCom(0);
         FlushInBuffer();

@@ -48,6 +48,9 @@ TKvdWin32Dispatcher::TKvdWin32Dispatcher(TComponent* owner) : TKvdBaseDispatcher
 
 TKvdWin32Dispatcher::~TKvdWin32Dispatcher() {
     CloseOnDestroy();
+    if (InheritedFromParent()) {
+        return; // the threads did not come along; their lock may have stayed taken
+    }
     // A close deferred by a running notification leaves the threads to end by themselves; the
     // object must outlive them, also the last steps of their end.
     StopDispatcher();
@@ -292,6 +295,7 @@ int TKvdWin32Dispatcher::CloseCom() {
 
 void TKvdWin32Dispatcher::ReleaseInheritedDevice() {
     SerialClose(device_);
+    device_ = 0;
 }
 
 // ---------------------------------------------------------------------------------------------

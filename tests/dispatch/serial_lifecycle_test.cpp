@@ -1,6 +1,7 @@
 // Opening and closing serial ports through the dispatcher: open failures and their codes, port
 // numbers through the port map, restarting, handed-over devices, many reopenings, hang-up.
 #include "tests/dispatch/serial_line.h"
+#include "tests/fakes/child_exit.h"
 #include "tests/fakes/descriptor_limit.h"
 #include "tests/fakes/message_pump.h"
 
@@ -14,9 +15,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <functional>
 #include <string>
 #include <system_error>
@@ -223,6 +226,34 @@ TEvent* gLinesDropped = nullptr;
 void OnModemStatus(uint32_t message, uint32_t, int32_t) {
     if (message == msgTriggerStatus) {
         gLinesDropped->Set();
+    }
+}
+
+// A child forked while the dispatcher is open that closes or destroys its copy ends at once and
+// leaves the line to the parent.
+TEST(SerialLifecycleTest, AForkedChildLeavesTheOpenDeviceToItsParent) {
+    TPortLine line;
+    ASSERT_EQ(line.openResult, 0);
+    for (bool destroy : {false, true}) {
+        const pid_t child = fork();
+        if (child == 0) {
+            if (destroy) {
+                line.port.reset();
+            } else {
+                line.port->DonePort();
+            }
+            _exit(0);
+        }
+        const int status = testing::WaitChildExit(child, 30000);
+        if (status == -1) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+        EXPECT_EQ(status, 0) << (destroy ? "destroying" : "closing");
+        ASSERT_TRUE(FarWrite(line.far(), "still ours"));
+        EXPECT_EQ(PortRead(*line.port, 10), "still ours");
+        ASSERT_EQ(line.port->PutString("and out"), 0);
+        EXPECT_EQ(FarRead(line.far(), 7), "and out");
     }
 }
 
