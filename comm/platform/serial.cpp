@@ -343,7 +343,7 @@ int SerialClose(int32_t handle) {
     if (!device) {
         return Fail(kSerialBadHandle);
     }
-    if (device->owner != getpid()) {
+    if (device->owner != CurrentProcessId()) {
         // Opened by the process this one was forked from: the line, its exclusive mode and the
         // close event are shared with that parent, whose threads still use them, and the
         // threads that used the device here did not come along. Only this process's copies of

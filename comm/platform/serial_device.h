@@ -3,8 +3,7 @@
 #pragma once
 
 #include "comm/platform/serial_dcb.h"
-
-#include <unistd.h>
+#include "comm/platform/thread.h"
 
 #include <atomic>
 #include <cstdint>
@@ -40,7 +39,7 @@ struct Device {
     int wakeFd = -1;        // eventfd that ends or refreshes a pending event wait
     int writeCancelFd = -1; // eventfd that ends a blocked write
     int users = 0;          // calls in progress; guarded by the registry's lock
-    pid_t owner = getpid(); // the process that opened it
+    uint32_t owner = CurrentProcessId(); // the process that opened it
 
     std::atomic<bool> closing{false};
     std::atomic<bool> packetMode{false}; // a pseudo-terminal's master told of its slave's flushes
