@@ -253,7 +253,7 @@ void TKvdCustomComPort::LetGoOfInheritedPort() {
     if (dispatcher_ == nullptr || !dispatcher_->InheritedFromParent()) {
         return;
     }
-    dispatcher_->ReleaseInheritedDevice();
+    dispatcher_->DonePort(); // lets go of the child's copy of the device and of nothing else
     dispatcher_ = nullptr;
     if (triggerWindow_ != 0) {
         DestroyWindow(triggerWindow_);
