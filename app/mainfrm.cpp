@@ -2,6 +2,7 @@
 
 #include "comm/platform/framework.h"
 #include "comm/platform/winmsg.h"
+#include "comm/util/oomisc.h"
 
 #include <cstdio>
 
@@ -82,7 +83,7 @@ bool TUpdateRun::Handshake() {
     }
     for (int attempt = 0; attempt < GreetingAttempts; ++attempt) {
         port_.PutString(Greeting);
-        switch (Await(GreetingAnswer, GreetingTimeoutTicks)) {
+        switch (Await(GreetingAnswer, GreetingTimeoutTicks, Greeting.size())) {
         case TWaitResult::wrArrived:
             log_.Add(LogConnection);
             return false;
@@ -129,7 +130,9 @@ void TUpdateRun::TransferImage() {
 // The acknowledgement of the sector before is logged with the number of the one that follows;
 // a run stopped here logs it at once, as nothing more is sent.
 bool TUpdateRun::AwaitAcknowledgement(int sector) {
-    switch (Await(Acknowledgement, AcknowledgeTimeoutTicks)) {
+    // The start byte went out with the first sector.
+    const size_t sent = SectorSize + (sector == FirstSector + 1 ? 1 : 0);
+    switch (Await(Acknowledgement, AcknowledgeTimeoutTicks, sent)) {
     case TWaitResult::wrArrived:
         kivo::ProcessMessages();
         if (StopWanted()) {
@@ -161,7 +164,7 @@ uint8_t TUpdateRun::ReadSector(int sector, TSectorBytes& bytes, uint8_t checksum
 
 void TUpdateRun::CheckTheCheckSum(uint8_t checksum) {
     const std::string expected(1, static_cast<char>(checksum));
-    switch (Await(expected, CheckSumTimeoutTicks)) {
+    switch (Await(expected, CheckSumTimeoutTicks, SectorSize)) {
     case TWaitResult::wrArrived:
         log_.Add(LogCheckSumOk);
         outcome_ = TUpdateOutcome::uoCheckSumOk;
@@ -178,12 +181,31 @@ void TUpdateRun::CheckTheCheckSum(uint8_t checksum) {
 
 // A wait ends early, reporting success, when the application is terminating; that must not be
 // taken for the device's answer.
-TUpdateRun::TWaitResult TUpdateRun::Await(const std::string& text, int32_t ticks) {
-    const bool arrived = port_.WaitForString(text, ticks, true, true);
+TUpdateRun::TWaitResult TUpdateRun::Await(const std::string& text, int32_t ticks, size_t sent) {
+    const int32_t allowed = ticks + WireAllowance(sent + text.size());
+    const bool arrived = port_.WaitForString(text, allowed, true, true);
     if (StopWanted()) {
         return TWaitResult::wrStopped;
     }
     return arrived ? TWaitResult::wrArrived : TWaitResult::wrTimedOut;
+}
+
+// The waits give the device the time the protocol gives it on its 9600-baud line, where the
+// bytes of an exchange are on their way within a few ticks. A slower line (brinomar-flash
+// --baud) takes longer to carry what was sent and the answer: that difference is added, in
+// whole ticks, so that a healthy device is not blamed for the wire. At 9600 baud and above the
+// waits are those of the protocol.
+int32_t TUpdateRun::WireAllowance(size_t bytes) const {
+    const int64_t baud = port_.Baud();
+    if (baud <= 0 || baud >= UpdateBaud) {
+        return 0;
+    }
+    const int64_t bitsPerByte =
+        1 + port_.DataBits() + (port_.Parity() != kivo::pNone ? 1 : 0) + port_.StopBits();
+    const int64_t bits = static_cast<int64_t>(bytes) * bitsPerByte;
+    const int64_t extraUs = bits * 1000000 / baud - bits * 1000000 / UpdateBaud;
+    const int64_t tickUs = int64_t{kivo::kMillisecondsPerTick} * 1000;
+    return static_cast<int32_t>((extraUs + tickUs - 1) / tickUs);
 }
 
 // Bytes still queued would reach a device that is no longer being updated: they are dropped.

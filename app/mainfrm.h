@@ -92,7 +92,9 @@ public:
 private:
     enum class TWaitResult : uint8_t { wrArrived, wrTimedOut, wrStopped };
 
-    TWaitResult Await(const std::string& text, int32_t ticks);
+    // Waits `ticks` for `text`, the answer to the last `sent` bytes.
+    TWaitResult Await(const std::string& text, int32_t ticks, size_t sent);
+    int32_t WireAllowance(size_t bytes) const;
     bool AwaitAcknowledgement(int sector);
     using TSectorBytes = std::array<uint8_t, SectorSize>;
     // The sector's bytes from the image, and the checksum with them added.

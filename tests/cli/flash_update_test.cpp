@@ -236,6 +236,26 @@ TEST_F(FlashUpdate, InterruptMidTransferStopsSendingAndClosesThePort) {
     }
 }
 
+// Below the device's 9600 baud a sector takes longer on the wire than the acknowledgement wait
+// gives the device (3.2 s at 400 baud against 2.75 s); the waits grow by that time.
+TEST_F(FlashUpdate, SlowLineLeavesTheDeviceItsTimeAfterTheWire) {
+    TDevsim device({"--pace", "400"}, dir.File("devsim.err"));
+    TChildProcess flash(ProgramPath("brinomar-flash"),
+                        {"--port", device.Path(), "--baud", "400", ExampleFirmware()},
+                        dir.File("flash.err"));
+    std::vector<std::string> log;
+    while (std::optional<std::string> line = flash.ReadLine(kRunMs)) {
+        log.push_back(*line);
+        if (*line == "Sector 007 OK" || line->find("ERROR") != std::string::npos) {
+            break;
+        }
+    }
+    EXPECT_EQ(log, (std::vector<std::string>{LogGetInTouch, LogConnection, "Sector 005 OK",
+                                             "Sector 006 OK", "Sector 007 OK"}));
+    flash.Signal(SIGTERM);
+    EXPECT_EQ(flash.Wait(kEndMs), ExitInterrupted);
+}
+
 TEST_F(FlashUpdate, HangUpIgnoredAtTheStartLeavesTheUpdateRunning) {
     TDevsim device({"--pace", "1000000"}, dir.File("devsim.err"));
     TChildProcess flash("/bin/sh",
