@@ -38,12 +38,14 @@ constexpr ErrnoMapping kErrnoMappings[] = {
     {EIO, kPlatformWriteFault},
 };
 
-// Platform codes that have a message of their own in the library's tables. An errno with one of
-// these numbers but another meaning must not pass through unchanged, or the user would read the
-// wrong message (errno 104, connection reset, is our "not open for input").
-bool IsTableCode(int code) {
+// Platform codes that mean something of their own: those with a message in the library's tables,
+// and the invalid argument. An errno with one of these numbers but another meaning must not pass
+// through unchanged, or the user would read the wrong message (errno 104, connection reset, is
+// our "not open for input"; errno 87 is "too many users").
+bool IsOwnCode(int code) {
     return (code >= 2 && code <= 6) || code == 8 || code == 15 || code == 18 ||
-           (code >= 100 && code <= 105) || (code >= 150 && code <= 162);
+           code == kPlatformInvalidArgument || (code >= 100 && code <= 105) ||
+           (code >= 150 && code <= 162);
 }
 
 // The errno whose system text describes one of our own platform codes.
@@ -61,6 +63,8 @@ int ErrnoOfPlatformCode(int code) {
         return EBADF;
     case kPlatformNotEnoughMemory:
         return ENOMEM;
+    case kPlatformInvalidArgument:
+        return EINVAL;
     case kPlatformDiskFull:
         return ENOSPC;
     case kPlatformWriteProtected:
@@ -115,7 +119,7 @@ int PlatformErrorFromErrno(int err) {
             return mapping.platformCode;
         }
     }
-    return IsTableCode(err) ? kPlatformGeneralFailure : err;
+    return IsOwnCode(err) ? kPlatformGeneralFailure : err;
 }
 
 std::string OsErrorText(int platformCode) {

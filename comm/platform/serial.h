@@ -12,6 +12,7 @@
 // and SerialClose ends both (and a pending SerialWaitInput) at once; none of them spins.
 #pragma once
 
+#include "comm/platform/oserror.h"
 #include "comm/platform/serial_dcb.h"
 
 #include <cstdint>
@@ -21,8 +22,8 @@
 namespace kivo {
 
 // Platform codes of the device access beyond those of oserror.h.
-constexpr int kSerialBadHandle = 6;    // not an open device (or it is being closed)
-constexpr int kSerialBadArgument = 87; // a value out of range, a null buffer
+constexpr int kSerialBadHandle = 6; // not an open device (or it is being closed)
+constexpr int kSerialBadArgument = kPlatformInvalidArgument; // out of range, a null buffer
 
 // Line-error bit reported once by SerialClearError after the device hung up (a USB adapter was
 // unplugged, the far end of a pseudo-terminal closed): the classic I/O-error bit.

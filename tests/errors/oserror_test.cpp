@@ -21,6 +21,7 @@ TEST(PlatformError, FileErrorsBecomeTheCodesTheLibraryKnows) {
     // not open for input") must not pass through unchanged.
     EXPECT_EQ(PlatformErrorFromErrno(ECONNRESET), kPlatformGeneralFailure);
     EXPECT_EQ(PlatformErrorFromErrno(EINTR), kPlatformGeneralFailure);
+    EXPECT_EQ(PlatformErrorFromErrno(EUSERS), kPlatformGeneralFailure);
 }
 
 TEST(PlatformError, TextsExplainTheCode) {
@@ -29,6 +30,8 @@ TEST(PlatformError, TextsExplainTheCode) {
     EXPECT_NE(noPermission.find("group"), std::string::npos);
     EXPECT_LE(noPermission.size(), 255u);
     EXPECT_FALSE(OsErrorText(kPlatformFileNotFound).empty());
+    // A refused setting reads as the invalid argument it is, not as errno 87's "too many users".
+    EXPECT_EQ(OsErrorText(kPlatformInvalidArgument), OsErrorText(EINVAL));
     EXPECT_FALSE(OsErrorText(EAGAIN).empty());
     EXPECT_EQ(OsErrorText(0), "");
     EXPECT_EQ(OsErrorText(-5), "");
