@@ -6,6 +6,7 @@
 #include "comm/errors/kvexcept.h"
 #include "comm/platform/console.h"
 #include "comm/platform/framework.h"
+#include "comm/platform/serial.h"
 #include "comm/platform/terminal.h"
 #include "comm/port/kvselcom.h"
 
@@ -91,6 +92,15 @@ void ApplyLineOptions(const TFlashOptions& options, kivo::TKvdComPort& port) {
     }
 }
 
+// A driver refuses a rate its UART cannot make with the bare "Invalid argument", which would not
+// say what was wrong: the rate is the one setting the command line gives the port.
+void ExplainRefusedRate(const TFlashOptions& options, const std::exception& e) {
+    if (options.Baud != 0 && kivo::XlatException(e) == -kivo::kSerialBadArgument) {
+        std::fprintf(stderr, "brinomar-flash: the port does not take %d baud\n",
+                     static_cast<int>(options.Baud));
+    }
+}
+
 void PrintDiagnostics(const TRomImage& image) {
     for (const THexDiagnostic& diagnostic : image.Diagnostics()) {
         std::fprintf(stderr, "%s:%s\n", kivo::PrintableText(image.FileName()).c_str(),
@@ -143,6 +153,7 @@ int UpdateDevice(const TFlashOptions& options) {
         return ExitFileUnusable;
     } catch (const std::exception& e) {
         kivo::ShowException(e);
+        ExplainRefusedRate(options, e);
         return kivo::ApplicationTerminating() ? ExitInterrupted : ExitFileUnusable;
     }
 }

@@ -46,10 +46,11 @@ int32_t SerialOpen(const std::string& name);
 // child's copies of the descriptors are closed: the device stays the parent's as it was.
 int SerialClose(int32_t handle);
 
-// Line settings. SerialSetState applies the block to the device and keeps it; SerialGetState
-// reports the device's settings, and for what the device cannot represent (DSR/DTR handshake,
-// XON/XOFF limits, one and a half stop bits, the RTS and DTR control modes) exactly what
-// SerialSetState kept.
+// Line settings. SerialSetState applies the block to the device and keeps it (a rate the driver
+// cannot come within 3 % of is refused with -kSerialBadArgument, the line left as it was);
+// SerialGetState reports the device's settings, and for what the device cannot represent (DSR/DTR
+// handshake, XON/XOFF limits, one and a half stop bits, the RTS and DTR control modes) exactly
+// what SerialSetState kept.
 // DSR/DTR handshaking has no counterpart on this platform: it is kept and reported, DTR is
 // raised as with "DTR enabled", and no flow control is done on DSR.
 int SerialSetState(int32_t handle, const TDCB& dcb);

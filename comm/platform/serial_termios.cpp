@@ -142,6 +142,19 @@ void ApplyControlLines(Device& device, const TDCB& dcb) {
     }
 }
 
+// A UART's divisor cannot make every rate. Asked for one it cannot make, a driver keeps the
+// nearest it can, or the old rate when the new one lies beyond its clock, and still reports
+// success; only the settings read back tell. A line left far from the rate asked for would garble
+// every byte, so it is put back as it was and the block refused.
+bool DriverTookRate(Device& device, uint32_t asked, const termios2& previous) {
+    termios2 taken{};
+    if (ioctl(device.fd, TCGETS2, &taken) != 0 || RateWithinReach(asked, SpeedOf(taken))) {
+        return true;
+    }
+    ioctl(device.fd, TCSETS2, &previous);
+    return false;
+}
+
 } // namespace
 
 bool IsUnsupported(int err) {
@@ -172,6 +185,11 @@ uint32_t SpeedOf(const termios2& settings) {
         }
     }
     return settings.c_ospeed;
+}
+
+bool RateWithinReach(uint32_t asked, uint32_t taken) {
+    const uint64_t difference = asked > taken ? asked - taken : taken - asked;
+    return difference * 100 <= uint64_t{asked} * 3;
 }
 
 int CheckDcb(const TDCB& dcb) {
@@ -281,9 +299,13 @@ int SerialSetState(int32_t handle, const TDCB& dcb) {
     // Opening a port applies its settings one by one, mostly unchanged. Many USB adapters
     // reprogram the chip on every change request, at a round trip over the bus each, so only a
     // real change is sent.
-    if (std::memcmp(&settings, &current, sizeof settings) != 0 &&
-        ioctl(device->fd, TCSETS2, &settings) != 0) {
-        return Fail(errno == EINVAL ? kSerialBadArgument : PlatformErrorFromErrno(errno));
+    if (std::memcmp(&settings, &current, sizeof settings) != 0) {
+        if (ioctl(device->fd, TCSETS2, &settings) != 0) {
+            return Fail(errno == EINVAL ? kSerialBadArgument : PlatformErrorFromErrno(errno));
+        }
+        if (!DriverTookRate(*device, dcb.BaudRate, current)) {
+            return Fail(kSerialBadArgument);
+        }
     }
     device->stored = dcb;
     ApplyControlLines(*device, dcb);

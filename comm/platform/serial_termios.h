@@ -26,4 +26,8 @@ TDCB DcbFromTermios(const termios2& settings, const TDCB& stored);
 
 uint32_t SpeedOf(const termios2& settings);
 
+// Whether a line the driver runs at `taken` baud still talks to a far end at `asked` baud: within
+// 3 %, about what the UARTs at the two ends can bridge over a character.
+bool RateWithinReach(uint32_t asked, uint32_t taken);
+
 } // namespace kivo::serial_detail

@@ -71,6 +71,22 @@ TEST(SerialSettingsTest, AnyBaudRateIsCarried) {
     EXPECT_EQ(SpeedOf(settings), 31250u);
 }
 
+TEST(SerialSettingsTest, ARateTheDriverMovedFarIsNotTheRateAskedFor) {
+    using serial_detail::RateWithinReach;
+    EXPECT_TRUE(RateWithinReach(9600, 9600));
+    EXPECT_TRUE(RateWithinReach(230400, 230769)); // the nearest a USB adapter's divisor makes
+    EXPECT_TRUE(RateWithinReach(100, 103));
+    EXPECT_TRUE(RateWithinReach(100, 97));
+    EXPECT_FALSE(RateWithinReach(100, 104));
+    EXPECT_FALSE(RateWithinReach(100, 96));
+    // Out of a 16550's range, the driver keeps the old rate.
+    EXPECT_FALSE(RateWithinReach(250000, 9600));
+    EXPECT_FALSE(RateWithinReach(1000000, 57600));
+    EXPECT_TRUE(RateWithinReach(4000000000u, 3900000000u));
+    EXPECT_FALSE(RateWithinReach(4000000000u, 3800000000u));
+    EXPECT_FALSE(RateWithinReach(1, 4000000000u));
+}
+
 TEST(SerialSettingsTest, RawModeAlwaysWithFlowControlFromTheBlock) {
     termios2 settings{};
     settings.c_iflag = ICRNL | IXANY | ISTRIP;
