@@ -355,6 +355,7 @@ int SerialClose(int32_t handle) {
     SignalEvent(device->closeFd);
     ReleaseWaitResources(*device);
     WaitUntilUnused(*device);
+    RestoreFoundLine(*device);
     // The exclusive flag belongs to the terminal, not to this descriptor: it would outlive the
     // close while anyone else (a simulator holding the other end) keeps the terminal open.
     ioctl(device->fd, TIOCNXCL);

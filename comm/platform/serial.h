@@ -42,8 +42,10 @@ void SetSerialLastError(int code) noexcept;
 int32_t SerialOpen(const std::string& name);
 
 // Closes the device, ending every wait and write in progress on it; returns once no other
-// thread uses it any more. 0 or -kSerialBadHandle. In a child forked after the open, only the
-// child's copies of the descriptors are closed: the device stays the parent's as it was.
+// thread uses it any more. 0 or -kSerialBadHandle. A line that SerialSetState never set gets back
+// the settings the open found (so a port opened only to see whether it can be, is left as it
+// was); one that was set keeps them. In a child forked after the open, only the child's copies
+// of the descriptors are closed: the device stays the parent's as it was.
 int SerialClose(int32_t handle);
 
 // Line settings. SerialSetState applies the block to the device and keeps it (a rate the driver

@@ -26,6 +26,7 @@ struct LineCounters {
 };
 
 class ModemWatcher;
+struct FoundLine;
 
 struct Device {
     Device();
@@ -66,6 +67,9 @@ struct Device {
     LineCounters eventBase; // counts at the last event report
     LineCounters errorBase; // counts at the last SerialClearError
     std::unique_ptr<ModemWatcher> modemWatcher;
+    // The terminal settings the open found, until the line is set: a port that was only looked
+    // at (an availability test, an open that never set it) is left as it was found.
+    std::shared_ptr<const FoundLine> foundLine;
 };
 
 // A registered device kept alive (and its descriptors open) while the reference lives.
@@ -115,6 +119,9 @@ void ReleaseWaitResources(Device& device);
 
 // Line settings as the device holds them, made raw; used once at open.
 int PrepareLine(Device& device);
+
+// Puts back the settings the open found, unless the line was set since; used at close.
+void RestoreFoundLine(Device& device);
 
 // Whether an ioctl failed because the device does not do what it asks (a pseudo-terminal has
 // no modem lines and no break).

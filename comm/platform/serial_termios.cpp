@@ -262,11 +262,16 @@ TDCB DcbFromTermios(const termios2& settings, const TDCB& stored) {
     return dcb;
 }
 
+struct FoundLine {
+    termios2 settings;
+};
+
 int PrepareLine(Device& device) {
     termios2 settings{};
     if (ioctl(device.fd, TCGETS2, &settings) != 0) {
         return Fail(kPlatformFileNotFound); // not a terminal: no serial device at this path
     }
+    device.foundLine = std::make_shared<const FoundLine>(FoundLine{settings});
     MakeRaw(settings);
     if (ioctl(device.fd, TCSETS2, &settings) != 0) {
         return Fail(PlatformErrorFromErrno(errno));
@@ -275,6 +280,15 @@ int PrepareLine(Device& device) {
     device.countersSupported = ReadLineCounters(device.fd, device.eventBase);
     device.errorBase = device.eventBase;
     return 0;
+}
+
+// The raw mode of the open is the library's own doing; a program that set the line keeps what it
+// set, as a port keeps its settings between opens.
+void RestoreFoundLine(Device& device) {
+    std::lock_guard guard(device.lock);
+    if (device.foundLine) {
+        ioctl(device.fd, TCSETS2, &device.foundLine->settings);
+    }
 }
 
 } // namespace serial_detail
@@ -308,6 +322,7 @@ int SerialSetState(int32_t handle, const TDCB& dcb) {
         }
     }
     device->stored = dcb;
+    device->foundLine.reset();
     ApplyControlLines(*device, dcb);
     return 0;
 }

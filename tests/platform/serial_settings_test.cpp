@@ -3,6 +3,10 @@
 #include "comm/platform/serial_termios.h"
 #include "tests/platform/serial_testutil.h"
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 namespace kivo {
@@ -190,6 +194,41 @@ TEST(SerialSettingsTest, InvalidBlocksAreRefusedAndChangeNothing) {
     TDCB got;
     ASSERT_EQ(SerialGetState(pair.line, got), 0);
     ExpectSameBlock(got, good);
+}
+
+// A port opened only to see whether it can be (the port selection does that to every port) must
+// not be left in raw mode: it may be a console, or a line another program uses without a lock.
+TEST(SerialSettingsTest, ALineNeverSetIsLeftAsTheOpenFoundIt) {
+    TPtyPair pty;
+    ASSERT_EQ(PtyOpen(pty), 0);
+    const int watch = open(pty.SlavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    auto settings = [watch] {
+        termios2 now{};
+        EXPECT_EQ(ioctl(watch, TCGETS2, &now), 0);
+        return now;
+    };
+    termios2 cooked = settings();
+    cooked.c_lflag |= ECHO | ICANON;
+    cooked.c_cflag = (cooked.c_cflag & ~CBAUD) | B4800;
+    ASSERT_EQ(ioctl(watch, TCSETS2, &cooked), 0);
+
+    int32_t line = SerialOpen(pty.SlavePath);
+    ASSERT_GT(line, 0);
+    EXPECT_EQ(settings().c_lflag & (ECHO | ICANON), 0u);
+    SerialClose(line);
+    EXPECT_EQ(settings().c_lflag & (ECHO | ICANON), static_cast<unsigned>(ECHO | ICANON));
+    EXPECT_EQ(SpeedOf(settings()), 4800u);
+
+    // A line the program set keeps what it was given, as a port keeps its settings.
+    line = SerialOpen(pty.SlavePath);
+    ASSERT_GT(line, 0);
+    ASSERT_EQ(SerialSetState(line, Line(19200, 8, dcbParityNone, dcbStopBitsOne)), 0);
+    SerialClose(line);
+    EXPECT_EQ(settings().c_lflag & (ECHO | ICANON), 0u);
+    EXPECT_EQ(SpeedOf(settings()), 19200u);
+    close(watch);
+    PtyClose(pty);
 }
 
 } // namespace
