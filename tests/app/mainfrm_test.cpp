@@ -5,6 +5,7 @@
 #include "comm/errors/kvexcept.h"
 #include "comm/platform/framework.h"
 #include "comm/port/kvselcom.h"
+#include "tests/fakes/no_machine_ports.h"
 #include "tests/fakes/scratchdir.h"
 
 #include <gtest/gtest.h>
@@ -45,6 +46,7 @@ protected:
         return choice_->asked != 0 || updater.ComPort.PortState() != kivo::psClosed;
     }
 
+    kivo::testing::TNoMachinePorts noMachinePorts;
     kivo::testing::TScratchDir dir;
     TRecordingLog log;
     std::shared_ptr<TDecliningChoice> choice_;

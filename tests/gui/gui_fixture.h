@@ -7,6 +7,7 @@
 #include "comm/port/kvselcom.h"
 #include "gui/mainfrm.h"
 #include "tests/cli/update_harness.h"
+#include "tests/fakes/no_machine_ports.h"
 #include "tests/fakes/scratchdir.h"
 
 #include <gtest/gtest.h>
@@ -93,6 +94,7 @@ protected:
 
     int PortChoicesAsked() const { return choice_->asked; }
 
+    kivo::testing::TNoMachinePorts noMachinePorts;
     kivo::testing::TScratchDir dir;
     std::vector<std::string> shown; // messages of the exception display
 

@@ -18,6 +18,7 @@
 #include "comm/platform/serial.h"
 #include "comm/platform/winmsg.h"
 #include "tests/fakes/child_exit.h"
+#include "tests/fakes/no_machine_ports.h"
 #include "tests/fakes/pty_far_end.h"
 #include "tests/fakes/scratchdir.h"
 #include "tests/port/port_harness.h"
@@ -89,8 +90,6 @@ TEST(PortOpen, AnUnsupportedDeviceLayerRaisesNullApi) {
 class PortPrompt : public ::testing::Test {
 protected:
     void SetUp() override {
-        previousRoots_ = PortScanRoots();
-        SetPortScanRoots({scratch_.Path().string(), scratch_.Path().string()});
         ASSERT_EQ(PtyOpen(pty_), 0);
         ASSERT_EQ(RegisterComPort(kPromptPort, pty_.SlavePath), 0);
         port.SetActivationProc(ActivateFake);
@@ -98,12 +97,10 @@ protected:
     void TearDown() override {
         UnregisterComPort(kPromptPort);
         PtyClose(pty_);
-        SetPortScanRoots(previousRoots_);
     }
 
     static constexpr uint16_t kPromptPort = 12;
-    TScratchDir scratch_;
-    TPortScanRoots previousRoots_;
+    TNoMachinePorts noMachinePorts_;
     TPtyPair pty_;
     TTestPort port;
 };

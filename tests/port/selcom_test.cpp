@@ -9,23 +9,18 @@
 #include "comm/platform/pty.h"
 #include "comm/platform/serial.h"
 #include "comm/port/kvselcom.h"
-#include "tests/fakes/scratchdir.h"
+#include "tests/fakes/no_machine_ports.h"
 
 namespace kivo::testing {
 namespace {
 
 class PortSelection : public ::testing::Test {
 protected:
-    void SetUp() override {
-        previousRoots_ = PortScanRoots();
-        SetPortScanRoots({scratch_.Path().string(), scratch_.Path().string()});
-    }
     void TearDown() override {
         for (auto& [number, pty] : ports_) {
             UnregisterComPort(number);
             PtyClose(pty);
         }
-        SetPortScanRoots(previousRoots_);
         UseDispatcherForAvail = true;
         ShowPortsInUse = true;
     }
@@ -46,8 +41,8 @@ protected:
         return {};
     }
 
+    TNoMachinePorts noMachinePorts_;
     TScratchDir scratch_;
-    TPortScanRoots previousRoots_;
     std::vector<std::pair<int, TPtyPair>> ports_;
 };
 
