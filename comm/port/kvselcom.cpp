@@ -22,9 +22,12 @@ std::string DeviceName(uint32_t n) {
     return "\\\\.\\COM" + std::to_string(n);
 }
 
-// A port that exists but is held by another program answers "access denied".
+// A port that exists but is held by another program answers "access denied", and so does one
+// this user may not open: it is listed like a port in use, so that choosing it tells the user
+// how to get access instead of the list claiming that there is no port at all.
 bool CountsAsAvailable(int platformError) {
-    return ShowPortsInUse && platformError == kPlatformAccessDenied;
+    return ShowPortsInUse &&
+           (platformError == kPlatformAccessDenied || platformError == kPlatformNoPermission);
 }
 
 bool AvailableThroughDispatcher(const std::string& name) {

@@ -16,7 +16,7 @@ namespace kivo {
 
 // Process-wide settings, both true from the start.
 extern bool UseDispatcherForAvail; // test a port by opening it with a temporary dispatcher
-extern bool ShowPortsInUse;        // a port held by another program counts as available
+extern bool ShowPortsInUse;        // a port held elsewhere or not ours to open counts as available
 
 // True when port n exists (n = 0: false, without touching any device).
 bool IsPortAvailable(uint32_t n);

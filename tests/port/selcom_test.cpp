@@ -3,6 +3,11 @@
 // are pseudo-terminals put at numbers through the port map.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
 #include <sstream>
 
 #include "comm/platform/portmap.h"
@@ -90,6 +95,53 @@ TEST_F(PortSelection, APortHeldElsewhereCountsOnlyWithShowPortsInUse) {
     }
     SerialClose(held);
     EXPECT_TRUE(IsPortAvailable(5));
+}
+
+// Runs `check` as a user that may not open `path` and returns its result (0 to 255): root does
+// it in a child that becomes nobody, any other user takes its own rights to the device away.
+int AsUserWithoutRights(const std::string& path, const std::function<int()>& check) {
+    if (geteuid() != 0) {
+        return chmod(path.c_str(), 0) == 0 ? check() : 255;
+    }
+    if (chmod(path.c_str(), 0600) != 0) {
+        return 255;
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(setgid(65534) == 0 && setuid(65534) == 0 ? check() : 255);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+}
+
+// What a user without rights to a port is shown, one bit each: available with ShowPortsInUse
+// and without it, through the dispatcher and through the device, and listed for choice.
+constexpr int kDispatcherShowsInUse = 1;
+constexpr int kDispatcherHidesInUse = 2;
+constexpr int kDeviceShowsInUse = 4;
+constexpr int kDeviceHidesInUse = 8;
+constexpr int kListed = 16;
+
+TEST_F(PortSelection, APortThisUserMayNotOpenIsListedLikeOneInUse) {
+    AddPort(6);
+    const int seen = AsUserWithoutRights(PathOf(6), [] {
+        int bits = 0;
+        for (bool viaDispatcher : {true, false}) {
+            UseDispatcherForAvail = viaDispatcher;
+            ShowPortsInUse = true;
+            bits |= IsPortAvailable(6) ? (viaDispatcher ? kDispatcherShowsInUse : kDeviceShowsInUse)
+                                       : 0;
+            ShowPortsInUse = false;
+            bits |= IsPortAvailable(6) ? (viaDispatcher ? kDispatcherHidesInUse : kDeviceHidesInUse)
+                                       : 0;
+        }
+        ShowPortsInUse = true;
+        UseDispatcherForAvail = true;
+        bits |= TComSelectForm().Entries().size() == 1 ? kListed : 0;
+        return bits;
+    });
+    EXPECT_EQ(seen, kDispatcherShowsInUse | kDeviceShowsInUse | kListed);
 }
 
 // ---------------------------------------------------------------------------------------------
