@@ -4,6 +4,7 @@
 
 #include "app/mainfrm.h"
 #include "cli/flashoptions.h"
+#include "comm/port/kvselcom.h"
 #include "tests/cli/update_harness.h"
 #include "tests/fakes/scratchdir.h"
 
@@ -22,15 +23,30 @@ struct TFlashRun {
 
 class TFlashTest : public ::testing::Test {
 protected:
-    TFlashRun Flash(const std::vector<std::string>& args) {
+    TFlashRun Flash(const std::vector<std::string>& args,
+                    const std::vector<std::string>& environment = {}) {
         TFlashRun run;
         {
-            TChildProcess flash(ProgramPath("brinomar-flash"), args, dir.File("flash.err"));
+            TChildProcess flash(ProgramPath("brinomar-flash"), args, dir.File("flash.err"),
+                                environment);
             run.Log = flash.ReadLines(kRunMs);
             run.Status = flash.Wait(kEndMs);
         }
         run.Err = dir.Read("flash.err");
         return run;
+    }
+
+    // The environment that puts `path` at port `number` and every other port the selection
+    // lists at a path that does not exist: the selection opens each port it lists to test it,
+    // and the machine's own serial devices (for root the console among them) must stay out of
+    // its reach.
+    std::vector<std::string> OnlyPort(uint32_t number = 0, const std::string& path = {}) {
+        std::vector<std::string> environment;
+        for (uint32_t n = 1; n <= kivo::TComSelectForm::HighestPort; ++n) {
+            environment.push_back("KIVO_COM" + std::to_string(n) + "=" +
+                                  (n == number ? path : dir.File("no-port")));
+        }
+        return environment;
     }
 
     kivo::testing::TScratchDir dir;

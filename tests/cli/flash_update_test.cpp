@@ -142,7 +142,7 @@ TEST_F(FlashUpdate, PortThatCannotBeOpenedOrChosenExitsWithFour) {
     EXPECT_NE(run.Err.find("doesn't exist"), std::string::npos) << run.Err;
 
     // Nobody at a terminal to choose a port.
-    run = Flash({ExampleFirmware()});
+    run = Flash({ExampleFirmware()}, OnlyPort());
     EXPECT_EQ(run.Status, ExitFileUnusable);
     EXPECT_NE(run.Err.find("ComNumber"), std::string::npos) << run.Err;
     EXPECT_NE(run.Err.find("give the port with --port; the ports are offered for choice only "
@@ -158,7 +158,7 @@ TEST_F(FlashUpdate, PortThatCannotBeOpenedOrChosenExitsWithFour) {
 
 TEST_F(FlashUpdate, PortPromptLeftWithoutAChoice) {
     TDevsim device({}, dir.File("devsim.err"));
-    const std::vector<std::string> listed{"KIVO_COM9=" + device.Path()};
+    const std::vector<std::string> listed = OnlyPort(9, device.Path());
     for (const bool interrupted : {false, true}) {
         SCOPED_TRACE(interrupted ? "Ctrl-C" : "end of input");
         TTestTerminal terminal;
@@ -195,7 +195,7 @@ TEST_F(FlashUpdate, PortPromptTakesAnAnswerTypedAhead) {
     modes.c_lflag &= ~ICANON;
     ASSERT_EQ(tcsetattr(terminal.Terminal(), TCSANOW, &modes), 0);
     TChildProcess flash(ProgramPath("brinomar-flash"), {ExampleFirmware()}, dir.File("flash.err"),
-                        {"KIVO_COM9=" + device.Path()}, terminal.Terminal());
+                        OnlyPort(9, device.Path()), terminal.Terminal());
     terminal.Release();
     ASSERT_NE(terminal.ReadUntil("0 to cancel): ", kEndMs).find("COM9"), std::string::npos);
     terminal.Type("x\n0\n");
