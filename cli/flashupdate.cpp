@@ -108,7 +108,23 @@ void PrintDiagnostics(const TRomImage& image) {
     }
 }
 
-// Loads the file, runs the update and closes the port, which writes an active trace or log.
+// Closing writes an active trace or log. One that cannot be written turns a successful update
+// into a failure, but must not hide what went wrong with the device: a failed update keeps its
+// own status.
+int ClosePort(TUpdater& updater, int status) {
+    if (status == ExitSuccess) {
+        updater.ComPort.SetOpen(false);
+        return status;
+    }
+    try {
+        updater.ComPort.SetOpen(false);
+    } catch (const std::exception& e) {
+        kivo::ShowException(e);
+    }
+    return status;
+}
+
+// Loads the file, runs the update and closes the port.
 int LoadAndRun(const TFlashOptions& options, TUpdater& updater) {
     updater.Image.LoadFile(options.HexFile);
     PrintDiagnostics(updater.Image);
@@ -121,8 +137,7 @@ int LoadAndRun(const TFlashOptions& options, TUpdater& updater) {
     TStandardOutputLog log(bar.get());
     const TUpdateOutcome outcome = updater.Run(log, progress);
     bar.reset();
-    updater.ComPort.SetOpen(false);
-    return ExitStatusOf(outcome);
+    return ClosePort(updater, ExitStatusOf(outcome));
 }
 
 } // namespace
