@@ -61,7 +61,11 @@ int PlaceLink(const std::string& linkPath, const std::string& slavePath) {
         if (!S_ISLNK(existing.st_mode) || !IsStalePairLink(LinkTarget(linkPath), slavePath)) {
             return PlatformErrorFromErrno(EEXIST);
         }
-        unlink(linkPath.c_str());
+        // A stale link of another user's in a shared directory (/tmp) may not be removed: that,
+        // not the link's existence, is what the user must be told.
+        if (unlink(linkPath.c_str()) != 0 && errno != ENOENT) {
+            return PlatformErrorFromErrno(errno);
+        }
     }
     return symlink(slavePath.c_str(), linkPath.c_str()) == 0 ? 0 : PlatformErrorFromErrno(errno);
 }

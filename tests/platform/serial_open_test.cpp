@@ -190,6 +190,32 @@ TEST(PtyLink, IsPlacedReplacedAndRemovedOnlyWhereAsked) {
     EXPECT_EQ(pty.Master, 0);
 }
 
+TEST(PtyLink, AStaleLinkTheUserMayNotRemoveIsReportedAsAPermissionProblem) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "only root can leave a link that another user may not remove";
+    }
+    TScratchDir scratch;
+    ASSERT_EQ(chmod(scratch.Path().c_str(), 0755), 0);
+    const std::string shared = scratch.File("shared");
+    std::filesystem::create_directory(shared);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    const std::string link = shared + "/line";
+    std::filesystem::create_symlink("/dev/pts/999999", link);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) {
+            _exit(255);
+        }
+        TPtyPair pty;
+        _exit(PtyOpen(pty, link) == 0 ? 0 : SerialLastError());
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), kPlatformAccessDenied);
+    EXPECT_EQ(std::filesystem::read_symlink(link), "/dev/pts/999999");
+}
+
 // The master's owner learns of a new user of the slave by its emptying of the queues, reads
 // only data all the same, and still wakes for what comes after the flush.
 TEST(PtyPeerFlush, IsReportedOnceBetweenTheData) {
