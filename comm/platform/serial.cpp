@@ -98,8 +98,10 @@ int Fail(int platformCode) {
 
 int32_t RegisterDevice(std::unique_ptr<Device> device) {
     if (!CreateEventDescriptors(*device)) {
-        // The open device has been made exclusive: lift that before it is closed, or the
-        // terminal stays barred for as long as anyone else holds it open.
+        // The open device has been made exclusive and raw: lift that before it is closed, or the
+        // terminal stays barred for as long as anyone else holds it open, and a console loses
+        // its echo and line editing.
+        RestoreFoundLine(*device);
         ioctl(device->fd, TIOCNXCL);
         CloseDescriptors(*device);
         return Fail(kPlatformNotEnoughMemory);

@@ -120,7 +120,8 @@ void ReleaseWaitResources(Device& device);
 // Line settings as the device holds them, made raw; used once at open.
 int PrepareLine(Device& device);
 
-// Puts back the settings the open found, unless the line was set since; used at close.
+// Puts back the settings the open found, unless the line was set since; used at close and when
+// an open fails after its line was made raw.
 void RestoreFoundLine(Device& device);
 
 // Whether an ioctl failed because the device does not do what it asks (a pseudo-terminal has

@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -109,6 +110,13 @@ TEST(SerialLifecycleTest, HandedOverDeviceIsUsedAndClosed) {
 TEST(SerialLifecycleTest, OpenThatCannotMakeItsWaitDescriptorsReleasesTheDevice) {
     TPtyPair pty;
     ASSERT_EQ(PtyOpen(pty), 0);
+    const int cooker = open(pty.SlavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(cooker, 0);
+    termios cooked{};
+    ASSERT_EQ(tcgetattr(cooker, &cooked), 0);
+    cooked.c_lflag |= ECHO | ICANON;
+    ASSERT_EQ(tcsetattr(cooker, TCSANOW, &cooked), 0);
+    close(cooker);
     // Room for the device's own descriptor and no more.
     testing::TDescriptorLimit limit(2);
     ASSERT_TRUE(limit.Lowered());
@@ -122,6 +130,10 @@ TEST(SerialLifecycleTest, OpenThatCannotMakeItsWaitDescriptorsReleasesTheDevice)
     int exclusive = 1;
     ASSERT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
     EXPECT_EQ(exclusive, 0) << "the failed open must not leave the terminal barred";
+    termios left{};
+    ASSERT_EQ(tcgetattr(fd, &left), 0);
+    EXPECT_EQ(left.c_lflag & (ECHO | ICANON), static_cast<tcflag_t>(ECHO | ICANON))
+        << "the failed open must not leave the line in raw mode";
     close(fd);
     EXPECT_EQ(OpenPort(port, pty.SlavePath), 0);
     port.DonePort();
