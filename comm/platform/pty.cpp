@@ -105,6 +105,9 @@ int PtyOpen(TPtyPair& pair, const std::string& linkPath) {
         close(slave);
         return -SerialLastError();
     }
+    // The pair made its line itself, so there is nothing of anyone's to put back at its close,
+    // and settings made through the master act on the slave, whose user may still hold it.
+    device->foundLine.reset();
     const int32_t handle = RegisterDevice(std::move(device));
     if (handle < 0) {
         return handle;
