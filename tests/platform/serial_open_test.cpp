@@ -212,6 +212,9 @@ TEST(PtyLink, AStaleLinkTheUserMayNotRemoveIsReportedAsAPermissionProblem) {
     int status = 0;
     waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 255) {
+        GTEST_SKIP() << "root here may not become another user (a container without the right)";
+    }
     EXPECT_EQ(WEXITSTATUS(status), kPlatformAccessDenied);
     EXPECT_EQ(std::filesystem::read_symlink(link), "/dev/pts/999999");
 }

@@ -141,6 +141,9 @@ TEST_F(PortSelection, APortThisUserMayNotOpenIsListedLikeOneInUse) {
         bits |= TComSelectForm().Entries().size() == 1 ? kListed : 0;
         return bits;
     });
+    if (seen == 255) {
+        GTEST_SKIP() << "no user without rights to the port could be made here";
+    }
     EXPECT_EQ(seen, kDispatcherShowsInUse | kDeviceShowsInUse | kListed);
 }
 
