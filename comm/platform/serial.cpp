@@ -361,6 +361,9 @@ int SerialClose(int32_t handle) {
     // The exclusive flag belongs to the terminal, not to this descriptor: it would outlive the
     // close while anyone else (a simulator holding the other end) keeps the terminal open.
     ioctl(device->fd, TIOCNXCL);
+    // The lock belongs to the open file, which a child forked meanwhile shares until it ends or
+    // runs another program: it is lifted here, or the device could not be opened again before.
+    flock(device->fd, LOCK_UN);
     CloseDescriptors(*device);
     return 0;
 }

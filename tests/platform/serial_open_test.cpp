@@ -87,6 +87,30 @@ TEST_F(SerialOpenTest, SecondOpenOfAHeldDeviceReadsAsHeldElsewhere) {
     SerialClose(again);
 }
 
+// A child forked while the device was open shares its open file until it ends or runs another
+// program; the parent's close must still leave the device free for the parent's next open.
+TEST_F(SerialOpenTest, ClosingReleasesTheDeviceWhileAChildForkedMeanwhileLivesOn) {
+    const int32_t first = SerialOpen(pty_.SlavePath);
+    ASSERT_GT(first, 0);
+    int release[2];
+    ASSERT_EQ(pipe(release), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        close(release[1]);
+        char c;
+        _exit(read(release[0], &c, 1) == 0 ? 0 : 1); // until the parent lets it end
+    }
+    close(release[0]);
+    SerialClose(first);
+    const int32_t again = SerialOpen(pty_.SlavePath);
+    EXPECT_GT(again, 0) << "error " << SerialLastError();
+    SerialClose(again);
+    close(release[1]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 TEST_F(SerialOpenTest, FailuresCarryTheCodeOfTheirCause) {
     EXPECT_EQ(SerialOpen("/dev/no-such-serial-device"), -kPlatformFileNotFound);
     EXPECT_EQ(SerialOpen("\\\\.\\COM200"), -kPlatformFileNotFound);
