@@ -83,6 +83,12 @@ public:
         return rest;
     }
 
+    // The simulator's reader goes away, as head -1 does after the first line.
+    void CloseOutput() {
+        close(output_);
+        output_ = -1;
+    }
+
     // The exit status, or -1 when the process has not ended within the time.
     int WaitExit(int timeoutMs) {
         status_ = testing::WaitChildExit(pid_, timeoutMs);
@@ -284,6 +290,19 @@ TEST_F(DevsimRunTest, StatsCoverEachUpdateWithItsLastAnswer) {
     const size_t first = output.find(report);
     ASSERT_NE(first, std::string::npos) << output;
     EXPECT_NE(output.find(report, first + 1), std::string::npos) << output;
+}
+
+// Figures nobody reads any more fail to be written; the device goes on with the next update.
+TEST_F(DevsimRunTest, StatsThatNobodyReadsLeaveTheDeviceRunning) {
+    TDevsim sim({"--stats"});
+    sim.CloseOutput();
+    THost host(sim.Path());
+    const std::string image = TestImage();
+    for (int update = 0; update < 2; ++update) {
+        SendBlocks(host, image, 493);
+        EXPECT_EQ(host.Receive(1), std::string(1, static_cast<char>(SumOf(image))));
+    }
+    EXPECT_EQ(sim.Stop(), 0);
 }
 
 TEST_F(DevsimRunTest, HangsUpAfterTheBlockAsked) {

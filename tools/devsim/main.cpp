@@ -4,6 +4,7 @@
 #include "comm/platform/oserror.h"
 #include "comm/platform/pty.h"
 #include "comm/platform/serial.h"
+#include "comm/platform/terminal.h"
 #include "tools/devsim/devsim_line.h"
 #include "tools/devsim/devsim_options.h"
 
@@ -50,6 +51,9 @@ int main(int argc, char** argv) {
     kivo::PtyWatchPeerFlush(pty);
     std::printf("%s\n", pty.SlavePath.c_str());
     std::fflush(stdout);
+    // Whoever started the simulator has its device now; a reader of the statistics that goes
+    // away later (brinomar-devsim --stats | head -1) must not take the device away with it.
+    kivo::IgnoreBrokenPipes();
     if (options.paceBaud != 0) {
         kivo::UsePreciseTimers();
     }
