@@ -26,7 +26,11 @@ int TTextFile::Open(const char* fileName, bool append) {
         return kPlatformFileNotFound;
     }
     const int mode = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
-    fd_ = ::open(fileName, mode, 0666);
+    // The open of a named pipe waits for its reader, and a signal the program catches ends that
+    // wait without a reader having come.
+    do {
+        fd_ = ::open(fileName, mode, 0666);
+    } while (fd_ < 0 && errno == EINTR);
     return fd_ < 0 ? PlatformErrorFromErrno(errno) : 0;
 }
 

@@ -1,9 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <pthread.h>
+#include <semaphore.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -242,6 +252,72 @@ TEST_F(TraceDump, AFullDiskIsReportedAndEndsTracing) {
     Record(trace, 'T', "a");
     EXPECT_EQ(trace.Dump("/dev/full", false, false, false), -101);
     EXPECT_FALSE(trace.Present());
+}
+
+sem_t gSignalHandled;
+std::atomic<bool> gDumping{false};
+std::atomic<int> gHandledWhileDumping{0};
+
+void OnSignal(int) {
+    if (gDumping) {
+        ++gHandledWhileDumping;
+    }
+    sem_post(&gSignalHandled);
+}
+
+// A program that catches signals without SA_RESTART (an interval timer, children ending) may
+// trace to a named pipe whose reader comes only later: the dump waits for that reader through
+// the signals. The reader comes once a hundred signals have reached the dump, and the signals
+// go on until the dump has returned, a round trip at a time.
+TEST_F(TraceDump, ANamedPipeIsWaitedForThroughCaughtSignals) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer may hold a signal back until the thread's next intercepted "
+                    "call, which a thread blocked in the open does not make";
+#endif
+    ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+    ASSERT_EQ(sem_init(&gSignalHandled, 0, 0), 0);
+    gHandledWhileDumping = 0;
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+    TKvTraceQueue trace;
+    ASSERT_EQ(trace.Init(8), 0);
+    Record(trace, 'T', "US");
+
+    const pthread_t dumper = pthread_self();
+    std::atomic<bool> dumped{false};
+    int reader = -1;
+    std::thread signaller([&] {
+        const auto signalOnce = [&] {
+            pthread_kill(dumper, SIGUSR1);
+            while (sem_wait(&gSignalHandled) != 0) {
+            }
+        };
+        while (gHandledWhileDumping < 100 && !dumped) {
+            signalOnce();
+        }
+        reader = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        while (!dumped) {
+            signalOnce();
+        }
+    });
+    gDumping = true;
+    result_ = trace.Dump(path_.c_str(), false, false, false);
+    gDumping = false;
+    dumped = true;
+    signaller.join();
+    sigaction(SIGUSR1, &previous, nullptr);
+    sem_destroy(&gSignalHandled);
+
+    EXPECT_EQ(result_, 0);
+    ASSERT_GE(reader, 0);
+    char text[64] = {};
+    const ssize_t got = read(reader, text, sizeof text);
+    EXPECT_EQ(std::string(text, static_cast<size_t>(std::max<ssize_t>(got, 0))),
+              "Transmit: \r\nUS");
+    close(reader);
 }
 
 class PortTrace : public ::testing::Test {
