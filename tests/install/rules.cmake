@@ -1,6 +1,8 @@
 # The library as another program meets it: installed into a scratch prefix, then used through
 # find_package(kivocomm) and through pkg-config. A sanitizer build's library cannot be linked
-# into an uninstrumented program, so those builds leave the test out.
+# into an uninstrumented program, so those builds leave the test out. The programs are built
+# with the compiler and flags of this build: a flag such as -stdlib=libc++ chooses the standard
+# library, and a program must link the one the library was built against.
 if(KIVO_SANITIZE STREQUAL "")
     add_test(NAME install.consume_installed_library
         COMMAND ${CMAKE_COMMAND}
@@ -9,6 +11,8 @@ if(KIVO_SANITIZE STREQUAL "")
             -DKIVO_CONSUMER_DIR=${CMAKE_CURRENT_LIST_DIR}/consumer
             -DKIVO_EXAMPLES_DIR=${PROJECT_SOURCE_DIR}/examples
             -DKIVO_CXX=${CMAKE_CXX_COMPILER}
+            "-DKIVO_CXX_FLAGS=${CMAKE_CXX_FLAGS}"
+            "-DKIVO_LINK_FLAGS=${CMAKE_EXE_LINKER_FLAGS}"
             "-DKIVO_GENERATOR=${CMAKE_GENERATOR}"
             -P ${CMAKE_CURRENT_LIST_DIR}/consume_installed.cmake)
     set_tests_properties(install.consume_installed_library PROPERTIES
