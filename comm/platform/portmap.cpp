@@ -112,22 +112,6 @@ std::string KindDescription(const std::string& name) {
     return "Serial port";
 }
 
-// Name order with the trailing number compared as a number: ttyS2 before ttyS10.
-bool NaturalLess(const std::string& a, const std::string& b) {
-    const size_t aStem = a.find_last_not_of("0123456789") + 1;
-    const size_t bStem = b.find_last_not_of("0123456789") + 1;
-    if (a.compare(0, aStem, b, 0, bStem) != 0) {
-        return a < b;
-    }
-    const size_t aNumber = std::min(a.find_first_not_of('0', aStem), a.size());
-    const size_t bNumber = std::min(b.find_first_not_of('0', bStem), b.size());
-    if (a.size() - aNumber != b.size() - bNumber) {
-        return a.size() - aNumber < b.size() - bNumber;
-    }
-    return a.compare(aNumber, std::string::npos, b, bNumber) < 0 ||
-           (a.compare(aNumber, std::string::npos, b, bNumber) == 0 && a < b);
-}
-
 TPortInfo DescribeTty(const fs::path& ttyDir, const fs::path& devRoot) {
     TPortInfo info;
     const std::string name = ttyDir.filename().string();
@@ -187,6 +171,49 @@ TPortScanRoots PortScanRoots() {
     return map.roots;
 }
 
+// Every run of digits counts as one number and sorts among the other characters where its first
+// digit would; names that differ only in leading zeros keep the order of their characters. Taken
+// character by character with the numbers as wholes, the order is the same for any three names
+// (the sort relies on that), which an order that treats only a trailing number as one is not:
+// ttyS9 < ttyS10 by number, ttyS10 < ttyS1x and ttyS1x < ttyS9 by character.
+bool PortNameLess(const std::string& a, const std::string& b) {
+    const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    const auto numberEnd = [&](const std::string& s, size_t from) {
+        while (from < s.size() && isDigit(s[from])) {
+            ++from;
+        }
+        return from;
+    };
+    size_t i = 0;
+    size_t j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (isDigit(a[i]) && isDigit(b[j])) {
+            const size_t aEnd = numberEnd(a, i);
+            const size_t bEnd = numberEnd(b, j);
+            const size_t aFrom = std::min(a.find_first_not_of('0', i), aEnd);
+            const size_t bFrom = std::min(b.find_first_not_of('0', j), bEnd);
+            if (aEnd - aFrom != bEnd - bFrom) {
+                return aEnd - aFrom < bEnd - bFrom;
+            }
+            const int order = a.compare(aFrom, aEnd - aFrom, b, bFrom, bEnd - bFrom);
+            if (order != 0) {
+                return order < 0;
+            }
+            i = aEnd;
+            j = bEnd;
+        } else if (a[i] != b[j]) {
+            return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+        } else {
+            ++i;
+            ++j;
+        }
+    }
+    if ((i < a.size()) != (j < b.size())) {
+        return j < b.size();
+    }
+    return a < b;
+}
+
 std::vector<TPortInfo> ScanSerialDevices(const TPortScanRoots& roots) {
     std::vector<fs::path> ttys;
     std::error_code error;
@@ -198,7 +225,7 @@ std::vector<TPortInfo> ScanSerialDevices(const TPortScanRoots& roots) {
         }
     }
     std::sort(ttys.begin(), ttys.end(), [](const fs::path& a, const fs::path& b) {
-        return NaturalLess(a.filename().string(), b.filename().string());
+        return PortNameLess(a.filename().string(), b.filename().string());
     });
     const std::map<std::string, std::string> byId = ByIdLinks(roots.Dev);
     std::vector<TPortInfo> ports;

@@ -40,6 +40,9 @@ struct TPortScanRoots {
 void SetPortScanRoots(const TPortScanRoots& roots);
 TPortScanRoots PortScanRoots();
 
+// The name order of the scan: numbers in names compared as numbers (ttyS2 before ttyS10).
+bool PortNameLess(const std::string& a, const std::string& b);
+
 // The serial devices found under the roots, numbered 1, 2, ... in name order.
 std::vector<TPortInfo> ScanSerialDevices(const TPortScanRoots& roots);
 

@@ -141,6 +141,31 @@ TEST_F(PortEnumTest, FindsRealPortsOnlyInNameOrder) {
                                                       "COM4=ttyS10", "COM5=ttyUSB0"}));
 }
 
+// The scan sorts with this order, and a sort may read past the list's ends when an order is
+// not the same for any three names.
+TEST(PortNameOrder, NumbersCountAsWholesAndAnyThreeNamesAgree) {
+    EXPECT_TRUE(PortNameLess("ttyS2", "ttyS10"));
+    EXPECT_TRUE(PortNameLess("ttyACM0", "ttyS0"));
+    EXPECT_TRUE(PortNameLess("ttyS10", "ttyUSB0"));
+    EXPECT_TRUE(PortNameLess("ttyS", "ttyS0"));
+    const std::vector<std::string> names{"ttyS9",  "ttyS10", "ttyS1x", "ttyS1", "ttyS01",
+                                         "ttyS",   "ttyS0",  "ttyS00", "ab1",   "ab-x",
+                                         "tty10A", "tty9B",  "ttyUSB0"};
+    for (const std::string& a : names) {
+        EXPECT_FALSE(PortNameLess(a, a)) << a;
+        for (const std::string& b : names) {
+            if (a != b) {
+                EXPECT_NE(PortNameLess(a, b), PortNameLess(b, a)) << a << " " << b;
+            }
+            for (const std::string& c : names) {
+                if (PortNameLess(a, b) && PortNameLess(b, c)) {
+                    EXPECT_TRUE(PortNameLess(a, c)) << a << " < " << b << " < " << c;
+                }
+            }
+        }
+    }
+}
+
 TEST_F(PortEnumTest, DescribesUsbAdaptersAndUarts) {
     const std::vector<TPortInfo> ports = ScanSerialDevices(machine_.Roots());
     ASSERT_EQ(ports.size(), 5u);
