@@ -25,6 +25,9 @@ namespace {
 // The installed icon's size: hicolor/256x256/apps in the installation.
 constexpr int kInstalledIconSize = 256;
 
+// The status after a stop signal, as brinomar-flash ends when interrupted.
+constexpr int kExitInterrupted = 130;
+
 QtMessageHandler gQtMessageHandler = nullptr;
 
 // Qt aborts when it cannot reach a display; the user gets a plain error and a failure status
@@ -105,6 +108,8 @@ int main(int argc, char** argv) {
         return saved ? EXIT_SUCCESS : EXIT_FAILURE;
     }
 
+    // Outlives the window, so that a second signal does not end the close of the port.
+    const brinomar::TStopSignals stopSignals;
     brinomar::TQtFramework framework;
     brinomar::TForm1 form;
     if (parser.isSet(line.diagnostics)) {
@@ -116,5 +121,6 @@ int main(int argc, char** argv) {
         QTimer::singleShot(500, &form,
                            [&form, file] { QApplication::exit(form.grab().save(file) ? 0 : 1); });
     }
-    return app.exec();
+    const int status = app.exec();
+    return stopSignals.Caught() ? kExitInterrupted : status;
 }

@@ -1,6 +1,7 @@
 #include "gui/qtframework.h"
 
 #include "comm/platform/sync.h"
+#include "comm/platform/terminal.h"
 #include "gui/comselectdialog.h"
 
 #include <QApplication>
@@ -8,11 +9,26 @@
 #include <QThread>
 #include <QTimer>
 
+#include <cerrno>
+
 namespace brinomar {
 
 namespace {
 
 const char* const kExceptionCaption = "brinomar Update";
+
+constexpr std::array<int, 3> kStopSignals = {SIGINT, SIGTERM, SIGHUP};
+
+// Set by the handler, which may set a lock-free atomic as safely as a sig_atomic_t.
+std::atomic<bool> gStopSignalCaught{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+void OnStopSignal(int) {
+    const int savedErrno = errno;
+    gStopSignalCaught = true;
+    kivo::SetApplicationTerminating(true);
+    errno = savedErrno;
+}
 
 // Messages quote file names, which are text to show, never markup.
 void ShowExceptionText(const QString& text) {
@@ -103,6 +119,33 @@ TQtFramework::~TQtFramework() {
     kivo::SetComSelectPresenter(previousPresenter_);
     kivo::SetMessageBoxHandler(previousMessageBox_);
     kivo::SetExceptionDisplay(previousDisplay_);
+}
+
+// The application's terminating descriptor stays readable while the application is
+// terminating, which a closed window makes it too: the notifier acts on its first wake only, and
+// closes the windows only after a stop signal.
+TStopSignals::TStopSignals() : notifier_(kivo::ApplicationTerminatingFd(), QSocketNotifier::Read) {
+    gStopSignalCaught = false;
+    for (size_t i = 0; i < kStopSignals.size(); ++i) {
+        sigaction(kStopSignals[i], nullptr, &previous_[i]);
+    }
+    QObject::connect(&notifier_, &QSocketNotifier::activated, &notifier_, [this] {
+        notifier_.setEnabled(false);
+        if (Caught()) {
+            QApplication::closeAllWindows();
+        }
+    });
+    kivo::CatchStopSignals(OnStopSignal);
+}
+
+TStopSignals::~TStopSignals() {
+    for (size_t i = 0; i < kStopSignals.size(); ++i) {
+        sigaction(kStopSignals[i], &previous_[i], nullptr);
+    }
+}
+
+bool TStopSignals::Caught() const {
+    return gStopSignalCaught;
 }
 
 } // namespace brinomar

@@ -1,6 +1,8 @@
 // The update window driven as a user drives it: its layout, "Select File" running the update
-// against the simulated device, cancelling, the hidden listing path, and closing mid-run.
+// against the simulated device, cancelling, the hidden listing path, and closing or a stop
+// signal mid-run.
 #include "gui/pictures.h"
+#include "gui/qtframework.h"
 #include "tests/gui/gui_fixture.h"
 
 #include <QAccessible>
@@ -13,6 +15,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <csignal>
 #include <functional>
 
 namespace brinomar::testing {
@@ -332,6 +335,44 @@ TEST_F(TWindow, ClosingTheWindowDuringARunEndsIt) {
     EXPECT_TRUE(kivo::ApplicationTerminating());
     EXPECT_EQ(device.Stop(), 0);
     EXPECT_LT(dir.Read("image.bin").size(), 20u * SectorSize);
+}
+
+// The desktop's logout (SIGTERM), Ctrl-C in the terminal that started the program, or that
+// terminal closing: the run ends as when the window is closed, and the port's close still
+// writes the trace and the log.
+TEST_F(TWindow, StopSignalDuringARunEndsItAsClosingTheWindowDoes) {
+    TDevsim device({"--pace", "9600", "--save", dir.File("image.bin")}, dir.File("devsim.err"));
+    ConnectDevice(device);
+    ChooseFile(QString::fromStdString(ExampleFirmware()));
+    kivo::TKvdComPort& port = form.Updater().ComPort;
+    port.SetTraceName(dir.File("run.trc"));
+    port.SetTracing(kivo::tlOn);
+    port.SetLogName(dir.File("run.log"));
+    port.SetLogging(kivo::tlOn);
+    form.show();
+    const TStopSignals stopSignals;
+    // The signal comes once the second sector is on its way.
+    QObject::connect(form.memLog, &QPlainTextEdit::blockCountChanged, &form, [](int lines) {
+        if (lines == 3) {
+            raise(SIGTERM);
+        }
+    });
+
+    form.btnUpdate->click();
+
+    EXPECT_EQ(Lines(*form.memLog), LogUpTo(FirstSector + 1));
+    EXPECT_TRUE(stopSignals.Caught());
+    EXPECT_TRUE(kivo::ApplicationTerminating());
+    EXPECT_TRUE(form.isHidden()) << "the window was not closed";
+    EXPECT_TRUE(shown.empty());
+    ASSERT_TRUE(port.Open());
+    port.SetOpen(false);
+    EXPECT_NE(dir.Read("run.trc").find("Transmit"), std::string::npos);
+    EXPECT_NE(dir.Read("run.log").find("WriteCom"), std::string::npos);
+    EXPECT_EQ(device.Stop(), 0);
+    const std::string received = dir.Read("image.bin");
+    EXPECT_LE(received.size(), 2u * SectorSize);
+    EXPECT_EQ(received, SentImageOf(ExampleFirmware()).substr(0, received.size()));
 }
 
 // The port selection as a test plays it.
