@@ -274,16 +274,21 @@ TEST_F(DevsimRunTest, PacedAnswersNeverComeBeforeTheLineCarriedThem) {
     }
 }
 
-// Each update's figures come once its last answer (the checksum) has left, and count only
-// that update's answers: the greeting's, 489 acknowledgements and the checksum.
-TEST_F(DevsimRunTest, StatsCoverEachUpdateWithItsLastAnswer) {
-    TDevsim sim({"--stats"});
-    THost host(sim.Path());
+// Two complete updates, each ending with the checksum of the image.
+void UpdateTwice(THost& host) {
     const std::string image = TestImage();
     for (int update = 0; update < 2; ++update) {
         SendBlocks(host, image, 493);
         EXPECT_EQ(host.Receive(1), std::string(1, static_cast<char>(SumOf(image))));
     }
+}
+
+// Each update's figures come once its last answer (the checksum) has left, and count only
+// that update's answers: the greeting's, 489 acknowledgements and the checksum.
+TEST_F(DevsimRunTest, StatsCoverEachUpdateWithItsLastAnswer) {
+    TDevsim sim({"--stats"});
+    THost host(sim.Path());
+    UpdateTwice(host);
     EXPECT_EQ(sim.Stop(), 0);
     const std::string output = sim.RestOfOutput();
     const std::string report = "stats: 491 answers; the host's next bytes came a median ";
@@ -297,11 +302,7 @@ TEST_F(DevsimRunTest, StatsThatNobodyReadsLeaveTheDeviceRunning) {
     TDevsim sim({"--stats"});
     sim.CloseOutput();
     THost host(sim.Path());
-    const std::string image = TestImage();
-    for (int update = 0; update < 2; ++update) {
-        SendBlocks(host, image, 493);
-        EXPECT_EQ(host.Receive(1), std::string(1, static_cast<char>(SumOf(image))));
-    }
+    UpdateTwice(host);
     EXPECT_EQ(sim.Stop(), 0);
 }
 
