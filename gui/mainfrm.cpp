@@ -1,6 +1,7 @@
 #include "gui/mainfrm.h"
 
 #include "app/romlisting.h"
+#include "comm/errors/kvexcept.h"
 #include "comm/platform/console.h"
 #include "gui/pictures.h"
 #include "gui/qtframework.h"
@@ -301,7 +302,15 @@ void TForm1::ListImage() {
 
 void TForm1::RunUpdate() {
     TMemoLog log(*memLog);
-    updater_.Run(log);
+    try {
+        updater_.Run(log);
+    } catch (const kivo::ENoPortSelected&) {
+        // A stop signal closes the port selection with the window: no failure to report, and a
+        // message box would hold the ending program until somebody clicked it.
+        if (!kivo::ApplicationTerminating()) {
+            throw;
+        }
+    }
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {

@@ -1,6 +1,7 @@
 // The update window driven as a user drives it: its layout, "Select File" running the update
 // against the simulated device, cancelling, the hidden listing path, and closing or a stop
 // signal mid-run.
+#include "gui/comselectdialog.h"
 #include "gui/pictures.h"
 #include "gui/qtframework.h"
 #include "tests/gui/gui_fixture.h"
@@ -407,6 +408,34 @@ TEST_F(TWindow, ClosingTheWindowWhileThePortIsChosenSendsNothing) {
     port.SetTracing(kivo::tlDump);
     const std::string trace = dir.Read("sent.trc");
     EXPECT_EQ(trace.find("Transmit"), std::string::npos) << trace;
+    EXPECT_EQ(device.Stop(), 0);
+}
+
+// A stop signal closes the port selection dialog with the window: the user asked to end, which
+// is no failure to report. A message box then would open after the windows had gone and hold
+// the program until somebody clicked it.
+TEST_F(TWindow, StopSignalWhileThePortIsChosenEndsWithoutAMessage) {
+    TDevsim device({}, dir.File("devsim.err"));
+    ConnectDevice(device);
+    ChooseFile(QString::fromStdString(ExampleFirmware()));
+    kivo::TKvdComPort& port = form.Updater().ComPort;
+    port.SetTraceName(dir.File("sent.trc"));
+    port.SetTracing(kivo::tlOn);
+    form.show();
+    const TStopSignals stopSignals;
+    kivo::SetComSelectPresenter(NewQtComSelectPresenter());
+    // The first pass of the dialog's event loop.
+    QTimer::singleShot(0, &form, [] { raise(SIGTERM); });
+
+    form.btnUpdate->click();
+
+    EXPECT_TRUE(stopSignals.Caught());
+    EXPECT_TRUE(form.isHidden()) << "the window was not closed";
+    EXPECT_EQ(Lines(*form.memLog), std::vector<std::string>{LogGetInTouch});
+    EXPECT_TRUE(shown.empty()) << shown.front();
+    EXPECT_FALSE(port.Open());
+    port.SetTracing(kivo::tlDump);
+    EXPECT_EQ(dir.Read("sent.trc").find("Transmit"), std::string::npos);
     EXPECT_EQ(device.Stop(), 0);
 }
 
