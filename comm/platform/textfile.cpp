@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "comm/platform/framework.h"
 #include "comm/platform/oserror.h"
 
 namespace kivo {
@@ -27,10 +28,11 @@ int TTextFile::Open(const char* fileName, bool append) {
     }
     const int mode = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
     // The open of a named pipe waits for its reader, and a signal the program catches ends that
-    // wait without a reader having come.
+    // wait without a reader having come. A program asked to stop (Ctrl-C, a logout) gives up the
+    // wait at the next signal instead of waiting on for a reader that may never come.
     do {
         fd_ = ::open(fileName, mode, 0666);
-    } while (fd_ < 0 && errno == EINTR);
+    } while (fd_ < 0 && errno == EINTR && !ApplicationTerminating());
     return fd_ < 0 ? PlatformErrorFromErrno(errno) : 0;
 }
 

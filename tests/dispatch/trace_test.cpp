@@ -19,6 +19,7 @@
 
 #include "comm/dispatch/kwuser.h"
 #include "comm/dispatch/kwuser_render.h"
+#include "comm/platform/framework.h"
 #include "tests/fakes/fake_device.h"
 #include "tests/fakes/scratchdir.h"
 
@@ -318,6 +319,60 @@ TEST_F(TraceDump, ANamedPipeIsWaitedForThroughCaughtSignals) {
     EXPECT_EQ(std::string(text, static_cast<size_t>(std::max<ssize_t>(got, 0))),
               "Transmit: \r\nUS");
     close(reader);
+}
+
+// Asked to stop (Ctrl-C, a logout) while the dump waits for the reader of a named pipe, the
+// program ends instead of waiting on: the first caught signal then ends the wait, and the dump
+// fails. A reader comes only when a hundred signals have not ended the wait.
+TEST_F(TraceDump, ANamedPipeIsNotWaitedForOnceTheApplicationIsTerminating) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer may hold a signal back until the thread's next intercepted "
+                    "call, which a thread blocked in the open does not make";
+#endif
+    ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+    ASSERT_EQ(sem_init(&gSignalHandled, 0, 0), 0);
+    gHandledWhileDumping = 0;
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+    TKvTraceQueue trace;
+    ASSERT_EQ(trace.Init(8), 0);
+    Record(trace, 'T', "US");
+
+    const pthread_t dumper = pthread_self();
+    std::atomic<bool> dumped{false};
+    int reader = -1;
+    std::thread signaller([&] {
+        const auto signalOnce = [&] {
+            pthread_kill(dumper, SIGUSR1);
+            while (sem_wait(&gSignalHandled) != 0) {
+            }
+        };
+        while (gHandledWhileDumping < 100 && !dumped) {
+            signalOnce();
+        }
+        reader = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        while (!dumped) {
+            signalOnce();
+        }
+    });
+    SetApplicationTerminating(true);
+    gDumping = true;
+    result_ = trace.Dump(path_.c_str(), false, false, false);
+    gDumping = false;
+    dumped = true;
+    signaller.join();
+    SetApplicationTerminating(false);
+    sigaction(SIGUSR1, &previous, nullptr);
+    sem_destroy(&gSignalHandled);
+    if (reader >= 0) {
+        close(reader);
+    }
+
+    EXPECT_NE(result_, 0);
+    EXPECT_LT(gHandledWhileDumping, 100);
 }
 
 class PortTrace : public ::testing::Test {
