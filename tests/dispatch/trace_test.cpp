@@ -266,25 +266,29 @@ void OnSignal(int) {
     sem_post(&gSignalHandled);
 }
 
-// A program that catches signals without SA_RESTART (an interval timer, children ending) may
-// trace to a named pipe whose reader comes only later: the dump waits for that reader through
-// the signals. The reader comes once a hundred signals have reached the dump, and the signals
-// go on until the dump has returned, a round trip at a time.
-TEST_F(TraceDump, ANamedPipeIsWaitedForThroughCaughtSignals) {
-#if defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "ThreadSanitizer may hold a signal back until the thread's next intercepted "
-                    "call, which a thread blocked in the open does not make";
-#endif
-    ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
-    ASSERT_EQ(sem_init(&gSignalHandled, 0, 0), 0);
+struct TSignalledDump {
+    int result = -1;
+    std::string received; // what a reader of the pipe got
+    int signals = 0;      // how many signals reached the dump
+};
+
+// Dumps a one-line trace into the named pipe `path` while a thread signals the dumping thread
+// with a handler that has no SA_RESTART, a round trip at a time. A reader opens the pipe once a
+// hundred signals have reached the dump, and the signals go on until the dump has returned.
+TSignalledDump DumpIntoAPipeThroughSignals(const std::string& path) {
+    TSignalledDump dump;
+    if (mkfifo(path.c_str(), 0600) != 0 || sem_init(&gSignalHandled, 0, 0) != 0) {
+        ADD_FAILURE() << "no named pipe or semaphore";
+        return dump;
+    }
     gHandledWhileDumping = 0;
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     struct sigaction previous {};
-    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+    sigaction(SIGUSR1, &action, &previous);
     TKvTraceQueue trace;
-    ASSERT_EQ(trace.Init(8), 0);
+    trace.Init(8);
     Record(trace, 'T', "US");
 
     const pthread_t dumper = pthread_self();
@@ -299,26 +303,39 @@ TEST_F(TraceDump, ANamedPipeIsWaitedForThroughCaughtSignals) {
         while (gHandledWhileDumping < 100 && !dumped) {
             signalOnce();
         }
-        reader = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        reader = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         while (!dumped) {
             signalOnce();
         }
     });
     gDumping = true;
-    result_ = trace.Dump(path_.c_str(), false, false, false);
+    dump.result = trace.Dump(path.c_str(), false, false, false);
     gDumping = false;
     dumped = true;
     signaller.join();
     sigaction(SIGUSR1, &previous, nullptr);
     sem_destroy(&gSignalHandled);
+    dump.signals = gHandledWhileDumping;
+    if (reader >= 0) {
+        char text[64] = {};
+        const ssize_t got = read(reader, text, sizeof text);
+        dump.received.assign(text, static_cast<size_t>(std::max<ssize_t>(got, 0)));
+        close(reader);
+    }
+    return dump;
+}
 
-    EXPECT_EQ(result_, 0);
-    ASSERT_GE(reader, 0);
-    char text[64] = {};
-    const ssize_t got = read(reader, text, sizeof text);
-    EXPECT_EQ(std::string(text, static_cast<size_t>(std::max<ssize_t>(got, 0))),
-              "Transmit: \r\nUS");
-    close(reader);
+// A program that catches signals without SA_RESTART (an interval timer, children ending) may
+// trace to a named pipe whose reader comes only later: the dump waits for that reader through
+// the signals.
+TEST_F(TraceDump, ANamedPipeIsWaitedForThroughCaughtSignals) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer may hold a signal back until the thread's next intercepted "
+                    "call, which a thread blocked in the open does not make";
+#endif
+    const TSignalledDump dump = DumpIntoAPipeThroughSignals(path_);
+    EXPECT_EQ(dump.result, 0);
+    EXPECT_EQ(dump.received, "Transmit: \r\nUS");
 }
 
 // Asked to stop (Ctrl-C, a logout) while the dump waits for the reader of a named pipe, the
@@ -329,50 +346,11 @@ TEST_F(TraceDump, ANamedPipeIsNotWaitedForOnceTheApplicationIsTerminating) {
     GTEST_SKIP() << "ThreadSanitizer may hold a signal back until the thread's next intercepted "
                     "call, which a thread blocked in the open does not make";
 #endif
-    ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
-    ASSERT_EQ(sem_init(&gSignalHandled, 0, 0), 0);
-    gHandledWhileDumping = 0;
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    struct sigaction previous {};
-    ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
-    TKvTraceQueue trace;
-    ASSERT_EQ(trace.Init(8), 0);
-    Record(trace, 'T', "US");
-
-    const pthread_t dumper = pthread_self();
-    std::atomic<bool> dumped{false};
-    int reader = -1;
-    std::thread signaller([&] {
-        const auto signalOnce = [&] {
-            pthread_kill(dumper, SIGUSR1);
-            while (sem_wait(&gSignalHandled) != 0) {
-            }
-        };
-        while (gHandledWhileDumping < 100 && !dumped) {
-            signalOnce();
-        }
-        reader = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        while (!dumped) {
-            signalOnce();
-        }
-    });
     SetApplicationTerminating(true);
-    gDumping = true;
-    result_ = trace.Dump(path_.c_str(), false, false, false);
-    gDumping = false;
-    dumped = true;
-    signaller.join();
+    const TSignalledDump dump = DumpIntoAPipeThroughSignals(path_);
     SetApplicationTerminating(false);
-    sigaction(SIGUSR1, &previous, nullptr);
-    sem_destroy(&gSignalHandled);
-    if (reader >= 0) {
-        close(reader);
-    }
-
-    EXPECT_NE(result_, 0);
-    EXPECT_LT(gHandledWhileDumping, 100);
+    EXPECT_NE(dump.result, 0);
+    EXPECT_LT(dump.signals, 100);
 }
 
 class PortTrace : public ::testing::Test {
