@@ -377,6 +377,19 @@ TEST_F(TWindow, StopSignalDuringARunEndsItAsClosingTheWindowDoes) {
 }
 
 // The port selection as a test plays it.
+// The run's port with its trace on, written to sent.trc by SentTrace.
+kivo::TKvdComPort& TracedPort(TForm1& form, kivo::testing::TScratchDir& dir) {
+    kivo::TKvdComPort& port = form.Updater().ComPort;
+    port.SetTraceName(dir.File("sent.trc"));
+    port.SetTracing(kivo::tlOn);
+    return port;
+}
+
+std::string SentTrace(kivo::TKvdComPort& port, kivo::testing::TScratchDir& dir) {
+    port.SetTracing(kivo::tlDump);
+    return dir.Read("sent.trc");
+}
+
 class TPlayedPortChoice : public kivo::IComSelectPresenter {
 public:
     using TPlay = std::function<kivo::TModalResult(kivo::TComSelectForm&)>;
@@ -391,9 +404,7 @@ TEST_F(TWindow, ClosingTheWindowWhileThePortIsChosenSendsNothing) {
     TDevsim device({}, dir.File("devsim.err"));
     ConnectDevice(device);
     ChooseFile(QString::fromStdString(ExampleFirmware()));
-    kivo::TKvdComPort& port = form.Updater().ComPort;
-    port.SetTraceName(dir.File("sent.trc"));
-    port.SetTracing(kivo::tlOn);
+    kivo::TKvdComPort& port = TracedPort(form, dir);
     form.show();
     // The application is told to end while the port selection is open.
     kivo::SetComSelectPresenter(std::make_shared<TPlayedPortChoice>([this](auto& choice) {
@@ -405,8 +416,7 @@ TEST_F(TWindow, ClosingTheWindowWhileThePortIsChosenSendsNothing) {
 
     EXPECT_EQ(Lines(*form.memLog), std::vector<std::string>{LogGetInTouch});
     EXPECT_TRUE(shown.empty());
-    port.SetTracing(kivo::tlDump);
-    const std::string trace = dir.Read("sent.trc");
+    const std::string trace = SentTrace(port, dir);
     EXPECT_EQ(trace.find("Transmit"), std::string::npos) << trace;
     EXPECT_EQ(device.Stop(), 0);
 }
@@ -418,9 +428,7 @@ TEST_F(TWindow, StopSignalWhileThePortIsChosenEndsWithoutAMessage) {
     TDevsim device({}, dir.File("devsim.err"));
     ConnectDevice(device);
     ChooseFile(QString::fromStdString(ExampleFirmware()));
-    kivo::TKvdComPort& port = form.Updater().ComPort;
-    port.SetTraceName(dir.File("sent.trc"));
-    port.SetTracing(kivo::tlOn);
+    kivo::TKvdComPort& port = TracedPort(form, dir);
     form.show();
     const TStopSignals stopSignals;
     kivo::SetComSelectPresenter(NewQtComSelectPresenter());
@@ -434,8 +442,7 @@ TEST_F(TWindow, StopSignalWhileThePortIsChosenEndsWithoutAMessage) {
     EXPECT_EQ(Lines(*form.memLog), std::vector<std::string>{LogGetInTouch});
     EXPECT_TRUE(shown.empty()) << shown.front();
     EXPECT_FALSE(port.Open());
-    port.SetTracing(kivo::tlDump);
-    EXPECT_EQ(dir.Read("sent.trc").find("Transmit"), std::string::npos);
+    EXPECT_EQ(SentTrace(port, dir).find("Transmit"), std::string::npos);
     EXPECT_EQ(device.Stop(), 0);
 }
 
