@@ -149,6 +149,7 @@ WaitPlan PlanWait(Device& device) {
         plan.finished = true;
         return plan;
     }
+    plan.stopFd = device.endsOnStopSignal ? gStopFd.load() : -1;
     if (device.hungUp) {
         if (!device.hangUpWaitReported) {
             device.hangUpWaitReported = true;
@@ -163,7 +164,6 @@ WaitPlan PlanWait(Device& device) {
     if (device.modemWatcher && device.modemWatcher->Running()) {
         plan.modemFd = device.modemWatcher->EventFd();
     }
-    plan.stopFd = device.endsOnStopSignal ? gStopFd.load() : -1;
     return plan;
 }
 

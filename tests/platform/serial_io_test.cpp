@@ -346,5 +346,33 @@ TEST(SerialIoTest, AStopSignalEndsTheWaitsOfEveryLineAskedFor) {
     signal(SIGTERM, SIG_DFL);
 }
 
+// Once its hang-up has been reported a line is no longer watched, but a stop signal still ends
+// the wait: a program sitting on a line whose far end went away must still be able to finish.
+TEST(SerialIoTest, AStopSignalEndsTheWaitOnAHungUpLine) {
+    TPtyPair pty;
+    ASSERT_EQ(PtyOpen(pty), 0);
+    const int32_t line = SerialOpen(pty.SlavePath);
+    ASSERT_GT(line, 0);
+    SerialSetEventMask(line, ev_RxChar | ev_Err);
+    PtyClose(pty);
+    uint32_t events = 0;
+    ASSERT_EQ(SerialWaitEvent(line, events, 2000000), 0);
+    ASSERT_EQ(events, ev_Err);
+    ASSERT_EQ(SerialWakeOnStopSignals(line), 0);
+    std::future<int> wait = std::async(std::launch::async, [line] {
+        uint32_t later = 0;
+        return SerialWaitEvent(line, later);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // the wait has begun
+    raise(SIGTERM);
+    const bool ended = wait.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    SerialClose(line); // ends a wait the signal left running
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(wait.get(), 0);
+    SetApplicationTerminating(false);
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+}
+
 } // namespace
 } // namespace kivo
