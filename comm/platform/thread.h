@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 namespace kivo {
 
@@ -106,12 +107,13 @@ void SetThreadCreator(TThreadCreator creator);
 // of its threads but the one that forked.
 uint32_t CurrentProcessId();
 
-// Constructs a thread object and starts it.
+// Constructs a thread object and starts it. When the start is refused the object is deleted
+// and the exception passes on.
 template <class T, class... Args>
 T* NewThread(Args&&... args) {
-    T* thread = new T(std::forward<Args>(args)...);
+    auto thread = std::make_unique<T>(std::forward<Args>(args)...);
     thread->Start();
-    return thread;
+    return thread.release();
 }
 
 } // namespace kivo

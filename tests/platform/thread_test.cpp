@@ -135,6 +135,16 @@ TEST(Thread, ARefusedStartLeavesTheObjectUnstarted) {
     EXPECT_EQ(42, seen.load());
 }
 
+// The caller of NewThread never gets the object of a refused start, so NewThread deletes it.
+TEST(Thread, ARefusedNewThreadDeletesItsObject) {
+    TEvent release(true, true);
+    TEvent destroyed(true, false);
+    SetThreadCreator(RefuseThread);
+    EXPECT_THROW(NewThread<SelfFreeingThread>(release, destroyed), std::system_error);
+    SetThreadCreator(nullptr);
+    EXPECT_EQ(WAIT_OBJECT_0, destroyed.Wait(0));
+}
+
 // Loops until terminated, reporting its own nice value once it has been asked to.
 class LoopingThread : public TThread {
 public:
