@@ -682,13 +682,13 @@ int TKvdBaseDispatcher::SWFlowEnable(uint32_t bufferFull, uint32_t bufferResume,
     }
     TCriticalSectionGuard guard(mainLock);
     GetComState(deviceControl);
+    // A direction that is not asked for is switched off, also when an earlier call enabled it.
+    SetFlags(deviceControl.Flags, dcb_InX, options & sfReceiveFlow);
+    SetFlags(deviceControl.Flags, dcb_OutX, options & sfTransmitFlow);
     if (options & sfReceiveFlow) {
-        deviceControl.Flags |= dcb_InX;
         SetFlowLimits(*this, bufferFull, bufferResume);
-        SetFlowChars(deviceControl, kXonChar, kXoffChar);
     }
-    if (options & sfTransmitFlow) {
-        deviceControl.Flags |= dcb_OutX;
+    if (options & (sfReceiveFlow | sfTransmitFlow)) {
         SetFlowChars(deviceControl, kXonChar, kXoffChar);
     }
     return SetCommStateFix(deviceControl);

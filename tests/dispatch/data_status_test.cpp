@@ -156,6 +156,18 @@ TEST_F(PortStatus, SoftwareFlowControl) {
     EXPECT_EQ(port.SWFlowState(), 1);
 }
 
+TEST_F(PortStatus, SoftwareFlowEnableSetsExactlyTheDirectionsAskedFor) {
+    ASSERT_EQ(port.SWFlowEnable(3000, 1000, 1 | 2), 0);
+    ASSERT_EQ(port.SWFlowEnable(3000, 1000, 1), 0);
+    EXPECT_EQ(port.device.Flags & (dcb_InX | dcb_OutX), dcb_OutX);
+    ASSERT_EQ(port.SWFlowEnable(3000, 1000, 2), 0);
+    EXPECT_EQ(port.device.Flags & (dcb_InX | dcb_OutX), dcb_InX);
+    uint32_t hw = 0, sw = 0, full = 0, resume = 0;
+    char on = 0, off = 0;
+    ASSERT_EQ(port.GetFlowOptions(hw, sw, full, resume, on, off), 0);
+    EXPECT_EQ(sw, 2u);
+}
+
 TEST_F(PortStatus, DataPointersOutsideTheThreeSlotsAreRefused) {
     int value = 0;
     void* pointer = &value;
