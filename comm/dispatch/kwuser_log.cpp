@@ -306,6 +306,9 @@ void TKvdBaseDispatcher::InitDispatchLogging(uint32_t size) {
     // Blocks are taken out through the scratch buffer, so it must hold the largest block the
     // dispatcher itself logs: a whole input ring or a whole output ring.
     dlog.Init(size, std::max({InBufferSize, inQueueSize, outBufferSize}));
+    // A ring that is still there (paused, or kept by a dump that could not write its file) is
+    // only emptied by Init; logging starts on it as on a new one.
+    dlog.Start();
 }
 
 void TKvdBaseDispatcher::ClearDispatchLogging() {

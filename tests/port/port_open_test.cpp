@@ -315,6 +315,33 @@ TEST(PortOpen, DumpsToANameWithANulWriteNoFile) {
     EXPECT_NE(scratch.Read("dispatch.log").find("marker"), std::string::npos);
 }
 
+// A log whose ring is still there (kept by a dump that could not write, or paused) records
+// again once it is started anew, as the Logging property then says.
+TEST(PortOpen, ALogStartedAgainOverItsKeptRingRecords) {
+    TScratchDir scratch;
+    TTestPort port;
+    port.SetActivationProc(ActivateFake);
+    port.SetComNumber(5);
+    port.SetOpen(true);
+    port.SetLogging(tlOn);
+    port.AddStringToLog("first");
+    EXPECT_THROW(port.DumpLog(scratch.File("missing/dispatch.log"), false), EInOutError);
+    ASSERT_EQ(port.Logging(), tlOff);
+    port.SetLogging(tlOn);
+    EXPECT_TRUE(port.Fake()->dlog.On());
+    port.AddStringToLog("second");
+    port.SetLogging(tlPause);
+    port.InitLogging(0);
+    EXPECT_EQ(port.Logging(), tlOn);
+    EXPECT_TRUE(port.Fake()->dlog.On());
+    port.AddStringToLog("third");
+    port.DumpLog(scratch.File("dispatch.log"), false);
+    const std::string log = scratch.Read("dispatch.log");
+    EXPECT_EQ(log.find("first"), std::string::npos);
+    EXPECT_EQ(log.find("second"), std::string::npos);
+    EXPECT_NE(log.find("third"), std::string::npos);
+}
+
 // The triggers a port change must keep: one data and one timer trigger, under their handles.
 void ExpectOneDataAndOneTimerTrigger(const TKvdBaseDispatcher& d, uint16_t data, uint16_t timer) {
     ASSERT_EQ(d.dataTriggers.size(), 1u);
