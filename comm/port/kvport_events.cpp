@@ -207,9 +207,14 @@ void TKvdCustomComPort::SetStatusTrigger(uint16_t handle, uint16_t value, bool a
     }
 }
 
+// The length trigger's handle clears the length, as RemoveAllTriggers does: a length kept in
+// the property would make setting that length again a change that changes nothing.
 void TKvdCustomComPort::RemoveTrigger(uint16_t handle) {
     if (TKvdBaseDispatcher* d = OpenPortDispatcher()) {
         CheckException(this, d->RemoveTrigger(handle));
+        if (handle == LengthTriggerHandle) {
+            triggerLength_ = 0;
+        }
     }
 }
 

@@ -170,6 +170,20 @@ TEST(PortTriggers, RemoveAllTriggersActsOnlyOnAnOpenPort) {
     EXPECT_THROW(port.RemoveTrigger(8), EBadTriggerHandle);
 }
 
+// Removing the length trigger by its handle clears the property as RemoveAllTriggers does, so
+// that setting the length it had before arms it again.
+TEST(PortTriggers, TheLengthTriggerRemovedByItsHandleCanBeSetAgain) {
+    TTestPort port;
+    port.SetActivationProc(ActivateFake);
+    port.SetComNumber(5);
+    port.SetOpen(true);
+    port.RemoveTrigger(LengthTriggerHandle);
+    EXPECT_EQ(port.Fake()->availThreshold, 0u);
+    EXPECT_EQ(port.TriggerLength(), 0);
+    port.SetTriggerLength(1);
+    EXPECT_EQ(port.Fake()->availThreshold, 1u);
+}
+
 // The triggers of the last close come back at the next open, but a length set meanwhile is
 // the one the reopened port uses.
 TEST(PortTriggers, ALengthSetWhileClosedOutlastsTheSavedTriggers) {
