@@ -313,18 +313,27 @@ void TKvdCustomComPort::ReapplyFlowControl() {
     SetSWFlowOptions(swFlowOptions_);
 }
 
-// RS-485 switches RTS itself, so it excludes RTS/CTS flow control.
+// RS-485 switches RTS itself, so it excludes RTS/CTS flow control. The driver's RTS toggle is
+// part of what the hardware flow options write, so they are written again whenever the mode
+// is entered or left, also when the options themselves stay the same.
 void TKvdCustomComPort::SetRS485Mode(bool value) {
     if (value == rs485Mode_ && !forceApply_) {
         return;
     }
+    const bool leaving = rs485Mode_ && !value;
     rs485Mode_ = value;
     if (TKvdBaseDispatcher* d = OpenPortDispatcher()) {
         d->SetRS485Mode(value);
     }
     if (value) {
-        SetHWFlowOptions(hwFlowOptions_.Without(hwfUseRTS).Without(hwfRequireCTS));
+        {
+            TForceApplyGuard force(forceApply_);
+            SetHWFlowOptions(hwFlowOptions_.Without(hwfUseRTS).Without(hwfRequireCTS));
+        }
         SetRTS(false);
+    } else if (leaving) {
+        TForceApplyGuard force(forceApply_);
+        SetHWFlowOptions(hwFlowOptions_);
     }
 }
 

@@ -89,6 +89,29 @@ TEST(PortSettings, RS485ExcludesRtsCtsFlowControl) {
     EXPECT_FALSE(port.RS485Mode());
 }
 
+TEST(PortSettings, RS485OnAnOpenPortLetsTheDriverSwitchRts) {
+    TTestPort port;
+    port.SetActivationProc(ActivateFake);
+    port.SetComNumber(5);
+    port.SetOpen(true);
+    port.SetRS485Mode(true);
+    EXPECT_EQ(port.Fake()->device.Flags & dcb_RtsControlMask, dcb_RtsControlToggle);
+    port.SetOpen(false);
+    port.SetOpen(true);
+    EXPECT_EQ(port.Fake()->device.Flags & dcb_RtsControlMask, dcb_RtsControlToggle);
+    port.SetRS485Mode(false);
+    EXPECT_NE(port.Fake()->device.Flags & dcb_RtsControlMask, dcb_RtsControlToggle);
+    port.SetRTS(true);
+    EXPECT_TRUE(port.Fake()->rtsLine);
+    EXPECT_TRUE(port.RTS());
+
+    // RTS flow control asked for in RS-485 mode ends the mode and gets its handshake.
+    port.SetRS485Mode(true);
+    port.SetHWFlowOptions({hwfUseRTS});
+    EXPECT_FALSE(port.RS485Mode());
+    EXPECT_EQ(port.Fake()->device.Flags & dcb_RtsControlMask, dcb_RtsControlHandshake);
+}
+
 TEST(PortSettings, SizesAndNamesAreCapped) {
     TTestPort port;
     port.SetTraceSize(5000000);
