@@ -98,6 +98,13 @@ public:
         kill(pid_, signal);
         return WaitExit(5000);
     }
+    // Stops the simulator where it is (returning once it has stopped), and lets it go on.
+    void Suspend() {
+        int status = 0;
+        kill(pid_, SIGSTOP);
+        waitpid(pid_, &status, WUNTRACED);
+    }
+    void Resume() { kill(pid_, SIGCONT); }
 
 private:
     pid_t pid_ = -1;
@@ -342,6 +349,27 @@ TEST_F(DevsimRunTest, QuietLineReturnsTheDeviceToTheGreeting) {
     EXPECT_EQ(host.Receive(1, 700000), "");
     host.Send("US");
     EXPECT_EQ(host.Receive(2), "OK") << "a restarted update is greeted again";
+}
+
+// A simulator that runs late (stopped here, as a loaded machine may leave it waiting to run) is
+// no host that paused: the block that waited for it is taken, and the update goes on.
+TEST_F(DevsimRunTest, ALateSimulatorTakesTheBlockThatWaitedForIt) {
+    TDevsim sim({});
+    THost host(sim.Path());
+    const std::string image = TestImage();
+    SendBlocks(host, image, 5);
+    sim.Suspend();
+    host.Send(Block(image, 6));
+    EXPECT_EQ(host.Receive(1, 700000), "") << "longer than the quiet gap";
+    sim.Resume();
+    EXPECT_EQ(host.Receive(1), "K");
+    for (int block = 7; block <= 493; ++block) {
+        host.Send(Block(image, block));
+        if (block < 493) {
+            ASSERT_EQ(host.Receive(1), "K") << "block " << block;
+        }
+    }
+    EXPECT_EQ(host.Receive(1), std::string(1, static_cast<char>(SumOf(image))));
 }
 
 TEST_F(DevsimRunTest, SilentDeviceNeverAnswersButCountsTheGreetings) {

@@ -19,9 +19,6 @@ const std::string kNoise("\x00\x3f\xa5", 3);
 } // namespace
 
 void TDeviceModel::Receive(uint8_t byte, TSimClock::time_point at) {
-    if (InUpdate() && at > QuietDeadline()) {
-        BreakOff("line quiet");
-    }
     lastTraffic_ = at;
     if (phase_ == Phase::Transfer) {
         ReceiveImageByte(byte, at);
@@ -107,8 +104,8 @@ TSimClock::time_point TDeviceModel::QuietDeadline() const {
     return lastTraffic_ + kResyncGap;
 }
 
-void TDeviceModel::ResyncIfQuiet(TSimClock::time_point now) {
-    if (InUpdate() && answers_.empty() && now > QuietDeadline()) {
+void TDeviceModel::ResyncIfQuiet(TSimClock::time_point empty) {
+    if (InUpdate() && answers_.empty() && empty > QuietDeadline()) {
         BreakOff("line quiet");
     }
 }

@@ -33,8 +33,9 @@ public:
     void NoteSent(TSimClock::time_point at) { lastTraffic_ = at; }
 
     // After more than 0.5 s without traffic in the middle of an update the device waits for a
-    // greeting again; a byte that arrives after such a gap is taken the same way.
-    void ResyncIfQuiet(TSimClock::time_point now);
+    // greeting again: `empty` is a moment at which the line was seen holding nothing, so that
+    // bytes that come after it are taken the same way.
+    void ResyncIfQuiet(TSimClock::time_point empty);
 
     // A new program opened the line: an update the last one left unfinished is over, and
     // answers not yet sent are forgotten.

@@ -42,8 +42,12 @@ void TLinePlayer::Run() {
             return;
         }
         const TSimClock::time_point woke = TSimClock::now();
-        if (events == 0 && wake > now && wake != TSimClock::time_point::max()) {
-            NoteTimedWake(wake, woke);
+        if (events == 0 && wake != TSimClock::time_point::max()) {
+            // The wait looked at the line once more after its time and found it empty.
+            lineSeenEmpty_ = std::max(lineSeenEmpty_, wake);
+            if (wake > now) {
+                NoteTimedWake(wake, woke);
+            }
         }
         TakeArrivals(woke);
     }
@@ -53,9 +57,13 @@ void TLinePlayer::Run() {
 // device acts on it at that moment of line time, and its answers leave no earlier than that.
 // Bytes read are counted as arriving when the read returned: the host may have sent them after
 // this thread woke, while it waited to run, and a line cannot carry bytes before they are sent.
+// Whether the host left a gap before them is judged by when the line was last seen empty, not
+// by when they were read: a simulator that runs late (a loaded machine, a stopped process) must
+// not take its own delay for a host that gave up.
 void TLinePlayer::TakeArrivals(TSimClock::time_point woke) {
     uint8_t buffer[4096];
     for (;;) {
+        const TSimClock::time_point looked = TSimClock::now();
         const int got = kivo::SerialRead(pty_.Master, buffer, sizeof buffer);
         // A host's open empties the line's queues; what is read after that is the new host's.
         if (kivo::PtyTakePeerFlush(pty_)) {
@@ -63,8 +71,10 @@ void TLinePlayer::TakeArrivals(TSimClock::time_point woke) {
             std::erase_if(outbox_, [](const Outgoing& out) { return !out.hangUp; });
         }
         if (got <= 0) {
+            lineSeenEmpty_ = looked;
             return;
         }
+        model_.ResyncIfQuiet(lineSeenEmpty_);
         const TSimClock::time_point read = TSimClock::now();
         stats_.BytesArrived(woke);
         for (int i = 0; i < got; ++i) {
@@ -99,8 +109,9 @@ bool TLinePlayer::SendDue(TSimClock::time_point now) {
             return false;
         }
         kivo::SerialWrite(pty_.Master, out.bytes.data(), static_cast<int32_t>(out.bytes.size()));
-        stats_.AnswerSent(out.due, now, TSimClock::now());
-        model_.NoteSent(now);
+        const TSimClock::time_point sent = TSimClock::now();
+        stats_.AnswerSent(out.due, now, sent);
+        model_.NoteSent(sent);
         outbox_.pop_front();
         earlyWakeSpent_ = false;
     }
@@ -108,7 +119,7 @@ bool TLinePlayer::SendDue(TSimClock::time_point now) {
 }
 
 bool TLinePlayer::Finished(TSimClock::time_point now) {
-    model_.ResyncIfQuiet(now);
+    model_.ResyncIfQuiet(lineSeenEmpty_);
     if (SaveFinishedImage()) {
         reportDue_ = true;
     }

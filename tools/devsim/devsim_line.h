@@ -54,6 +54,7 @@ private:
     std::deque<Outgoing> outbox_;
     TSimClock::time_point rxFree_{};
     TSimClock::time_point txFree_{};
+    TSimClock::time_point lineSeenEmpty_{}; // the last look at the line that found nothing
     bool runEnded_ = false;
     bool reportDue_ = false; // an update ended; its figures go once its last answer has left
     bool saveFailed_ = false;
