@@ -122,6 +122,7 @@ public:
     ~THost() { SerialClose(line_); }
 
     bool Opened() const { return line_ > 0; }
+    int32_t Line() const { return line_; }
     // What a host does when it opens the line.
     void EmptyQueues() { ASSERT_EQ(SerialPurge(line_, kPurgeInput | kPurgeOutput), 0); }
     void Send(const std::string& bytes) {
@@ -404,6 +405,25 @@ TEST_F(DevsimRunTest, StopSignalEndsItCleanlySavingWhatArrived) {
         EXPECT_FALSE(std::filesystem::is_symlink(link));
         EXPECT_EQ(scratch_.Read("image.bin"), image.substr(0, 128));
     }
+}
+
+// A host that greets on without reading leaves the simulator's answers on the line until it is
+// full and the next answer waits for room; a stop signal still ends the simulator.
+TEST_F(DevsimRunTest, StopSignalEndsItWhileTheHostLeavesItsAnswersUnread) {
+    TDevsim sim({"--surplus-ok", "--noise"});
+    THost host(sim.Path());
+    ASSERT_TRUE(host.Opened());
+    // Greetings fill the line while the simulator takes none; their answers, seven bytes for
+    // every two, are more than the line holds the other way.
+    sim.Suspend();
+    size_t greeted = 0;
+    while (SerialWriteNow(host.Line(), "US", 2) == 2) {
+        ++greeted;
+    }
+    ASSERT_GT(greeted, 0U);
+    sim.Resume();
+    ASSERT_EQ(host.Receive(1), std::string(1, '\0')) << "the simulator answers";
+    EXPECT_EQ(sim.Stop(), 0);
 }
 
 // A link path that something else holds stays as it is, and an image that cannot be kept

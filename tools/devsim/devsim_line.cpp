@@ -4,12 +4,18 @@
 #include "comm/platform/console.h"
 #include "comm/platform/framework.h"
 #include "comm/platform/serial.h"
+#include "comm/platform/sync.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 namespace brinomar {
@@ -17,6 +23,46 @@ namespace brinomar {
 namespace {
 
 constexpr int kBitsPerByte = 10; // start bit, eight data bits, stop bit
+
+// A host that greets on without reading fills the line, and the write of the next answer waits
+// for room that may never come. While it lives, a stop signal cancels the line's writes (they
+// stay cancelled), so that the simulator can end. Without a thread of its own the simulator
+// still plays the device; only such a write then outlasts the signal.
+class TStopEndsWrites {
+public:
+    explicit TStopEndsWrites(int32_t line) : done_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+        try {
+            if (done_ >= 0) {
+                watcher_ = std::thread([this, line] { Watch(line); });
+            }
+        } catch (const std::system_error&) {
+        }
+    }
+    ~TStopEndsWrites() {
+        if (watcher_.joinable()) {
+            kivo::SignalEvent(done_);
+            watcher_.join();
+        }
+        if (done_ >= 0) {
+            close(done_);
+        }
+    }
+    TStopEndsWrites(const TStopEndsWrites&) = delete;
+    TStopEndsWrites& operator=(const TStopEndsWrites&) = delete;
+
+private:
+    void Watch(int32_t line) const {
+        pollfd fds[2] = {{kivo::ApplicationTerminatingFd(), POLLIN, 0}, {done_, POLLIN, 0}};
+        while (poll(fds, 2, -1) < 0 && errno == EINTR) {
+        }
+        if (fds[0].revents != 0) {
+            kivo::SerialCancelWrite(line);
+        }
+    }
+
+    int done_;
+    std::thread watcher_;
+};
 
 } // namespace
 
@@ -30,6 +76,7 @@ TLinePlayer::TLinePlayer(const TDevsimOptions& options, kivo::TPtyPair& pty)
 }
 
 void TLinePlayer::Run() {
+    const TStopEndsWrites stopEndsWrites(pty_.Master);
     for (;;) {
         const TSimClock::time_point now = TSimClock::now();
         ScheduleAnswers();
