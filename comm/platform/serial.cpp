@@ -71,6 +71,18 @@ void CloseDescriptors(Device& device) {
     CloseIfOpen(device.writeCancelFd);
 }
 
+// Lets go of a device this process opened: the settings the open found go back, and the
+// exclusive mode and the lock are lifted before the descriptors close. Both belong to the
+// terminal and the open file, which outlive the close while anyone else still holds them (a
+// simulator holding the other end, a child forked meanwhile until it ends or runs another
+// program), and would keep the device from being opened again until then.
+void ReleaseDevice(Device& device) {
+    RestoreFoundLine(device);
+    ioctl(device.fd, TIOCNXCL);
+    flock(device.fd, LOCK_UN);
+    CloseDescriptors(device);
+}
+
 bool CreateEventDescriptors(Device& device) {
     device.closeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     device.wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -98,12 +110,9 @@ int Fail(int platformCode) {
 
 int32_t RegisterDevice(std::unique_ptr<Device> device) {
     if (!CreateEventDescriptors(*device)) {
-        // The open device has been made exclusive and raw: lift that before it is closed, or the
-        // terminal stays barred for as long as anyone else holds it open, and a console loses
-        // its echo and line editing.
-        RestoreFoundLine(*device);
-        ioctl(device->fd, TIOCNXCL);
-        CloseDescriptors(*device);
+        // The open device has been made exclusive and raw: a console would lose its echo and
+        // line editing.
+        ReleaseDevice(*device);
         return Fail(kPlatformNotEnoughMemory);
     }
     Registry& registry = TheRegistry();
@@ -243,8 +252,7 @@ int32_t OpenDevicePath(const std::string& path) {
     device->fd = fd;
     const int prepared = PrepareLine(*device);
     if (prepared < 0) {
-        ioctl(fd, TIOCNXCL);
-        close(fd);
+        ReleaseDevice(*device);
         return prepared;
     }
     return RegisterDevice(std::move(device));
@@ -357,14 +365,7 @@ int SerialClose(int32_t handle) {
     SignalEvent(device->closeFd);
     ReleaseWaitResources(*device);
     WaitUntilUnused(*device);
-    RestoreFoundLine(*device);
-    // The exclusive flag belongs to the terminal, not to this descriptor: it would outlive the
-    // close while anyone else (a simulator holding the other end) keeps the terminal open.
-    ioctl(device->fd, TIOCNXCL);
-    // The lock belongs to the open file, which a child forked meanwhile shares until it ends or
-    // runs another program: it is lifted here, or the device could not be opened again before.
-    flock(device->fd, LOCK_UN);
-    CloseDescriptors(*device);
+    ReleaseDevice(*device);
     return 0;
 }
 

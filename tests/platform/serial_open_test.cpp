@@ -7,13 +7,24 @@
 
 #include <gtest/gtest.h>
 
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
+#include <iterator>
 #include <string>
+#include <thread>
 
 namespace kivo {
 namespace {
@@ -106,6 +117,77 @@ TEST_F(SerialOpenTest, ClosingReleasesTheDeviceWhileAChildForkedMeanwhileLivesOn
     EXPECT_GT(again, 0) << "error " << SerialLastError();
     SerialClose(again);
     close(release[1]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// Holds every eventfd call of this thread until the returned descriptor answers it; -1 where
+// the system does not let a test do so.
+int HoldEventFdCalls() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_eventfd2, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_USER_NOTIF),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+        return -1;
+    }
+    return static_cast<int>(
+        syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_NEW_LISTENER, &program));
+}
+
+// An open that fails once it holds the device (here: its wait descriptors cannot be made) lets
+// go of it as a close does, also while a child forked during the open lives on.
+TEST_F(SerialOpenTest, FailedOpenReleasesTheDeviceWhileAChildForkedDuringItLivesOn) {
+    std::promise<int> listening;
+    int32_t failed = 0;
+    std::thread opener([&] {
+        const int listener = HoldEventFdCalls();
+        listening.set_value(listener);
+        if (listener >= 0) {
+            failed = SerialOpen(pty_.SlavePath);
+        }
+    });
+    const int listener = listening.get_future().get();
+    if (listener < 0) {
+        opener.join();
+        GTEST_SKIP() << "the system does not let a test hold its own calls";
+    }
+    int release[2];
+    ASSERT_EQ(pipe(release), 0);
+    pid_t child = -1;
+    // The open's eventfd calls fail; a child is forked at the first, with the device held.
+    pollfd call{listener, POLLIN, 0};
+    while (poll(&call, 1, -1) == 1 && (call.revents & POLLIN) != 0) {
+        seccomp_notif held{};
+        if (ioctl(listener, SECCOMP_IOCTL_NOTIF_RECV, &held) != 0) {
+            break;
+        }
+        if (child < 0) {
+            child = fork();
+            if (child == 0) {
+                close(release[1]);
+                char c;
+                _exit(read(release[0], &c, 1) == 0 ? 0 : 1); // until the parent lets it end
+            }
+        }
+        seccomp_notif_resp answer{};
+        answer.id = held.id;
+        answer.error = -EMFILE;
+        ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &answer);
+    }
+    opener.join();
+    close(listener);
+    close(release[0]);
+    EXPECT_EQ(failed, -kPlatformNotEnoughMemory);
+    const int32_t again = SerialOpen(pty_.SlavePath);
+    EXPECT_GT(again, 0) << "error " << SerialLastError();
+    SerialClose(again);
+    close(release[1]);
+    ASSERT_GT(child, 0);
     int status = 0;
     waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
