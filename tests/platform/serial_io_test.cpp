@@ -173,13 +173,24 @@ TEST(SerialIoTest, CloseEndsTheWaitAndTheWriteInProgress) {
     PtyClose(pty);
 }
 
-TEST(SerialIoTest, HangUpIsReportedOnceAndTheWaitThenStaysQuiet) {
+// A line on a pseudo-terminal, watched for input and errors, whose far end has gone away; 0 when
+// it cannot be had.
+int32_t LineWhoseFarEndWentAway() {
     TPtyPair pty;
-    ASSERT_EQ(PtyOpen(pty), 0);
+    if (PtyOpen(pty) != 0) {
+        return 0;
+    }
     const int32_t line = SerialOpen(pty.SlavePath);
+    if (line > 0) {
+        SerialSetEventMask(line, ev_RxChar | ev_Err);
+    }
+    PtyClose(pty);
+    return line;
+}
+
+TEST(SerialIoTest, HangUpIsReportedOnceAndTheWaitThenStaysQuiet) {
+    const int32_t line = LineWhoseFarEndWentAway();
     ASSERT_GT(line, 0);
-    SerialSetEventMask(line, ev_RxChar | ev_Err);
-    PtyClose(pty); // the far end goes away
 
     uint32_t events = 0;
     ASSERT_EQ(SerialWaitEvent(line, events, 2000000), 0);
@@ -349,12 +360,8 @@ TEST(SerialIoTest, AStopSignalEndsTheWaitsOfEveryLineAskedFor) {
 // Once its hang-up has been reported a line is no longer watched, but a stop signal still ends
 // the wait: a program sitting on a line whose far end went away must still be able to finish.
 TEST(SerialIoTest, AStopSignalEndsTheWaitOnAHungUpLine) {
-    TPtyPair pty;
-    ASSERT_EQ(PtyOpen(pty), 0);
-    const int32_t line = SerialOpen(pty.SlavePath);
+    const int32_t line = LineWhoseFarEndWentAway();
     ASSERT_GT(line, 0);
-    SerialSetEventMask(line, ev_RxChar | ev_Err);
-    PtyClose(pty);
     uint32_t events = 0;
     ASSERT_EQ(SerialWaitEvent(line, events, 2000000), 0);
     ASSERT_EQ(events, ev_Err);
