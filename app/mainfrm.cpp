@@ -1,6 +1,8 @@
 #include "app/mainfrm.h"
 
+#include "comm/dispatch/kwuser.h"
 #include "comm/platform/framework.h"
+#include "comm/platform/serial.h"
 #include "comm/platform/winmsg.h"
 #include "comm/util/oomisc.h"
 
@@ -20,6 +22,23 @@ void IgnoreTrigger(kivo::TKvdCustomComPort*, uint16_t, uint16_t, uint16_t) {}
 
 bool StopWanted() {
     return kivo::ApplicationTerminating();
+}
+
+// A device that hung up (its adapter was unplugged, it was switched off) leaves the port open
+// on a dead line, where every greeting of a later run would go nowhere: the port is closed, so
+// that the run opens the device again.
+void CloseDeadLine(kivo::TKvdCustomComPort& port) {
+    if (!port.Open()) {
+        return;
+    }
+    kivo::TKvdBaseDispatcher* dispatcher = port.Dispatcher();
+    if (dispatcher == nullptr) {
+        return;
+    }
+    dispatcher->RefreshStatus();
+    if ((dispatcher->lineErrors & kivo::CE_HANGUP) != 0) {
+        port.SetOpen(false);
+    }
 }
 
 } // namespace
@@ -75,6 +94,7 @@ bool TUpdateRun::RefuseDamagedImage() {
 }
 
 bool TUpdateRun::Handshake() {
+    CloseDeadLine(port_);
     port_.SetOpen(true);
     // Choosing the port runs a modal loop, during which the application may have been closed.
     if (StopWanted()) {
@@ -229,17 +249,16 @@ TUpdater::~TUpdater() {
     }
 }
 
-// A port chosen for this run that then would not open (it went away, another program holds
-// it, the user may not use it) is not kept: the next run asks for a port again instead of
-// failing on the same one until the program is restarted.
+// A port chosen for this run, or opened again after its device hung up, that then would not
+// open (it went away, another program holds it, the user may not use it) is not kept: the next
+// run asks for a port again instead of failing on the same one until the program is restarted.
 TUpdateOutcome TUpdater::Run(IUpdateLog& log, TProgressCallback progress) {
-    const bool choosingPort = ComPort.ComNumber() == 0;
     TUpdateRun run(ComPort, Image, log);
     run.SetProgress(std::move(progress));
     try {
         return run.Execute();
     } catch (...) {
-        if (choosingPort && !ComPort.Open()) {
+        if (!ComPort.Open()) {
             ComPort.SetComNumber(0);
         }
         throw;

@@ -81,8 +81,9 @@ public:
     // the log names the first error and the port is not touched.
     TUpdateOutcome Execute();
 
-    // Opens the port and greets the device: true when the run must stop (the device did not
-    // answer, or the application is terminating), false when the device answered.
+    // Opens the port (again, when its device hung up since the last run) and greets the device:
+    // true when the run must stop (the device did not answer, or the application is
+    // terminating), false when the device answered.
     bool Handshake();
     // Sends the start byte and the image sector by sector, then checks the checksum.
     void TransferImage();
@@ -119,8 +120,8 @@ public:
     TUpdater(const TUpdater&) = delete;
     TUpdater& operator=(const TUpdater&) = delete;
 
-    // Runs an update of the image loaded last. When the port chosen for it cannot be opened,
-    // the next run asks for a port again.
+    // Runs an update of the image loaded last. When the port chosen for it, or opened again
+    // after its device hung up, cannot be opened, the next run asks for a port again.
     TUpdateOutcome Run(IUpdateLog& log, TProgressCallback progress = nullptr);
 
     TRomImage Image;

@@ -477,6 +477,33 @@ TEST_F(TWindow, PortThatWouldNotOpenIsAskedForAgainOnTheNextRun) {
     EXPECT_EQ(dir.Read("image.bin"), SentImageOf(ExampleFirmware()));
 }
 
+// The device hangs up in the middle of a run (its adapter unplugged, say) and is back at the
+// same path for the next one; before it is back, the port is asked for again.
+TEST_F(TWindow, DeviceThatHungUpIsOpenedAgainOnTheNextRun) {
+    const std::string link = dir.File("device");
+    ASSERT_EQ(kivo::RegisterComPort(kPortNumber, link), 0);
+    ChooseFile(QString::fromStdString(ExampleFirmware()));
+    {
+        TDevsim device({"--link", link, "--hangup-after", "10"}, dir.File("devsim.err"));
+        form.btnUpdate->click();
+        EXPECT_EQ(Lines(*form.memLog).back(), FormatSectorLine(LogSectorError, 11));
+        EXPECT_EQ(device.Wait(10000), 0);
+    }
+
+    form.btnUpdate->click();
+    EXPECT_EQ(Lines(*form.memLog), std::vector<std::string>{LogGetInTouch});
+    EXPECT_EQ(shown.size(), 1u);
+    EXPECT_FALSE(form.Updater().ComPort.Open());
+
+    TDevsim device({"--link", link, "--save", dir.File("image.bin")}, dir.File("devsim.err"));
+    form.btnUpdate->click();
+    EXPECT_EQ(Lines(*form.memLog), CompleteLog());
+    EXPECT_EQ(PortChoicesAsked(), 2);
+    EXPECT_EQ(shown.size(), 1u);
+    EXPECT_EQ(device.Stop(), 0);
+    EXPECT_EQ(dir.Read("image.bin"), SentImageOf(ExampleFirmware()));
+}
+
 TEST_F(TWindow, ButtonPressedFromTheKeyboardHasTheFocusAgainAfterItsRun) {
     const QString file =
         QString::fromStdString(dir.Write("damaged.hex", ":0G0200000102\n:00000001FF\n"));
