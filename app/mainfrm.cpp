@@ -182,9 +182,11 @@ uint8_t TUpdateRun::ReadSector(int sector, TSectorBytes& bytes, uint8_t checksum
     return checksum;
 }
 
+// The device may answer "ok" and "k", but the checksum is a number: a byte that differs from it
+// only as a letter's other case (a bit flipped on the way) is a wrong checksum.
 void TUpdateRun::CheckTheCheckSum(uint8_t checksum) {
     const std::string expected(1, static_cast<char>(checksum));
-    switch (Await(expected, CheckSumTimeoutTicks, SectorSize)) {
+    switch (Await(expected, CheckSumTimeoutTicks, SectorSize, true)) {
     case TWaitResult::wrArrived:
         log_.Add(LogCheckSumOk);
         outcome_ = TUpdateOutcome::uoCheckSumOk;
@@ -201,9 +203,10 @@ void TUpdateRun::CheckTheCheckSum(uint8_t checksum) {
 
 // A wait ends early, reporting success, when the application is terminating; that must not be
 // taken for the device's answer.
-TUpdateRun::TWaitResult TUpdateRun::Await(const std::string& text, int32_t ticks, size_t sent) {
+TUpdateRun::TWaitResult TUpdateRun::Await(const std::string& text, int32_t ticks, size_t sent,
+                                          bool exactCase) {
     const int32_t allowed = ticks + WireAllowance(sent + text.size());
-    const bool arrived = port_.WaitForString(text, allowed, true, true);
+    const bool arrived = port_.WaitForString(text, allowed, true, !exactCase);
     if (StopWanted()) {
         return TWaitResult::wrStopped;
     }

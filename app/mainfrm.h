@@ -93,8 +93,9 @@ public:
 private:
     enum class TWaitResult : uint8_t { wrArrived, wrTimedOut, wrStopped };
 
-    // Waits `ticks` for `text`, the answer to the last `sent` bytes.
-    TWaitResult Await(const std::string& text, int32_t ticks, size_t sent);
+    // Waits `ticks` for `text`, the answer to the last `sent` bytes, in either letter case
+    // unless `exactCase`.
+    TWaitResult Await(const std::string& text, int32_t ticks, size_t sent, bool exactCase = false);
     int32_t WireAllowance(size_t bytes) const;
     bool AwaitAcknowledgement(int sector);
     using TSectorBytes = std::array<uint8_t, SectorSize>;

@@ -1,11 +1,13 @@
 // The update run where it must not reach the device, or reaches only the port: the checks
-// before the greeting, and the port as the updater sets it up. Runs against a device are the
-// end-to-end tests of brinomar-flash and of the window.
+// before the greeting, the port as the updater sets it up, and the checksum against a line that
+// only acknowledges. Runs against a device are the end-to-end tests of brinomar-flash and of the
+// window.
 #include "app/mainfrm.h"
 #include "comm/errors/kvexcept.h"
 #include "comm/platform/framework.h"
 #include "comm/port/kvselcom.h"
 #include "tests/fakes/no_machine_ports.h"
+#include "tests/fakes/pty_far_end.h"
 #include "tests/fakes/scratchdir.h"
 
 #include <gtest/gtest.h>
@@ -86,6 +88,29 @@ TEST_F(UpdateRun, TerminatingApplicationStartsNoRun) {
     EXPECT_EQ(Run(), TUpdateOutcome::uoStopped);
     EXPECT_EQ(log.lines, std::vector<std::string>{"a line of an earlier run"});
     EXPECT_FALSE(PortTouched());
+}
+
+// The far end acknowledges every 128 bytes with "K", so that after the last sector one more
+// "K" comes where the checksum is awaited. The image's checksum is "k": the letter case of the
+// answers "OK" and "K" does not count, but a checksum is a number that must match exactly.
+TEST_F(UpdateRun, CheckSumDifferingOnlyInLetterCaseIsAnError) {
+    kivo::testing::TPtyFarEnd device;
+    ASSERT_FALSE(device.SlavePath().empty());
+    device.AcknowledgeBlocks(SectorSize, 'K');
+    constexpr uint16_t kPortNumber = 43;
+    ASSERT_EQ(kivo::RegisterComPort(kPortNumber, device.SlavePath()), 0);
+    // A blank image sums to 00; the byte 6A at the first position sent makes it 6B, "k".
+    Load(":010200006A93\n:00000001FF\n");
+    updater.ComPort.SetComNumber(kPortNumber);
+    updater.ComPort.SetOpen(true);
+
+    TUpdateRun run(updater.ComPort, updater.Image, log);
+    run.TransferImage();
+
+    EXPECT_EQ(run.Outcome(), TUpdateOutcome::uoCheckSumError);
+    EXPECT_EQ(log.lines.back(), LogCheckSumError);
+    updater.ComPort.SetOpen(false);
+    kivo::UnregisterComPort(kPortNumber);
 }
 
 TEST(UpdatePort, IsSetUpForTheDeviceWithThePortLeftToChoose) {
