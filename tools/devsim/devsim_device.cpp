@@ -1,6 +1,7 @@
 // The simulated device's side of the update protocol.
 #include "tools/devsim/devsim_device.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace brinomar {
@@ -90,7 +91,13 @@ void TDeviceModel::BlockComplete(TSimClock::time_point at) {
 void TDeviceModel::Answer(TSimClock::time_point at, std::string bytes) {
     if (!options_.silent) {
         answers_.push_back({at, options_.noise ? kNoise + bytes : bytes, false});
+        ++unsent_;
     }
+}
+
+void TDeviceModel::NoteSent(TSimClock::time_point at) {
+    lastTraffic_ = at;
+    unsent_ = std::max(unsent_ - 1, 0);
 }
 
 void TDeviceModel::EndUpdate() {
@@ -105,13 +112,14 @@ TSimClock::time_point TDeviceModel::QuietDeadline() const {
 }
 
 void TDeviceModel::ResyncIfQuiet(TSimClock::time_point empty) {
-    if (InUpdate() && answers_.empty() && empty > QuietDeadline()) {
+    if (InUpdate() && unsent_ == 0 && empty > QuietDeadline()) {
         BreakOff("line quiet");
     }
 }
 
 void TDeviceModel::LineReopened() {
     answers_.clear();
+    unsent_ = 0;
     if (InUpdate()) {
         BreakOff("line opened again");
     }

@@ -29,12 +29,13 @@ public:
     // A byte the device took off the line at `at`.
     void Receive(uint8_t byte, TSimClock::time_point at);
 
-    // Traffic the device sent itself also counts against the quiet gap.
-    void NoteSent(TSimClock::time_point at) { lastTraffic_ = at; }
+    // An answer has left: traffic the device sent itself also counts against the quiet gap.
+    void NoteSent(TSimClock::time_point at);
 
     // After more than 0.5 s without traffic in the middle of an update the device waits for a
     // greeting again: `empty` is a moment at which the line was seen holding nothing, so that
-    // bytes that come after it are taken the same way.
+    // bytes that come after it are taken the same way. An answer the device still holds back
+    // (--late-ack) is its own delay: the host waits for it, so the gap does not count meanwhile.
     void ResyncIfQuiet(TSimClock::time_point empty);
 
     // A new program opened the line: an update the last one left unfinished is over, and
@@ -81,6 +82,7 @@ private:
     bool sessionEnded_ = false;
     TSimClock::time_point lastTraffic_{};
     std::deque<TDeviceAnswer> answers_;
+    int unsent_ = 0; // answers given that have not left yet
 };
 
 } // namespace brinomar
