@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -72,9 +73,25 @@ public:
 
     const std::string& Path() const { return path_; }
 
+    // Reads what the simulator writes until `text` has come (true), or until it has written
+    // nothing for `timeoutMs` or has ended (false).
+    bool AwaitOutput(const std::string& text, int timeoutMs = 10000) {
+        char buffer[256];
+        while (seen_.find(text) == std::string::npos) {
+            pollfd readable{output_, POLLIN, 0};
+            const ssize_t got =
+                poll(&readable, 1, timeoutMs) == 1 ? read(output_, buffer, sizeof buffer) : 0;
+            if (got <= 0) {
+                return false;
+            }
+            seen_.append(buffer, static_cast<size_t>(got));
+        }
+        return true;
+    }
+
     // What the simulator wrote after the first line; for use once it has ended.
     std::string RestOfOutput() {
-        std::string rest;
+        std::string rest = std::move(seen_);
         char buffer[256];
         ssize_t got = 0;
         while ((got = read(output_, buffer, sizeof buffer)) > 0) {
@@ -111,6 +128,7 @@ private:
     int output_ = -1;
     int status_ = -1;
     std::string path_;
+    std::string seen_; // output read by AwaitOutput
 };
 
 // The updater's side of the protocol, reduced to plain reads and writes.
@@ -398,6 +416,8 @@ TEST_F(DevsimRunTest, SilentDeviceNeverAnswersButCountsTheGreetings) {
     TDevsim sim({"--silent", "--verbose"});
     THost host(sim.Path());
     host.Send("USUSUS");
+    // The stop must not come before the simulator has taken the greetings.
+    ASSERT_TRUE(sim.AwaitOutput("devsim: greeting 3\n"));
     EXPECT_EQ(host.Receive(1, 200000), "");
     EXPECT_EQ(sim.Stop(), 0);
     EXPECT_NE(sim.RestOfOutput().find("devsim: 3 greetings"), std::string::npos);
