@@ -264,8 +264,12 @@ void TKvdCustomComPort::SetSWFlowOptions(TSWFlowOptions value) {
         }
     }
     if (TKvdBaseDispatcher* d = OpenPortDispatcher()) {
-        CheckException(this, option != 0 ? d->SWFlowEnable(bufferFull_, bufferResume_, option)
-                                         : d->SWFlowDisable());
+        if (option == 0) {
+            CheckException(this, d->SWFlowDisable());
+        } else if (CheckException(this, d->SWFlowEnable(bufferFull_, bufferResume_, option)) == 0) {
+            // Enabling installs the default characters: the component's own go back on the line.
+            CheckException(this, d->SWFlowChars(xonChar_, xoffChar_));
+        }
     }
     swFlowOptions_ = value;
 }

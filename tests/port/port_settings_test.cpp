@@ -78,6 +78,29 @@ TEST(PortSettings, FlowControlDerivesTheBufferMarksFromInSize) {
     EXPECT_EQ(marks.BufferResume(), 368);
 }
 
+// The component's flow characters stay on the line when software flow control changes on an
+// open port, or is written again for new buffer marks.
+TEST(PortSettings, FlowCharactersSurviveSoftwareFlowChangesOnAnOpenPort) {
+    TTestPort port;
+    port.SetActivationProc(ActivateFake);
+    port.SetComNumber(5);
+    port.SetSWFlowOptions(swfBoth);
+    port.SetXOnChar('A');
+    port.SetXOffChar('B');
+    port.SetOpen(true);
+    port.SetSWFlowOptions(swfTransmit);
+    EXPECT_EQ(port.Fake()->device.XonChar, 'A');
+    EXPECT_EQ(port.Fake()->device.XoffChar, 'B');
+    port.SetBufferFull(2000);
+    EXPECT_EQ(port.Fake()->device.XonChar, 'A');
+    EXPECT_EQ(port.Fake()->device.XoffChar, 'B');
+    port.SetSWFlowOptions(swfNone);
+    port.SetSWFlowOptions(swfReceive);
+    EXPECT_EQ(port.Fake()->device.XonChar, 'A');
+    EXPECT_EQ(port.Fake()->device.XoffChar, 'B');
+    EXPECT_EQ(port.Fake()->device.Flags & (dcb_InX | dcb_OutX), dcb_InX);
+}
+
 TEST(PortSettings, RS485ExcludesRtsCtsFlowControl) {
     TTestPort port;
     port.SetHWFlowOptions({hwfUseRTS, hwfRequireDSR});
