@@ -330,11 +330,11 @@ void TKvdCustomComPort::SetRS485Mode(bool value) {
         d->SetRS485Mode(value);
     }
     if (value) {
-        {
-            TForceApplyGuard force(forceApply_);
-            SetHWFlowOptions(hwFlowOptions_.Without(hwfUseRTS).Without(hwfRequireCTS));
-        }
+        // RTS goes low before the toggle is written: once the driver switches RTS, the line's
+        // RTS control is no longer this side's to set.
         SetRTS(false);
+        TForceApplyGuard force(forceApply_);
+        SetHWFlowOptions(hwFlowOptions_.Without(hwfUseRTS).Without(hwfRequireCTS));
     } else if (leaving) {
         TForceApplyGuard force(forceApply_);
         SetHWFlowOptions(hwFlowOptions_);

@@ -135,6 +135,22 @@ TEST(PortSettings, RS485OnAnOpenPortLetsTheDriverSwitchRts) {
     EXPECT_EQ(port.Fake()->device.Flags & dcb_RtsControlMask, dcb_RtsControlHandshake);
 }
 
+// Entering the mode on an open port lowers RTS as on a closed one: the driver raises it only
+// while it sends, and it stays low when the mode is left.
+TEST(PortSettings, RS485OnAnOpenPortLowersRts) {
+    TTestPort port;
+    port.SetActivationProc(ActivateFake);
+    port.SetComNumber(5);
+    port.SetOpen(true);
+    ASSERT_TRUE(port.RTS());
+    port.SetRS485Mode(true);
+    EXPECT_FALSE(port.RTS());
+    EXPECT_EQ(port.Fake()->device.Flags & dcb_RtsControlMask, dcb_RtsControlToggle);
+    port.SetRS485Mode(false);
+    EXPECT_FALSE(port.RTS());
+    EXPECT_FALSE(port.Fake()->rtsLine);
+}
+
 TEST(PortSettings, SizesAndNamesAreCapped) {
     TTestPort port;
     port.SetTraceSize(5000000);
