@@ -90,8 +90,9 @@ void TLinePlayer::Run() {
         }
         const TSimClock::time_point woke = TSimClock::now();
         if (events == 0 && wake != TSimClock::time_point::max()) {
-            // The wait looked at the line once more after its time and found it empty.
-            lineSeenEmpty_ = std::max(lineSeenEmpty_, wake);
+            // The wait found the line empty when it ended: at its time, or earlier when a stop
+            // signal cut it short.
+            lineSeenEmpty_ = std::max(lineSeenEmpty_, std::min(wake, woke));
             if (wake > now) {
                 NoteTimedWake(wake, woke);
             }
