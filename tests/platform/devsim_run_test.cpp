@@ -381,6 +381,25 @@ TEST_F(DevsimRunTest, HostOpeningTheLineAgainIsGreetedAtOnce) {
     EXPECT_EQ(sim.Stop(), 0);
 }
 
+// An acknowledgement held back for longer than any host waits is forgotten with the host that
+// gave up on it; the next host's greeting is answered at once, not after the forgotten delay.
+TEST_F(DevsimRunTest, AnswerForgottenAtAReopenDoesNotHoldTheLine) {
+    TDevsim sim({"--late-ack", "600000@5", "--verbose"});
+    const std::string image = TestImage();
+    {
+        THost first(sim.Path());
+        SendBlocks(first, image, 4);
+        first.Send(Block(image, 5));
+        ASSERT_TRUE(sim.AwaitOutput("devsim: block 005 received\n"));
+        EXPECT_EQ(first.Receive(1, 100000), "") << "not yet";
+    }
+    THost second(sim.Path());
+    second.EmptyQueues();
+    second.Send("US");
+    EXPECT_EQ(second.Receive(2), "OK");
+    EXPECT_EQ(sim.Stop(), 0);
+}
+
 TEST_F(DevsimRunTest, QuietLineReturnsTheDeviceToTheGreeting) {
     TDevsim sim({});
     THost host(sim.Path());

@@ -117,6 +117,10 @@ void TLinePlayer::TakeArrivals(TSimClock::time_point woke) {
         if (kivo::PtyTakePeerFlush(pty_)) {
             model_.LineReopened();
             std::erase_if(outbox_, [](const Outgoing& out) { return !out.hangUp; });
+            // The answers forgotten here never take the line: the next one leaves on its time.
+            if (outbox_.empty()) {
+                txFree_ = std::min(txFree_, looked);
+            }
         }
         if (got <= 0) {
             lineSeenEmpty_ = looked;
