@@ -159,7 +159,7 @@ std::string FormatDiagnostic(const THexDiagnostic& diagnostic) {
            diagnostic.Text;
 }
 
-TRomImage::TRomImage() : data_(BufferSize, 0xFF) {}
+TRomImage::TRomImage() : data_(BufferSize, 0xFF), accepted_(data_) {}
 
 void TRomImage::LoadFile(const std::string& name) {
     fileName_ = name;
@@ -169,12 +169,16 @@ void TRomImage::LoadFile(const std::string& name) {
 
 void TRomImage::LoadFromText(std::string_view text) {
     diagnostics_.clear();
+    data_ = accepted_;
     const std::vector<std::string_view> lines = SplitLines(text);
     // The last line is never read: in a well-formed file it is the end-of-file record.
     for (size_t i = 0; i + 1 < lines.size(); ++i) {
         LoadLine(lines[i], static_cast<int>(i) + 1);
     }
     CheckEnd(lines);
+    if (!HasErrors()) {
+        accepted_ = data_;
+    }
 }
 
 // A file cut short (a download or copy that broke off) passes every check of its lines: the

@@ -59,6 +59,8 @@ public:
     void LoadFile(const std::string& name);
     // Overlays the bytes of HEX text already in memory; the file name is left alone.
     void LoadFromText(std::string_view text);
+    // A load that found errors is refused for sending, so the next load overlays the image as it
+    // stood before it: bytes of a refused file never reach the device with a later file's.
 
     // The byte at `position` (0-255); NoFileLoaded while no file has been named.
     int GetByte(int position) const;
@@ -84,6 +86,8 @@ private:
 
     std::string fileName_;
     std::vector<uint8_t> data_;
+    // The image as the last load without errors left it.
+    std::vector<uint8_t> accepted_;
     std::vector<THexDiagnostic> diagnostics_;
 };
 

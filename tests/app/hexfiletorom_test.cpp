@@ -186,6 +186,19 @@ TEST_F(RomImageTest, LaterFilesMergeOverEarlierOnes) {
     EXPECT_EQ(image.FileName(), dir.File("b.hex"));
 }
 
+// A file with errors is never sent; its bytes stay visible for the listing but are not merged
+// into the file loaded after it.
+TEST_F(RomImageTest, ARefusedFileIsNotMergedIntoTheNext) {
+    Load(":04030000111111110000\n" + kEof, "a.hex");
+    Load(":02030200333300\n:02040000CCDD51\n:0205", "cut.hex");
+    ASSERT_EQ(FirstError(), Error(THexProblem::hpNoEndRecord, 3));
+    EXPECT_EQ(At(0x300, 4), (Bytes{0x11, 0x11, 0x33, 0x33}));
+    EXPECT_EQ(At(0x400, 2), (Bytes{0xCC, 0xDD}));
+    Load(":01030100220000\n" + kEof, "b.hex");
+    EXPECT_EQ(At(0x300, 4), (Bytes{0x11, 0x22, 0x11, 0x11}));
+    EXPECT_EQ(At(0x400, 2), (Bytes{0xFF, 0xFF}));
+}
+
 TEST_F(RomImageTest, DiagnosticsDescribeOnlyTheLastLoad) {
     Load(":0G000000\n" + kEof);
     EXPECT_EQ(FirstError(), Error(THexProblem::hpSkippedLine, 1));
