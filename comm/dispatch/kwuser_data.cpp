@@ -316,6 +316,8 @@ int TKvdBaseDispatcher::FlushInBuffer() {
     int result = FlushCom(1);
     if (inDataNotify) {
         // The notification drops the bytes when it ends; no handler is handed them meanwhile.
+        // Until then they keep their places: a full ring stays full, so that bytes arriving in
+        // between wait in the device instead of being dropped with them.
         TakeOutside(*this, 0, InputUsed(*this));
     } else {
         // Counting the flushed bytes as taken makes the receive check skip them: it owns the
@@ -323,8 +325,8 @@ int TKvdBaseDispatcher::FlushInBuffer() {
         inTakenCount += InputUsed(*this);
         inTail = inHead.load();
         handlerRead = 0;
+        inputFull = false;
     }
-    inputFull = false;
     ResetDataTriggers();
     return result;
 }

@@ -222,6 +222,30 @@ TEST_F(Notify, HandlersAfterAnOutsideReadOrAFlushAreNotHandedThoseBytes) {
     EXPECT_EQ(port.InBuffUsed(), 0u);
 }
 
+TEST_F(Notify, AFullRingFlushedByAHandlerKeepsTheBytesThatArriveMeanwhile) {
+    // The flushed bytes leave the ring when the notification ends; what arrives in between
+    // must not take their places and go with them.
+    struct TFlushThenReceive {
+        TFakeDispatcher& port;
+        void OnNotify(uint32_t, uint32_t, int32_t) {
+            port.FlushInBuffer();
+            port.ScriptInput(std::string(InBufferSize, 'n'));
+            port.ExtractData();
+        }
+    } flushing{port};
+    port.RegisterEventTriggerHandler(TTriggerMethod::Bind<&TFlushThenReceive::OnNotify>(&flushing));
+    port.ScriptInput(std::string(InBufferSize, 'z'));
+    port.ExtractData();
+    ASSERT_EQ(port.InBuffUsed(), InBufferSize);
+    port.SendNotify(msgTriggerAvail, InBufferSize, 0);
+
+    port.ExtractData();
+    EXPECT_EQ(port.InBuffUsed(), InBufferSize);
+    std::string received(InBufferSize, '\0');
+    ASSERT_EQ(port.GetBlock(received.data(), InBufferSize), static_cast<int>(InBufferSize));
+    EXPECT_EQ(received.find_first_not_of('n'), std::string::npos);
+}
+
 TEST_F(Notify, AHandlerDeregisteredDuringANotificationGoesWhenItEnds) {
     struct TSelfRemover {
         TKvdBaseDispatcher* port;
