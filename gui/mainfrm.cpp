@@ -273,7 +273,7 @@ void TForm1::btnLoadHexFileClick() {
     LoadAndListFile();
 }
 
-// The file is loaded over the current image, without clearing it first.
+// The file is loaded over the image the last file without errors left, without clearing it first.
 void TForm1::LoadAndListFile() {
     updater_.Image.LoadFile(LocalFileName(OpenDialog1.FileName));
     if (cbLoadVisible->isChecked()) {
