@@ -535,6 +535,8 @@ TEST_F(DevsimRunTest, NeitherTheLinkNorTheSaveOverridesWhatIsThere) {
 TEST_F(DevsimRunTest, UsageMistakesAreRefused) {
     for (const std::vector<std::string>& args :
          std::vector<std::vector<std::string>>{{"--no-ack-after", "3"},
+                                               {"--no-ack-after", "493"},
+                                               {"--late-ack", "10@493"},
                                                {"--hangup-after", "494"},
                                                {"--pace", "fast"},
                                                {"--late-ack", "10@"},
@@ -543,6 +545,10 @@ TEST_F(DevsimRunTest, UsageMistakesAreRefused) {
         TDevsim sim(args);
         EXPECT_EQ(sim.WaitExit(5000), 64) << args[0];
     }
+    // The last block is answered with the checksum; only the hang-up applies to it.
+    TDevsim lastBlocks({"--no-ack-after", "492", "--late-ack", "10@492", "--hangup-after", "493"});
+    EXPECT_EQ(lastBlocks.Path().rfind("/dev/", 0), 0u) << lastBlocks.Path();
+    EXPECT_EQ(lastBlocks.Stop(), 0);
     TDevsim help({"--help"});
     EXPECT_EQ(help.Path(), "Usage: brinomar-devsim [OPTION]...");
     EXPECT_EQ(help.WaitExit(5000), 0);

@@ -16,9 +16,11 @@ bool ParseNumber(const std::string& text, long long low, long long high, long lo
     return result.ec == std::errc() && result.ptr == end && value >= low && value <= high;
 }
 
-bool ParseBlock(const std::string& text, int& block) {
+// Blocks 4 to `last`: the last block is answered with the checksum, not acknowledged, so the
+// acknowledgement faults stop one block earlier.
+bool ParseBlock(const std::string& text, int last, int& block) {
     long long value = 0;
-    if (!ParseNumber(text, kFirstBlock, kLastBlock, value)) {
+    if (!ParseNumber(text, kFirstBlock, last, value)) {
         return false;
     }
     block = static_cast<int>(value);
@@ -34,7 +36,8 @@ bool ParseLateAck(const std::string& text, TDevsimOptions& options) {
     }
     options.lateAckMs = static_cast<int>(ms);
     options.lateAckBlock = 0; // a later --late-ack without @N applies to every block again
-    return at == std::string::npos || ParseBlock(text.substr(at + 1), options.lateAckBlock);
+    return at == std::string::npos ||
+           ParseBlock(text.substr(at + 1), kLastBlock - 1, options.lateAckBlock);
 }
 
 bool TakeFlag(const std::string& arg, TDevsimOptions& options) {
@@ -82,10 +85,10 @@ bool TakeValue(const std::string& name, const std::string& value, TDevsimOptions
         return ok;
     }
     if (name == "--no-ack-after") {
-        return ParseBlock(value, options.noAckAfter);
+        return ParseBlock(value, kLastBlock - 1, options.noAckAfter);
     }
     if (name == "--hangup-after") {
-        return ParseBlock(value, options.hangUpAfter);
+        return ParseBlock(value, kLastBlock, options.hangUpAfter);
     }
     return name == "--late-ack" && ParseLateAck(value, options);
 }
@@ -173,11 +176,12 @@ Faults:
   --lower-case         answer "ok" and "k"
   --noise              send a few unrelated bytes before every answer
   --surplus-ok         answer a greeting with "OK" twice
-  --no-ack-after N     leave out the acknowledgement of block N
+  --no-ack-after N     leave out the acknowledgement of block N (4 to 492: block 493 is
+                       answered with the checksum)
   --late-ack MS[@N]    send acknowledgements MS (up to 600000) milliseconds late (only
-                       block N's with @N)
+                       block N's with @N, N from 4 to 492)
   --wrong-checksum     return a checksum one higher than the sum
-  --hangup-after N     close the line after receiving block N, and end
+  --hangup-after N     close the line after receiving block N (4 to 493), and end
 
 SIGINT, SIGTERM or SIGHUP ends the simulator (an update in progress is saved first, the link
 removed). It exits with 0,
