@@ -12,6 +12,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QImageWriter>
 #include <QTimer>
 
 #include <algorithm>
@@ -40,6 +41,18 @@ void ExitOnFatalStartMessage(QtMsgType type, const QMessageLogContext& context,
     }
     std::fprintf(stderr, "brinomar-update: cannot show the window: %s\n", qPrintable(text));
     std::_Exit(EXIT_FAILURE);
+}
+
+// A picture that could not be saved is named on standard error, with Qt's reason.
+bool SaveScreenshot(const QImage& picture, const QString& file) {
+    QImageWriter writer(file);
+    if (writer.write(picture)) {
+        return true;
+    }
+    std::fprintf(stderr, "brinomar-update: cannot write %s: %s\n",
+                 kivo::PrintableText(file.toLocal8Bit().toStdString()).c_str(),
+                 qPrintable(writer.errorString()));
+    return false;
 }
 
 // The program's options; Qt's parser answers --help and --version itself.
@@ -118,8 +131,9 @@ int main(int argc, char** argv) {
     form.show();
     if (parser.isSet(line.screenshot)) {
         const QString file = parser.value(line.screenshot);
-        QTimer::singleShot(500, &form,
-                           [&form, file] { QApplication::exit(form.grab().save(file) ? 0 : 1); });
+        QTimer::singleShot(500, &form, [&form, file] {
+            QApplication::exit(SaveScreenshot(form.grab().toImage(), file) ? 0 : 1);
+        });
     }
     const int status = app.exec();
     return stopSignals.Caught() ? kExitInterrupted : status;

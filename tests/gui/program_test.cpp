@@ -75,5 +75,17 @@ TEST(UpdateProgram, RefusesArgumentsItDoesNotTake) {
         << odd.Errors;
 }
 
+TEST(UpdateProgram, SaysWhichScreenshotItCouldNotWrite) {
+    kivo::testing::TScratchDir dir;
+    const std::string file = dir.File("missing") + "/window.png";
+    const TEnding ending = RunUpdateProgram({"--screenshot", file}, {"QT_QPA_PLATFORM=offscreen"});
+    if (ending.Errors.find("cannot show the window") != std::string::npos) {
+        GTEST_SKIP() << "no offscreen platform: " << ending.Errors;
+    }
+    EXPECT_EQ(ending.Status, 1) << ending.Errors;
+    EXPECT_NE(ending.Errors.find("brinomar-update: cannot write " + file + ": "), std::string::npos)
+        << ending.Errors;
+}
+
 } // namespace
 } // namespace brinomar::testing
