@@ -116,11 +116,7 @@ void TLinePlayer::TakeArrivals(TSimClock::time_point woke) {
         // A host's open empties the line's queues; what is read after that is the new host's.
         if (kivo::PtyTakePeerFlush(pty_)) {
             model_.LineReopened();
-            std::erase_if(outbox_, [](const Outgoing& out) { return !out.hangUp; });
-            // The answers forgotten here never take the line: the next one leaves on its time.
-            if (outbox_.empty()) {
-                txFree_ = std::min(txFree_, looked);
-            }
+            ForgetAnswers(looked);
         }
         if (got <= 0) {
             lineSeenEmpty_ = looked;
@@ -133,6 +129,22 @@ void TLinePlayer::TakeArrivals(TSimClock::time_point woke) {
             rxFree_ = std::max(read, rxFree_) + byteTime_;
             model_.Receive(buffer[i], rxFree_);
         }
+    }
+}
+
+// A new host gets nothing the device still owed the last one; a hang-up still comes. An answer
+// that had started to cross the line at `looked` keeps it until its last byte has crossed; the
+// answers not yet started never take it.
+void TLinePlayer::ForgetAnswers(TSimClock::time_point looked) {
+    TSimClock::time_point lineFree = looked;
+    for (const Outgoing& out : outbox_) {
+        if (out.due - byteTime_ * static_cast<int64_t>(out.bytes.size()) < looked) {
+            lineFree = std::max(lineFree, out.due);
+        }
+    }
+    std::erase_if(outbox_, [](const Outgoing& out) { return !out.hangUp; });
+    if (outbox_.empty()) {
+        txFree_ = std::min(txFree_, lineFree);
     }
 }
 

@@ -36,6 +36,7 @@ private:
     };
 
     void TakeArrivals(TSimClock::time_point woke);
+    void ForgetAnswers(TSimClock::time_point looked);
     void ScheduleAnswers();
     bool SendDue(TSimClock::time_point now);
     bool Finished(TSimClock::time_point now);
