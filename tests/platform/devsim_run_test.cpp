@@ -400,6 +400,24 @@ TEST_F(DevsimRunTest, AnswerForgottenAtAReopenDoesNotHoldTheLine) {
     EXPECT_EQ(sim.Stop(), 0);
 }
 
+// A hang-up the last host's blocks asked for still comes when the next host opens the line,
+// and at its own time, not at that of an acknowledgement held back before it and forgotten.
+TEST_F(DevsimRunTest, HangUpBehindAForgottenAnswerComesAtItsTime) {
+    TDevsim sim({"--late-ack", "600000@5", "--hangup-after", "6", "--verbose"});
+    const std::string image = TestImage();
+    {
+        THost first(sim.Path());
+        SendBlocks(first, image, 4);
+        first.Send(Block(image, 5));
+        first.Send(Block(image, 6));
+        ASSERT_TRUE(sim.AwaitOutput("devsim: block 006 received\n"));
+    }
+    THost second(sim.Path());
+    second.EmptyQueues();
+    EXPECT_TRUE(second.HungUp());
+    EXPECT_EQ(sim.WaitExit(5000), 0);
+}
+
 // An answer that had started to cross the line when the next host opened it keeps the line
 // until its last byte has crossed: the next host's answer cannot come sooner.
 TEST_F(DevsimRunTest, AnswerCrossingTheLineAtAReopenHoldsItToItsEnd) {

@@ -134,7 +134,7 @@ void TLinePlayer::TakeArrivals(TSimClock::time_point woke) {
 
 // A new host gets nothing the device still owed the last one; a hang-up still comes. An answer
 // that had started to cross the line at `looked` keeps it until its last byte has crossed; the
-// answers not yet started never take it.
+// answers not yet started never take it, so that a hang-up after them comes at its own time.
 void TLinePlayer::ForgetAnswers(TSimClock::time_point looked) {
     TSimClock::time_point lineFree = looked;
     for (const Outgoing& out : outbox_) {
@@ -143,9 +143,12 @@ void TLinePlayer::ForgetAnswers(TSimClock::time_point looked) {
         }
     }
     std::erase_if(outbox_, [](const Outgoing& out) { return !out.hangUp; });
-    if (outbox_.empty()) {
-        txFree_ = std::min(txFree_, lineFree);
+    for (Outgoing& out : outbox_) {
+        out.due = std::min(out.due, std::max(out.ready, lineFree) +
+                                        byteTime_ * static_cast<int64_t>(out.bytes.size()));
+        lineFree = out.due;
     }
+    txFree_ = std::min(txFree_, lineFree);
 }
 
 // An answer leaves when the device has it ready and the line is free, and has arrived once
@@ -156,7 +159,7 @@ void TLinePlayer::ScheduleAnswers() {
         TDeviceAnswer& answer = answers.front();
         const TSimClock::time_point start = std::max(answer.ready, txFree_);
         txFree_ = start + byteTime_ * static_cast<int64_t>(answer.bytes.size());
-        outbox_.push_back({txFree_, std::move(answer.bytes), answer.hangUp});
+        outbox_.push_back({answer.ready, txFree_, std::move(answer.bytes), answer.hangUp});
         answers.pop_front();
     }
 }

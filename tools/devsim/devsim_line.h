@@ -30,7 +30,8 @@ public:
 
 private:
     struct Outgoing {
-        TSimClock::time_point due; // when the last byte has crossed the line
+        TSimClock::time_point ready; // when the device had it ready to send
+        TSimClock::time_point due;   // when the last byte has crossed the line
         std::string bytes;
         bool hangUp = false;
     };
