@@ -57,10 +57,10 @@ public:
     // or that is longer than MaxFileSize, raises kivo::EInOutError naming the file and the
     // reason; the image bytes stay as they were.
     void LoadFile(const std::string& name);
-    // Overlays the bytes of HEX text already in memory; the file name is left alone.
+    // Overlays the bytes of HEX text already in memory; the file name is left alone. A load that
+    // found errors is refused for sending, so the next load overlays the image as it stood before
+    // it: bytes of a refused file never reach the device with a later file's.
     void LoadFromText(std::string_view text);
-    // A load that found errors is refused for sending, so the next load overlays the image as it
-    // stood before it: bytes of a refused file never reach the device with a later file's.
 
     // The byte at `position` (0-255); NoFileLoaded while no file has been named.
     int GetByte(int position) const;
