@@ -163,7 +163,9 @@ TRomImage::TRomImage() : data_(BufferSize, 0xFF), accepted_(data_) {}
 
 void TRomImage::LoadFile(const std::string& name) {
     fileName_ = name;
+    // A refused file's bytes go with its diagnostics, also when this file cannot be read.
     diagnostics_.clear();
+    data_ = accepted_;
     LoadFromText(ReadWholeFile(name));
 }
 

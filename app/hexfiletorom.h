@@ -55,7 +55,7 @@ public:
 
     // Names the file, then overlays its bytes on the image. A file that cannot be opened or read,
     // or that is longer than MaxFileSize, raises kivo::EInOutError naming the file and the
-    // reason; the image bytes stay as they were.
+    // reason; the image then holds what the last load without errors left.
     void LoadFile(const std::string& name);
     // Overlays the bytes of HEX text already in memory; the file name is left alone. A load that
     // found errors is refused for sending, so the next load overlays the image as it stood before

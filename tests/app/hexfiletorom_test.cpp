@@ -194,6 +194,10 @@ TEST_F(RomImageTest, ARefusedFileIsNotMergedIntoTheNext) {
     ASSERT_EQ(FirstError(), Error(THexProblem::hpNoEndRecord, 3));
     EXPECT_EQ(At(0x300, 4), (Bytes{0x11, 0x11, 0x33, 0x33}));
     EXPECT_EQ(At(0x400, 2), (Bytes{0xCC, 0xDD}));
+    // Nor do they stay once a file that cannot be read has taken the diagnostics away.
+    EXPECT_THROW(image.LoadFile(dir.File("missing.hex")), kivo::EInOutError);
+    EXPECT_EQ(At(0x400, 2), (Bytes{0xFF, 0xFF}));
+    Load(":02030200333300\n:02040000CCDD51\n:0205", "cut.hex");
     Load(":01030100220000\n" + kEof, "b.hex");
     EXPECT_EQ(At(0x300, 4), (Bytes{0x11, 0x22, 0x11, 0x11}));
     EXPECT_EQ(At(0x400, 2), (Bytes{0xFF, 0xFF}));
