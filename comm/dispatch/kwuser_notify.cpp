@@ -272,8 +272,10 @@ bool EndDataNotify(TKvdBaseDispatcher& d, const TNotification& n, bool served) {
     }
     d.inTail = (d.inTail + d.maxHandlerRead) % InBufferSize;
     d.inTakenCount += d.maxHandlerRead;
-    if (d.maxHandlerRead > 0) {
-        d.inputFull = false;
+    // As after an outside read: the room made for what the device still holds is taken at once,
+    // not at the dispatch thread's next timed pass.
+    if (d.maxHandlerRead > 0 && d.inputFull.exchange(false) && d.commEventSignal != nullptr) {
+        d.commEventSignal->Set();
     }
     d.handlerRead = 0;
     return n.message != msgTriggerAvail || d.maxHandlerRead == n.wParam;

@@ -222,6 +222,27 @@ TEST_F(Notify, HandlersAfterAnOutsideReadOrAFlushAreNotHandedThoseBytes) {
     EXPECT_EQ(port.InBuffUsed(), 0u);
 }
 
+// Room made in a full ring wakes the dispatch thread for the bytes the device still holds,
+// whether handlers or an outside reader made it.
+TEST_F(Notify, RoomMadeInAFullRingWakesTheDispatchThread) {
+    TEvent wake;
+    port.commEventSignal = &wake;
+    TReader reader(port, InBufferSize);
+    port.RegisterEventTriggerHandler(reader.Method());
+    port.ScriptInput(std::string(InBufferSize, 'a'));
+    port.ExtractData();
+    port.SendNotify(msgTriggerAvail, InBufferSize, 0);
+    EXPECT_EQ(wake.Wait(0), WAIT_OBJECT_0) << "after the handlers' reads";
+    port.DeregisterEventTriggerHandler(reader.Method());
+
+    port.ScriptInput(std::string(InBufferSize, 'b'));
+    port.ExtractData();
+    char byte = 0;
+    ASSERT_EQ(port.GetChar(byte), 0);
+    EXPECT_EQ(wake.Wait(0), WAIT_OBJECT_0) << "after an outside read";
+    port.commEventSignal = nullptr;
+}
+
 TEST_F(Notify, AFullRingFlushedByAHandlerKeepsTheBytesThatArriveMeanwhile) {
     // The flushed bytes leave the ring when the notification ends; what arrives in between
     // must not take their places and go with them.
