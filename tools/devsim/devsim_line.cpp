@@ -115,6 +115,9 @@ void TLinePlayer::TakeArrivals(TSimClock::time_point woke) {
         const int got = kivo::SerialRead(pty_.Master, buffer, sizeof buffer);
         // A host's open empties the line's queues; what is read after that is the new host's.
         if (kivo::PtyTakePeerFlush(pty_)) {
+            // What the device answered before the reopening is forgotten or kept by the same
+            // rule, whether or not it had reached the line's queue yet.
+            ScheduleAnswers();
             model_.LineReopened();
             ForgetAnswers(looked);
         }
