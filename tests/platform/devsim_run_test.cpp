@@ -418,40 +418,6 @@ TEST_F(DevsimRunTest, HangUpBehindAForgottenAnswerComesAtItsTime) {
     EXPECT_EQ(sim.WaitExit(5000), 0);
 }
 
-// An answer that had started to cross the line when the next host opened it keeps the line
-// until its last byte has crossed: the next host's answer cannot come sooner.
-TEST_F(DevsimRunTest, AnswerCrossingTheLineAtAReopenHoldsItToItsEnd) {
-    using Clock = std::chrono::steady_clock;
-    constexpr auto kByteTime = std::chrono::nanoseconds(33333334); // 10 bits at 300 baud
-    const std::string answer = std::string("\x00\x3f\xa5", 3) + "OKOK";
-    TDevsim sim({"--pace", "300", "--noise", "--surplus-ok", "--verbose"});
-    const Clock::time_point sent = Clock::now();
-    Clock::time_point reopened;
-    bool crossing = false;
-    {
-        THost first(sim.Path());
-        first.Send("US");
-        ASSERT_TRUE(sim.AwaitOutput("devsim: greeting 1 answered\n"));
-        // The answer starts at most two byte times after the greeting was taken. The host
-        // waits a while for it, then gives up.
-        const Clock::time_point taken = Clock::now();
-        first.Receive(1, 100000);
-        reopened = Clock::now();
-        crossing = reopened >= taken + 2 * kByteTime;
-    }
-    THost second(sim.Path());
-    second.EmptyQueues();
-    second.Send("US");
-    EXPECT_EQ(second.Receive(answer.size()), answer);
-    // The first answer took the line from two byte times after `sent` for its seven bytes, and
-    // the second follows it; an answer the reopening forgot before it started holds nothing.
-    const Clock::time_point earliest = crossing ? sent + 16 * kByteTime : reopened + 9 * kByteTime;
-    const auto early =
-        std::chrono::duration_cast<std::chrono::microseconds>(earliest - Clock::now()).count();
-    EXPECT_LE(early, 0) << "answered " << early << " us before the line could carry it";
-    EXPECT_EQ(sim.Stop(), 0);
-}
-
 TEST_F(DevsimRunTest, QuietLineReturnsTheDeviceToTheGreeting) {
     TDevsim sim({});
     THost host(sim.Path());
