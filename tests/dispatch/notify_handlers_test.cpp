@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "comm/platform/framework.h"
 
@@ -226,7 +227,7 @@ TEST_F(Notify, HandlersAfterAnOutsideReadOrAFlushAreNotHandedThoseBytes) {
 // whether handlers or an outside reader made it.
 TEST_F(Notify, RoomMadeInAFullRingWakesTheDispatchThread) {
     TEvent wake;
-    port.commEventSignal = &wake;
+    TEvent* const own = std::exchange(port.commEventSignal, &wake);
     TReader reader(port, InBufferSize);
     port.RegisterEventTriggerHandler(reader.Method());
     port.ScriptInput(std::string(InBufferSize, 'a'));
@@ -238,9 +239,9 @@ TEST_F(Notify, RoomMadeInAFullRingWakesTheDispatchThread) {
     port.ScriptInput(std::string(InBufferSize, 'b'));
     port.ExtractData();
     char byte = 0;
-    ASSERT_EQ(port.GetChar(byte), 0);
+    EXPECT_EQ(port.GetChar(byte), 0);
     EXPECT_EQ(wake.Wait(0), WAIT_OBJECT_0) << "after an outside read";
-    port.commEventSignal = nullptr;
+    port.commEventSignal = own;
 }
 
 TEST_F(Notify, AFullRingFlushedByAHandlerKeepsTheBytesThatArriveMeanwhile) {
