@@ -298,9 +298,13 @@ TKvdBaseDispatcher::TKvdBaseDispatcher(TComponent* owner) : owner(owner) {
 }
 
 TKvdBaseDispatcher::~TKvdBaseDispatcher() {
-    FreeRings(*this);
-    // A child forked after the open keeps them: they still count the parent's threads waiting.
-    if (!InheritedFromParent()) {
+    if (InheritedFromParent()) {
+        // A child forked after the open: the threads did not come along and may have left the
+        // rings' locks taken, and the signals still count the parent's threads waiting.
+        delete[] outBuffer;
+        delete[] inBuffer;
+    } else {
+        FreeRings(*this);
         DeleteSignals(*this);
     }
     TPortListGuard guard;
