@@ -44,7 +44,7 @@ void ExitOnFatalStartMessage(QtMsgType type, const QMessageLogContext& context,
 }
 
 // A picture that could not be saved is named on standard error, with Qt's reason.
-bool SaveScreenshot(const QImage& picture, const QString& file) {
+bool SavePicture(const QImage& picture, const QString& file) {
     QImageWriter writer(file);
     if (writer.write(picture)) {
         return true;
@@ -116,9 +116,8 @@ int main(int argc, char** argv) {
         return EXIT_FAILURE;
     }
     if (parser.isSet(line.writeIcon)) {
-        const bool saved =
-            brinomar::PaintedPixmap(kInstalledIconSize).save(parser.value(line.writeIcon));
-        return saved ? EXIT_SUCCESS : EXIT_FAILURE;
+        const QImage icon = brinomar::PaintedPixmap(kInstalledIconSize).toImage();
+        return SavePicture(icon, parser.value(line.writeIcon)) ? EXIT_SUCCESS : EXIT_FAILURE;
     }
 
     // Outlives the window, so that a second signal does not end the close of the port.
@@ -132,7 +131,7 @@ int main(int argc, char** argv) {
     if (parser.isSet(line.screenshot)) {
         const QString file = parser.value(line.screenshot);
         QTimer::singleShot(500, &form, [&form, file] {
-            QApplication::exit(SaveScreenshot(form.grab().toImage(), file) ? 0 : 1);
+            QApplication::exit(SavePicture(form.grab().toImage(), file) ? 0 : 1);
         });
     }
     const int status = app.exec();

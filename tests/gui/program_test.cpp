@@ -75,16 +75,20 @@ TEST(UpdateProgram, RefusesArgumentsItDoesNotTake) {
         << odd.Errors;
 }
 
-TEST(UpdateProgram, SaysWhichScreenshotItCouldNotWrite) {
+TEST(UpdateProgram, SaysWhichPictureItCouldNotWrite) {
     kivo::testing::TScratchDir dir;
     const std::string file = dir.File("missing") + "/window.png";
-    const TEnding ending = RunUpdateProgram({"--screenshot", file}, {"QT_QPA_PLATFORM=offscreen"});
-    if (ending.Errors.find("cannot show the window") != std::string::npos) {
-        GTEST_SKIP() << "no offscreen platform: " << ending.Errors;
+    // The screenshot, and the icon the build paints for its installation.
+    for (const char* option : {"--screenshot", "--write-icon"}) {
+        const TEnding ending = RunUpdateProgram({option, file}, {"QT_QPA_PLATFORM=offscreen"});
+        if (ending.Errors.find("cannot show the window") != std::string::npos) {
+            GTEST_SKIP() << "no offscreen platform: " << ending.Errors;
+        }
+        EXPECT_EQ(ending.Status, 1) << option << ": " << ending.Errors;
+        EXPECT_NE(ending.Errors.find("brinomar-update: cannot write " + file + ": "),
+                  std::string::npos)
+            << option << ": " << ending.Errors;
     }
-    EXPECT_EQ(ending.Status, 1) << ending.Errors;
-    EXPECT_NE(ending.Errors.find("brinomar-update: cannot write " + file + ": "), std::string::npos)
-        << ending.Errors;
 }
 
 } // namespace
