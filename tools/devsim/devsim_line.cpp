@@ -135,20 +135,24 @@ void TLinePlayer::TakeArrivals(TSimClock::time_point woke) {
     }
 }
 
+// How long `count` bytes take to cross the line at the paced rate (none when not paced).
+std::chrono::nanoseconds TLinePlayer::WireTime(size_t count) const {
+    return byteTime_ * static_cast<int64_t>(count);
+}
+
 // A new host gets nothing the device still owed the last one; a hang-up still comes. An answer
 // that had started to cross the line at `looked` keeps it until its last byte has crossed; the
 // answers not yet started never take it, so that a hang-up after them comes at its own time.
 void TLinePlayer::ForgetAnswers(TSimClock::time_point looked) {
     TSimClock::time_point lineFree = looked;
     for (const Outgoing& out : outbox_) {
-        if (out.due - byteTime_ * static_cast<int64_t>(out.bytes.size()) < looked) {
+        if (out.due - WireTime(out.bytes.size()) < looked) {
             lineFree = std::max(lineFree, out.due);
         }
     }
     std::erase_if(outbox_, [](const Outgoing& out) { return !out.hangUp; });
     for (Outgoing& out : outbox_) {
-        out.due = std::min(out.due, std::max(out.ready, lineFree) +
-                                        byteTime_ * static_cast<int64_t>(out.bytes.size()));
+        out.due = std::min(out.due, std::max(out.ready, lineFree) + WireTime(out.bytes.size()));
         lineFree = out.due;
     }
     txFree_ = std::min(txFree_, lineFree);
@@ -161,7 +165,7 @@ void TLinePlayer::ScheduleAnswers() {
     while (!answers.empty()) {
         TDeviceAnswer& answer = answers.front();
         const TSimClock::time_point start = std::max(answer.ready, txFree_);
-        txFree_ = start + byteTime_ * static_cast<int64_t>(answer.bytes.size());
+        txFree_ = start + WireTime(answer.bytes.size());
         outbox_.push_back({answer.ready, txFree_, std::move(answer.bytes), answer.hangUp});
         answers.pop_front();
     }

@@ -37,6 +37,7 @@ private:
     };
 
     void TakeArrivals(TSimClock::time_point woke);
+    std::chrono::nanoseconds WireTime(size_t count) const;
     void ForgetAnswers(TSimClock::time_point looked);
     void ScheduleAnswers();
     bool SendDue(TSimClock::time_point now);
