@@ -363,6 +363,20 @@ TEST_F(DevsimRunTest, HangsUpAfterTheBlockAsked) {
     EXPECT_EQ(sim.WaitExit(5000), 0);
 }
 
+// An update the device breaks off by hanging up has its figures too: the greeting's answer and
+// the acknowledgements of blocks 4 and 5.
+TEST_F(DevsimRunTest, StatsCoverAnUpdateEndedByAHangUp) {
+    TDevsim sim({"--hangup-after", "6", "--stats"});
+    THost host(sim.Path());
+    const std::string image = TestImage();
+    SendBlocks(host, image, 5);
+    host.Send(Block(image, 6));
+    EXPECT_TRUE(host.HungUp());
+    EXPECT_EQ(sim.WaitExit(5000), 0);
+    const std::string output = sim.RestOfOutput();
+    EXPECT_NE(output.find("stats: 3 answers; "), std::string::npos) << output;
+}
+
 // A host that opens the line at once after another broke off is greeted without the pause,
 // and gets nothing the device still owed the last one.
 TEST_F(DevsimRunTest, HostOpeningTheLineAgainIsGreetedAtOnce) {

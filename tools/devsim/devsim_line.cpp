@@ -179,6 +179,7 @@ bool TLinePlayer::SendDue(TSimClock::time_point now) {
                 std::fprintf(stderr, "devsim: hanging up\n");
             }
             SaveFinishedImage();
+            ReportStats();
             kivo::PtyClose(pty_);
             return false;
         }
@@ -249,8 +250,8 @@ int64_t TLinePlayer::MicrosUntil(TSimClock::time_point wake, TSimClock::time_poi
     return std::max<int64_t>(left, 0);
 }
 
-// Once the update's last answer has left, so that it counts with the others. The figures are
-// taken (and forgotten) after every update, asked for or not.
+// Once the update's last answer has left, so that it counts with the others, or when the device
+// hangs up. The figures are taken (and forgotten) after every update, asked for or not.
 void TLinePlayer::ReportStats() {
     reportDue_ = false;
     const std::string report = stats_.TakeReport();
