@@ -250,6 +250,25 @@ TEST_F(DevsimRunTest, AnswersCanBeLowerCaseNoisyAndDoubled) {
     EXPECT_EQ(host.Receive(4), kNoise + "k");
 }
 
+// The host takes the first byte equal to the image's sum for the checksum, so the noise before a
+// wrong one must not hold it; a blank image sums to 00.
+TEST_F(DevsimRunTest, NoiseBeforeAWrongChecksumLeavesTheSumOut) {
+    TDevsim sim({"--once", "--noise", "--wrong-checksum"});
+    THost host(sim.Path());
+    const std::string blank(static_cast<size_t>(kBlocks) * kBlockSize, '\xff');
+    host.Send("US");
+    ASSERT_EQ(host.Receive(5), kNoise + "OK");
+    host.Send("O");
+    for (int block = 4; block < 493; ++block) {
+        host.Send(Block(blank, block));
+        ASSERT_EQ(host.Receive(4), kNoise + "K") << "block " << block;
+    }
+    host.Send(Block(blank, 493));
+    const std::string answer = host.Receive(3);
+    EXPECT_EQ(answer.find('\0'), std::string::npos) << "the sum itself was sent";
+    EXPECT_TRUE(answer.ends_with('\x01')) << "the wrong checksum, 01, comes last";
+}
+
 TEST_F(DevsimRunTest, MissingAcknowledgementBreaksTheUpdateOff) {
     const std::string saved = scratch_.File("image.bin");
     TDevsim sim({"--once", "--no-ack-after", "5", "--save", saved});

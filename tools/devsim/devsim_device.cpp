@@ -33,7 +33,7 @@ void TDeviceModel::ReceiveGreetingByte(uint8_t byte, TSimClock::time_point at) {
         sawU_ = false;
         phase_ = Phase::Connected;
         const std::string ok = options_.lowerCase ? "ok" : "OK";
-        Answer(at, options_.surplusOk ? ok + ok : ok);
+        Answer(at, options_.surplusOk ? ok + ok : ok, kNoise);
         ++greetings_;
         if (options_.verbose) {
             std::fprintf(stderr, "devsim: greeting %d%s\n", greetings_,
@@ -76,7 +76,11 @@ void TDeviceModel::BlockComplete(TSimClock::time_point at) {
         if (options_.verbose) {
             std::fprintf(stderr, "devsim: checksum %02X sent\n", sum);
         }
-        Answer(at, std::string(1, static_cast<char>(sum)));
+        // The host takes the first byte equal to the sum for the checksum: noise holding it
+        // would answer --wrong-checksum right.
+        std::string noise = kNoise;
+        std::erase(noise, static_cast<char>(sum_));
+        Answer(at, std::string(1, static_cast<char>(sum)), noise);
         EndUpdate();
         return;
     }
@@ -85,12 +89,12 @@ void TDeviceModel::BlockComplete(TSimClock::time_point at) {
     }
     const bool late = options_.lateAckBlock == 0 || options_.lateAckBlock == block_;
     Answer(late ? at + std::chrono::milliseconds(options_.lateAckMs) : at,
-           options_.lowerCase ? "k" : "K");
+           options_.lowerCase ? "k" : "K", kNoise);
 }
 
-void TDeviceModel::Answer(TSimClock::time_point at, std::string bytes) {
+void TDeviceModel::Answer(TSimClock::time_point at, std::string bytes, const std::string& noise) {
     if (!options_.silent) {
-        answers_.push_back({at, options_.noise ? kNoise + bytes : bytes, false});
+        answers_.push_back({at, options_.noise ? noise + bytes : bytes, false});
         ++unsent_;
     }
 }

@@ -66,7 +66,8 @@ private:
     void ReceiveGreetingByte(uint8_t byte, TSimClock::time_point at);
     void ReceiveImageByte(uint8_t byte, TSimClock::time_point at);
     void BlockComplete(TSimClock::time_point at);
-    void Answer(TSimClock::time_point at, std::string bytes);
+    // With --noise the answer goes out behind `noise`.
+    void Answer(TSimClock::time_point at, std::string bytes, const std::string& noise);
     void BreakOff(const char* why);
     void EndUpdate();
 
