@@ -47,9 +47,9 @@ void PrintTo(const TFault& fault, std::ostream* os) {
     *os << fault.name;
 }
 
-// A wait of 50 ticks ends when the tick count reaches its start plus 50; the start falls
-// anywhere inside a 55 ms tick, so the wait lasts between 49 and 50 ticks (2695-2750 ms). An
-// acknowledgement 49 or 51 ticks late (2695 or 2805 ms) would sit on that edge or within the
+// A wait of 50 ticks ends when the tick count has passed its start plus 50; the start falls
+// anywhere inside a 55 ms tick, so the wait lasts between 50 and 51 ticks (2750-2805 ms). An
+// acknowledgement 50 or 51 ticks late (2750 or 2805 ms) would sit on that edge or within the
 // line's and the scheduler's delays of it, so the two sides are tested at 45 and 55 ticks
 // (2475 and 3025 ms), clearly inside and outside whatever the phase of the clock.
 // clang-format off
