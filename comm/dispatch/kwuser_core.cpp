@@ -32,10 +32,17 @@ struct TPortList {
 };
 
 // Dispatchers may be destroyed while the program shuts down, after ordinary statics are gone,
-// so the list lives for the whole process.
+// so the list lives for the whole process. A fork copies the lock as it stands, possibly held by
+// a thread that does not come along: it is taken around the fork, and a child starts with a new
+// one (the copy would count the parent's thread as its holder).
 TPortList& PortList() {
-    static TPortList* list = new TPortList;
-    return *list;
+    static TPortList& list = *[] {
+        auto* made = new TPortList;
+        AroundEveryFork([] { PortList().lock.Enter(); }, [] { PortList().lock.Leave(); },
+                        [] { new (&PortList().lock) TCriticalSection; });
+        return made;
+    }();
+    return list;
 }
 
 class TPortListGuard {

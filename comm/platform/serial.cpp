@@ -21,6 +21,7 @@
 #include <climits>
 #include <condition_variable>
 #include <cstring>
+#include <new>
 #include <unordered_map>
 #include <vector>
 
@@ -41,10 +42,20 @@ struct Registry {
     int32_t nextHandle = 1;
 };
 
-// Never destroyed: threads that still hold a device at process exit must find it intact.
+// Never destroyed: threads that still hold a device at process exit must find it intact. A fork
+// copies the lock as it stands, possibly held by a thread that does not come along: it is taken
+// around the fork, and a child gets a signal of its own, the parent's counting its waiters.
 Registry& TheRegistry() {
-    static Registry* registry = new Registry;
-    return *registry;
+    static Registry& registry = *[] {
+        auto* made = new Registry;
+        AroundEveryFork([] { TheRegistry().lock.lock(); }, [] { TheRegistry().lock.unlock(); },
+                        [] {
+                            new (&TheRegistry().released) std::condition_variable;
+                            TheRegistry().lock.unlock();
+                        });
+        return made;
+    }();
+    return registry;
 }
 
 int32_t NextFreeHandle(Registry& registry) {

@@ -1,10 +1,13 @@
 #include "comm/platform/sync.h"
 
+#include "comm/platform/thread.h"
+
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <new>
 #include <thread>
 
 namespace kivo {
@@ -12,17 +15,36 @@ namespace kivo {
 // One lock guards the state of every event: a wait on two events then sees both consistently,
 // and an event's memory can be released as soon as its last waiter has let go of the lock.
 // The sections it guards are a few instructions long, so sharing it costs nothing measurable.
+// A fork copies the lock as it stands, possibly held by a thread that does not come along: the
+// lock is taken around the fork, so that a child finds every event whole and the lock free.
 namespace {
 
-std::mutex& EventLock() {
-    static std::mutex& lock = *new std::mutex;
-    return lock;
+struct TEventShared {
+    std::mutex lock;
+    // Signalled when a closed event loses its last waiter, for the destructor that waits on it.
+    // A child gets a new one: the parent's may count waiters whose threads stayed behind.
+    std::condition_variable waiterLeft;
+};
+
+TEventShared& Shared() {
+    static TEventShared& shared = *[] {
+        auto* made = new TEventShared;
+        AroundEveryFork([] { Shared().lock.lock(); }, [] { Shared().lock.unlock(); },
+                        [] {
+                            new (&Shared().waiterLeft) std::condition_variable;
+                            Shared().lock.unlock();
+                        });
+        return made;
+    }();
+    return shared;
 }
 
-// Signalled when a closed event loses its last waiter, for the destructor that waits on it.
+std::mutex& EventLock() {
+    return Shared().lock;
+}
+
 std::condition_variable& WaiterLeft() {
-    static std::condition_variable& left = *new std::condition_variable;
-    return left;
+    return Shared().waiterLeft;
 }
 
 using Clock = std::chrono::steady_clock;
@@ -31,6 +53,9 @@ using Clock = std::chrono::steady_clock;
 
 struct TEventWaiter {
     std::condition_variable wake;
+    // A waiter of another process was waiting in the parent this one was forked from: its
+    // thread did not come along, and its signal must not be touched.
+    const uint32_t process = CurrentProcessId();
 };
 
 TEvent::TEvent(bool manualReset, bool initiallySet)
@@ -38,6 +63,7 @@ TEvent::TEvent(bool manualReset, bool initiallySet)
 
 TEvent::~TEvent() {
     std::unique_lock lock(EventLock());
+    ForgetWaitersLeftBehind();
     closed_ = true;
     for (TEventWaiter* waiter : waiters_) {
         waiter->wake.notify_one();
@@ -50,6 +76,7 @@ void TEvent::Set() {
     if (closed_) {
         return;
     }
+    ForgetWaitersLeftBehind();
     set_ = true;
     for (TEventWaiter* waiter : waiters_) {
         waiter->wake.notify_one();
@@ -63,6 +90,7 @@ void TEvent::Reset() {
 
 void TEvent::Close() {
     std::lock_guard lock(EventLock());
+    ForgetWaitersLeftBehind();
     closed_ = true;
     for (TEventWaiter* waiter : waiters_) {
         waiter->wake.notify_one();
@@ -77,6 +105,15 @@ bool TEvent::IsClosed() const {
 uint32_t TEvent::Wait(uint32_t timeoutMs) {
     TEvent* self = this;
     return WaitForAnyEvent(&self, 1, timeoutMs);
+}
+
+// Called with the event lock held.
+void TEvent::ForgetWaitersLeftBehind() {
+    if (!waiters_.empty()) {
+        const uint32_t process = CurrentProcessId();
+        std::erase_if(waiters_,
+                      [process](const TEventWaiter* waiter) { return waiter->process != process; });
+    }
 }
 
 // Called with the event lock held.

@@ -24,7 +24,8 @@ struct TEventWaiter;
 //
 // Close ends every wait in progress with WAIT_FAILED and makes later waits fail at once, so a
 // thread blocked on an event is never left hanging when its owner shuts down. The destructor
-// closes the event and returns only after every waiter has left it.
+// closes the event and returns only after every waiter has left it (in a forked child, every
+// waiter of the child: those of the parent's other threads stayed behind with them).
 class TEvent {
 public:
     explicit TEvent(bool manualReset = false, bool initiallySet = false);
@@ -43,6 +44,7 @@ public:
 private:
     friend uint32_t WaitForAnyEvent(TEvent* const* events, size_t count, uint32_t timeoutMs);
     bool TryTake();
+    void ForgetWaitersLeftBehind();
 
     const bool manualReset_;
     bool set_;

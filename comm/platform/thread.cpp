@@ -64,6 +64,10 @@ uint32_t CurrentProcessId() {
     return id;
 }
 
+void AroundEveryFork(void (*before)(), void (*inParent)(), void (*inChild)()) {
+    pthread_atfork(before, inParent, inChild);
+}
+
 void SetThreadCreator(TThreadCreator creator) {
     gCreateThread.store(creator != nullptr ? creator : CreateStdThread);
 }

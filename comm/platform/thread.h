@@ -107,6 +107,12 @@ void SetThreadCreator(TThreadCreator creator);
 // of its threads but the one that forked.
 uint32_t CurrentProcessId();
 
+// Registers what runs around every fork of the process: `before` in the forking thread just
+// before it, `inParent` and `inChild` just after it in each process. A lock that other threads
+// take is taken before and released after, so that a child, which has only the forking thread,
+// finds it free and what it guards whole.
+void AroundEveryFork(void (*before)(), void (*inParent)(), void (*inChild)());
+
 // Constructs a thread object and starts it. When the start is refused the object is deleted
 // and the exception passes on.
 template <class T, class... Args>

@@ -269,6 +269,44 @@ TEST(SerialLifecycleTest, AForkedChildLeavesTheOpenDeviceToItsParent) {
     }
 }
 
+// The dispatcher's threads take shared locks on every pass; a fork can catch one of them held
+// by a thread that does not come along. Children forked while an echo keeps both threads busy
+// each destroy their copy and end.
+TEST(SerialLifecycleTest, ChildrenForkedWhileTheThreadsAreBusyLeaveTheDevice) {
+    TPortLine line;
+    ASSERT_EQ(line.openResult, 0);
+    std::atomic<bool> stop{false};
+    std::thread echo([&] {
+        while (!stop) {
+            const std::string got = FarRead(line.far(), 16, 200);
+            if (!got.empty() && !FarWrite(line.far(), got)) {
+                return;
+            }
+        }
+    });
+    std::thread pinger([&] {
+        while (!stop && line.port->PutString("sixteen bytes...") == 0 &&
+               PortRead(*line.port, 16).size() == 16) {
+        }
+    });
+    for (int i = 0; i < 100; ++i) {
+        const pid_t child = fork();
+        if (child == 0) {
+            line.port.reset();
+            _exit(0);
+        }
+        const int status = testing::WaitChildExit(child, 30000);
+        if (status == -1) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+        ASSERT_EQ(status, 0) << "child " << i;
+    }
+    stop = true;
+    pinger.join();
+    echo.join();
+}
+
 TEST(SerialLifecycleTest, HangUpIsReportedWithoutSpinningAndCloses) {
     TEvent dropped;
     gLinesDropped = &dropped;

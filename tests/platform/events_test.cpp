@@ -1,8 +1,13 @@
 #include "comm/platform/sync.h"
+#include "tests/fakes/child_exit.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <csignal>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -133,6 +138,32 @@ TEST(Events, TokenRingUnderContentionLosesNoWakeUp) {
         thread.join();
     }
     EXPECT_EQ(kThreads * kRounds, passes.load());
+}
+
+// A child forked while another thread waited on an event has only the forking thread: it sets
+// and destroys its copy of the event without waiting for a waiter that did not come along.
+TEST(Events, AForkedChildIsNotHeldByItsParentsWaiters) {
+    auto event = std::make_unique<TEvent>(false, false);
+    TEvent waiting(false, false);
+    std::thread waiter([&] {
+        waiting.Set();
+        event->Wait(INFINITE);
+    });
+    ASSERT_EQ(WAIT_OBJECT_0, waiting.Wait(INFINITE));
+    const pid_t child = fork();
+    if (child == 0) {
+        event->Set();
+        event.reset();
+        _exit(0);
+    }
+    const int status = testing::WaitChildExit(child, 30000);
+    if (status == -1) {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    EXPECT_EQ(status, 0);
+    event->Set();
+    waiter.join();
 }
 
 TEST(CriticalSection, IsRecursiveAndExcludesOtherThreads) {
