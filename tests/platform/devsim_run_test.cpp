@@ -372,19 +372,9 @@ TEST_F(DevsimRunTest, StatsThatNobodyReadsLeaveTheDeviceRunning) {
     EXPECT_EQ(sim.Stop(), 0);
 }
 
+// The update broken off has its figures too: the greeting's answer and the acknowledgements of
+// blocks 4 and 5.
 TEST_F(DevsimRunTest, HangsUpAfterTheBlockAsked) {
-    TDevsim sim({"--hangup-after", "6"});
-    THost host(sim.Path());
-    const std::string image = TestImage();
-    SendBlocks(host, image, 5);
-    host.Send(Block(image, 6));
-    EXPECT_TRUE(host.HungUp());
-    EXPECT_EQ(sim.WaitExit(5000), 0);
-}
-
-// An update the device breaks off by hanging up has its figures too: the greeting's answer and
-// the acknowledgements of blocks 4 and 5.
-TEST_F(DevsimRunTest, StatsCoverAnUpdateEndedByAHangUp) {
     TDevsim sim({"--hangup-after", "6", "--stats"});
     THost host(sim.Path());
     const std::string image = TestImage();
