@@ -21,7 +21,6 @@
 #include <climits>
 #include <condition_variable>
 #include <cstring>
-#include <new>
 #include <unordered_map>
 #include <vector>
 
@@ -34,28 +33,18 @@ namespace {
 thread_local int tLastError = 0;
 
 struct Registry {
-    std::mutex lock;
-    std::condition_variable released; // a device's last user left
+    // Guards everything below; signalled when a device's last user left.
+    TProcessLock& shared = NewProcessLock();
     std::unordered_map<int32_t, std::unique_ptr<Device>> devices;
     // Devices a forked child inherited and closed: kept, as their modem watchers cannot be ended
     std::vector<std::unique_ptr<Device>> inherited;
     int32_t nextHandle = 1;
 };
 
-// Never destroyed: threads that still hold a device at process exit must find it intact. A fork
-// copies the lock as it stands, possibly held by a thread that does not come along: it is taken
-// around the fork, and a child gets a signal of its own, the parent's counting its waiters.
+// Never destroyed: threads that still hold a device at process exit must find it intact.
 Registry& TheRegistry() {
-    static Registry& registry = *[] {
-        auto* made = new Registry;
-        AroundEveryFork([] { TheRegistry().lock.lock(); }, [] { TheRegistry().lock.unlock(); },
-                        [] {
-                            new (&TheRegistry().released) std::condition_variable;
-                            TheRegistry().lock.unlock();
-                        });
-        return made;
-    }();
-    return registry;
+    static Registry* registry = new Registry;
+    return *registry;
 }
 
 int32_t NextFreeHandle(Registry& registry) {
@@ -108,9 +97,9 @@ DeviceRef::~DeviceRef() {
         return;
     }
     Registry& registry = TheRegistry();
-    std::lock_guard guard(registry.lock);
+    std::lock_guard guard(registry.shared.lock);
     if (--device_->users == 0 && device_->closing) {
-        registry.released.notify_all();
+        registry.shared.signal.notify_all();
     }
 }
 
@@ -127,7 +116,7 @@ int32_t RegisterDevice(std::unique_ptr<Device> device) {
         return Fail(kPlatformNotEnoughMemory);
     }
     Registry& registry = TheRegistry();
-    std::lock_guard guard(registry.lock);
+    std::lock_guard guard(registry.shared.lock);
     const int32_t handle = NextFreeHandle(registry);
     registry.devices.emplace(handle, std::move(device));
     return handle;
@@ -135,7 +124,7 @@ int32_t RegisterDevice(std::unique_ptr<Device> device) {
 
 DeviceRef AcquireDevice(int32_t handle) {
     Registry& registry = TheRegistry();
-    std::lock_guard guard(registry.lock);
+    std::lock_guard guard(registry.shared.lock);
     auto it = registry.devices.find(handle);
     if (it == registry.devices.end() || it->second->closing) {
         tLastError = kSerialBadHandle;
@@ -148,7 +137,7 @@ DeviceRef AcquireDevice(int32_t handle) {
 // Takes the device out of the registry; the caller then owns it.
 std::unique_ptr<Device> Unregister(int32_t handle) {
     Registry& registry = TheRegistry();
-    std::lock_guard guard(registry.lock);
+    std::lock_guard guard(registry.shared.lock);
     auto it = registry.devices.find(handle);
     if (it == registry.devices.end()) {
         return nullptr;
@@ -161,14 +150,14 @@ std::unique_ptr<Device> Unregister(int32_t handle) {
 
 void KeepInherited(std::unique_ptr<Device> device) {
     Registry& registry = TheRegistry();
-    std::lock_guard guard(registry.lock);
+    std::lock_guard guard(registry.shared.lock);
     registry.inherited.push_back(std::move(device));
 }
 
 void WaitUntilUnused(Device& device) {
     Registry& registry = TheRegistry();
-    std::unique_lock guard(registry.lock);
-    registry.released.wait(guard, [&] { return device.users == 0; });
+    std::unique_lock guard(registry.shared.lock);
+    registry.shared.signal.wait(guard, [&] { return device.users == 0; });
 }
 
 } // namespace serial_detail

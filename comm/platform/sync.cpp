@@ -12,44 +12,70 @@
 
 namespace kivo {
 
+namespace {
+
+// Every process lock, for the fork's handlers; the list's own lock is taken first.
+struct TProcessLocks {
+    std::mutex listLock;
+    std::vector<TProcessLock*> all;
+};
+
+TProcessLocks& ProcessLocks() {
+    static TProcessLocks& locks = *[] {
+        auto* made = new TProcessLocks;
+        AroundEveryFork(
+            [] {
+                ProcessLocks().listLock.lock();
+                for (TProcessLock* each : ProcessLocks().all) {
+                    each->lock.lock();
+                }
+            },
+            [] {
+                for (TProcessLock* each : ProcessLocks().all) {
+                    each->lock.unlock();
+                }
+                ProcessLocks().listLock.unlock();
+            },
+            [] {
+                for (TProcessLock* each : ProcessLocks().all) {
+                    new (&each->signal) std::condition_variable;
+                    each->lock.unlock();
+                }
+                ProcessLocks().listLock.unlock();
+            });
+        return made;
+    }();
+    return locks;
+}
+
 // One lock guards the state of every event: a wait on two events then sees both consistently,
 // and an event's memory can be released as soon as its last waiter has let go of the lock.
 // The sections it guards are a few instructions long, so sharing it costs nothing measurable.
-// A fork copies the lock as it stands, possibly held by a thread that does not come along: the
-// lock is taken around the fork, so that a child finds every event whole and the lock free.
-namespace {
-
-struct TEventShared {
-    std::mutex lock;
-    // Signalled when a closed event loses its last waiter, for the destructor that waits on it.
-    // A child gets a new one: the parent's may count waiters whose threads stayed behind.
-    std::condition_variable waiterLeft;
-};
-
-TEventShared& Shared() {
-    static TEventShared& shared = *[] {
-        auto* made = new TEventShared;
-        AroundEveryFork([] { Shared().lock.lock(); }, [] { Shared().lock.unlock(); },
-                        [] {
-                            new (&Shared().waiterLeft) std::condition_variable;
-                            Shared().lock.unlock();
-                        });
-        return made;
-    }();
+// Its signal tells the destructor of a closed event that a waiter left.
+TProcessLock& EventsLock() {
+    static TProcessLock& shared = NewProcessLock();
     return shared;
 }
 
 std::mutex& EventLock() {
-    return Shared().lock;
+    return EventsLock().lock;
 }
 
 std::condition_variable& WaiterLeft() {
-    return Shared().waiterLeft;
+    return EventsLock().signal;
 }
 
 using Clock = std::chrono::steady_clock;
 
 } // namespace
+
+TProcessLock& NewProcessLock() {
+    auto* made = new TProcessLock;
+    TProcessLocks& locks = ProcessLocks();
+    std::lock_guard guard(locks.listLock);
+    locks.all.push_back(made);
+    return *made;
+}
 
 struct TEventWaiter {
     std::condition_variable wake;

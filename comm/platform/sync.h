@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -65,6 +66,16 @@ uint32_t WaitForAnyEvent(TEvent* const* events, size_t count, uint32_t timeoutMs
 
 // The two-event form the dispatcher's threads use.
 uint32_t WaitForEitherEvent(TEvent& first, TEvent& second, uint32_t timeoutMs);
+
+// A lock with a signal that threads wait on under it, shared by the whole process and never
+// destroyed (threads still running at exit find it intact). It stays usable in a forked child:
+// the lock is taken around every fork, so that the child finds it free and what it guards whole,
+// and the child gets a new signal, as the parent's may count waiters whose threads stayed behind.
+struct TProcessLock {
+    std::mutex lock;
+    std::condition_variable signal;
+};
+TProcessLock& NewProcessLock();
 
 // A lock that the thread holding it may enter again; every Enter needs its Leave.
 class TCriticalSection {
