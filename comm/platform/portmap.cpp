@@ -3,12 +3,17 @@
 
 #include "comm/platform/serial.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <mutex>
+#include <string_view>
 
 namespace kivo {
 
@@ -27,10 +32,27 @@ PortMap& ThePortMap() {
     return *map;
 }
 
+// A sysfs attribute is a regular file of at most a page, and only its first line is wanted.
+// Anything else the tree may hold at its name (a device such as /dev/zero that never ends, a
+// serial device whose open would reset what is on the line, a pipe whose open waits for a
+// writer) is taken for an attribute that is not there.
 std::string ReadAttribute(const fs::path& file) {
-    std::ifstream in(file);
-    std::string value;
-    std::getline(in, value);
+    struct stat info {};
+    if (stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return {};
+    }
+    const int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return {};
+    }
+    char buffer[4096];
+    ssize_t got = 0;
+    do {
+        got = read(fd, buffer, sizeof buffer);
+    } while (got < 0 && errno == EINTR);
+    close(fd);
+    const std::string_view text(buffer, got > 0 ? static_cast<size_t>(got) : 0);
+    std::string value(text.substr(0, text.find('\n')));
     while (!value.empty() && (value.back() == '\r' || value.back() == ' ')) {
         value.pop_back();
     }

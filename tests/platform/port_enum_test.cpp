@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <fstream>
 
@@ -197,6 +199,28 @@ TEST_F(PortEnumTest, DescribesUsbAdaptersAndUarts) {
     EXPECT_EQ(usb.Location, "1-1:1.0");
     EXPECT_EQ(usb.Interface, "Port A");
     EXPECT_EQ(fs::path(usb.ById).filename(), "usb-FTDI_ttyUSB0");
+}
+
+// A tree that is no sysfs (a chroot's, a copy) may hold anything at an attribute's name: an
+// endless device or a pipe without a writer is read as a missing attribute, not waited on.
+TEST_F(PortEnumTest, AttributesThatAreNoFilesReadAsMissing) {
+    if (!fs::is_character_file("/dev/zero")) {
+        GTEST_SKIP() << "no /dev/zero on this machine";
+    }
+    const fs::path usb = fs::path(machine_.Roots().Sys) / "devices" / "pci0000:00" / "usb1" / "1-1";
+    fs::remove(usb / "product");
+    fs::create_symlink("/dev/zero", usb / "product");
+    fs::remove(usb / "manufacturer");
+    ASSERT_EQ(mkfifo((usb / "manufacturer").c_str(), 0600), 0);
+
+    const std::vector<TPortInfo> ports = ScanSerialDevices(machine_.Roots());
+    ASSERT_EQ(ports.size(), 5u);
+    const TPortInfo& adapter = ports[4];
+    EXPECT_EQ(adapter.VendorId, 0x0403);
+    EXPECT_EQ(adapter.Product, "");
+    EXPECT_EQ(adapter.Manufacturer, "");
+    EXPECT_EQ(adapter.SerialNumber, "A1B2");
+    EXPECT_EQ(adapter.Description, "USB serial adapter");
 }
 
 TEST_F(PortEnumTest, RegistrationsTakeTheirNumberAndTheRestComeFromTheScan) {
