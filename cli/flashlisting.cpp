@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 namespace brinomar {
 
@@ -63,10 +65,18 @@ int ListFile(const std::string& fileName) {
 
 // A path or a USB adapter's product name may hold any bytes; only printable ones are listed.
 // The path column is as wide as its longest path in characters, which in UTF-8 may take more
-// than one byte each.
+// than one byte each. Where the machine's ports could not be looked for (no sysfs in a chroot or
+// container, or one this user may not read), the ports given in the environment are still
+// listed, but the list is not taken for all there is.
 int ListPorts() {
-    const std::vector<kivo::TPortInfo> ports = kivo::EnumerateComPorts();
-    if (ports.empty()) {
+    std::error_code scanError;
+    const std::vector<kivo::TPortInfo> ports = kivo::EnumerateComPorts(scanError);
+    if (scanError) {
+        const std::filesystem::path classDir =
+            std::filesystem::path(kivo::PortScanRoots().Sys) / "class" / "tty";
+        std::fprintf(stderr, "brinomar-flash: cannot look for serial ports in %s: %s\n",
+                     kivo::PrintableText(classDir.string()).c_str(), scanError.message().c_str());
+    } else if (ports.empty()) {
         std::fputs("No serial ports found.\n", stderr);
         return ExitSuccess;
     }
@@ -82,7 +92,8 @@ int ListPorts() {
                     path.c_str(), static_cast<int>(pathWidth - CharacterCount(path)), "",
                     UsbIds(port).c_str(), kivo::PrintableText(port.Description).c_str());
     }
-    return FinishOutput();
+    const int status = FinishOutput();
+    return status == ExitSuccess && scanError ? ExitFileUnusable : status;
 }
 
 int PortNumberForPath(const std::string& path) {

@@ -292,8 +292,9 @@ std::string FlashUsage() {
            "\n"
            "Exit status: 0 checksum OK (or the action worked), 1 checksum error, 2 a sector was\n"
            "not acknowledged, 3 no connection, 4 the file or the port cannot be used (or the\n"
-           "file is damaged), 64 wrong command line, 74 a listing, the port list, this text\n"
-           "or the version could not be written, 130 interrupted.\n";
+           "file is damaged, or the serial ports could not be looked for), 64 wrong command\n"
+           "line, 74 a listing, the port list, this text or the version could not be written,\n"
+           "130 interrupted.\n";
 }
 
 } // namespace brinomar

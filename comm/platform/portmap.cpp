@@ -237,8 +237,13 @@ bool PortNameLess(const std::string& a, const std::string& b) {
 }
 
 std::vector<TPortInfo> ScanSerialDevices(const TPortScanRoots& roots) {
+    std::error_code ignored;
+    return ScanSerialDevices(roots, ignored);
+}
+
+std::vector<TPortInfo> ScanSerialDevices(const TPortScanRoots& roots, std::error_code& error) {
     std::vector<fs::path> ttys;
-    std::error_code error;
+    error.clear();
     const fs::path classDir = fs::path(roots.Sys) / "class" / "tty";
     for (fs::directory_iterator it(classDir, error), end; !error && it != end;
          it.increment(error)) {
@@ -292,8 +297,13 @@ std::string ComPortPath(int number) {
 }
 
 std::vector<TPortInfo> EnumerateComPorts() {
+    std::error_code ignored;
+    return EnumerateComPorts(ignored);
+}
+
+std::vector<TPortInfo> EnumerateComPorts(std::error_code& error) {
     const TPortScanRoots roots = PortScanRoots();
-    const std::vector<TPortInfo> found = ScanSerialDevices(roots);
+    const std::vector<TPortInfo> found = ScanSerialDevices(roots, error);
     std::vector<TPortInfo> ports;
     for (int number = 1; number <= kMaxComPort; ++number) {
         const std::string path = RegisteredPath(number);

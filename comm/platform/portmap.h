@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace kivo {
@@ -43,8 +44,12 @@ TPortScanRoots PortScanRoots();
 // The name order of the scan: numbers in names compared as numbers (ttyS2 before ttyS10).
 bool PortNameLess(const std::string& a, const std::string& b);
 
-// The serial devices found under the roots, numbered 1, 2, ... in name order.
+// The serial devices found under the roots, numbered 1, 2, ... in name order. The second form
+// also tells why the ports could not be looked for: `error` holds the failure to read the tty
+// class directory (missing where no sysfs is mounted, or not readable), and is cleared when the
+// scan could look; the first takes such a tree for one without ports.
 std::vector<TPortInfo> ScanSerialDevices(const TPortScanRoots& roots);
+std::vector<TPortInfo> ScanSerialDevices(const TPortScanRoots& roots, std::error_code& error);
 
 // Puts `path` at port `number` (1 ... kMaxComPort): 0, or -kSerialBadArgument for a number out
 // of range or an empty path. UnregisterComPort takes the registration away again.
@@ -54,8 +59,11 @@ void UnregisterComPort(int number);
 // The device path of port `number`; empty when the port does not exist.
 std::string ComPortPath(int number);
 
-// Every port number that stands for a device, ascending, described for a selection list.
+// Every port number that stands for a device, ascending, described for a selection list. The
+// second form gives the scan's failure as ScanSerialDevices does; the registered ports are listed
+// all the same.
 std::vector<TPortInfo> EnumerateComPorts();
+std::vector<TPortInfo> EnumerateComPorts(std::error_code& error);
 
 // Whether `text` starts with the "COM" of a port's name, in any case ("COM5", "com5", "Com5").
 bool StartsWithCom(std::string_view text);

@@ -95,6 +95,24 @@ TEST_F(FlashListing, ListPortsShowsARegisteredPortWithItsPath) {
     EXPECT_NE(run.Out.find("COM7  " + dir.File("line")), std::string::npos) << run.Out;
 }
 
+// In a chroot or container without sysfs the machine's ports cannot be looked for: that is said,
+// the port given in the environment is still listed, and the list is not taken for all there is.
+TEST_F(FlashListing, ListPortsWithoutSysfsSaysSoAndFails) {
+    const std::string hideSysfs = "unshare --mount --propagation private sh -c "
+                                  "'mount -t tmpfs none /sys && exec env \"$@\"' sh ";
+    if (RunShell(hideSysfs + "true 2>/dev/null") != 0) {
+        GTEST_SKIP() << "cannot hide /sys in a mount namespace of its own (needs root)";
+    }
+    const std::string program = std::string(KIVO_BIN_DIR) + "/brinomar-flash";
+    const int status = RunShell(hideSysfs + ShellQuote("KIVO_COM7=" + dir.File("line")) + " " +
+                                ShellQuote(program) + " --list-ports >" +
+                                ShellQuote(dir.File("out")) + " 2>" + ShellQuote(dir.File("err")));
+    EXPECT_EQ(status, 4);
+    EXPECT_NE(dir.Read("out").find("COM7  " + dir.File("line")), std::string::npos);
+    EXPECT_EQ(dir.Read("err"), "brinomar-flash: cannot look for serial ports in /sys/class/tty: "
+                               "No such file or directory\n");
+}
+
 // The path column is counted in characters: a path with letters of more than one byte in UTF-8
 // does not push the columns after it out of line.
 TEST_F(FlashListing, ListPortsKeepsColumnsWithMultibytePaths) {

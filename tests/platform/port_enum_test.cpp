@@ -260,6 +260,28 @@ TEST_F(PortEnumTest, AMissingTreeHasNoPorts) {
     EXPECT_TRUE(ScanSerialDevices({scratch_.File("nothing"), scratch_.File("nothing")}).empty());
 }
 
+// A tree the ports cannot be looked for in (no sysfs mounted, or a tty class that is no
+// directory) is told apart from one without ports; the registered ports are listed all the same.
+TEST_F(PortEnumTest, AScanThatCannotLookSaysWhy) {
+    std::error_code error = std::make_error_code(std::errc::io_error);
+    EXPECT_EQ(ScanSerialDevices(machine_.Roots(), error).size(), 5u);
+    EXPECT_FALSE(error);
+
+    EXPECT_TRUE(
+        ScanSerialDevices({scratch_.File("nothing"), scratch_.File("nothing")}, error).empty());
+    EXPECT_EQ(error, std::errc::no_such_file_or_directory);
+
+    fs::create_directories(scratch_.File("flat/class"));
+    std::ofstream(scratch_.File("flat/class/tty")).flush();
+    SetPortScanRoots({scratch_.File("flat"), scratch_.File("flat")});
+    ASSERT_EQ(RegisterComPort(4, scratch_.File("line")), 0);
+    const std::vector<TPortInfo> ports = EnumerateComPorts(error);
+    EXPECT_EQ(error, std::errc::not_a_directory);
+    ASSERT_EQ(ports.size(), 1u);
+    EXPECT_EQ(ports[0].Name, "COM4");
+    UnregisterComPort(4);
+}
+
 TEST_F(PortEnumTest, WatcherSeesAPortAppearAndDisappear) {
     TPortWatcher watcher(machine_.Roots());
     EXPECT_EQ(watcher.Ports().size(), 5u);
