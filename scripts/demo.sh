@@ -5,6 +5,9 @@
 #   scripts/demo.sh --gui    the window instead (needs a display); choose COM9 when it asks
 # KIVO_BUILD_DIR names another build directory than build.
 set -euo pipefail
+# Started with no environment (env -i, a bare service or CI step), bash makes up a PATH for
+# itself but passes none on, and cmake cannot find its own modules without one.
+export PATH
 cd "$(dirname "$0")/.."
 gui=false
 case "${1:-}" in
