@@ -4,6 +4,7 @@
 #include "cli/flashoptions.h"
 
 #include <string>
+#include <system_error>
 
 namespace brinomar {
 
@@ -16,6 +17,9 @@ int ListFile(const std::string& fileName);
 
 // --list-ports: one port a line: name, path, USB vendor:product and description.
 int ListPorts();
+
+// Says on standard error why the machine's serial ports could not be looked for.
+void PrintPortScanFailure(const std::error_code& error);
 
 // FILE.hex: the update, its log lines on standard output.
 int UpdateDevice(const TFlashOptions& options);

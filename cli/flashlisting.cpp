@@ -63,6 +63,13 @@ int ListFile(const std::string& fileName) {
     return FinishOutput();
 }
 
+void PrintPortScanFailure(const std::error_code& error) {
+    const std::filesystem::path classDir =
+        std::filesystem::path(kivo::PortScanRoots().Sys) / "class" / "tty";
+    std::fprintf(stderr, "brinomar-flash: cannot look for serial ports in %s: %s\n",
+                 kivo::PrintableText(classDir.string()).c_str(), error.message().c_str());
+}
+
 // A path or a USB adapter's product name may hold any bytes; only printable ones are listed.
 // The path column is as wide as its longest path in characters, which in UTF-8 may take more
 // than one byte each. Where the machine's ports could not be looked for (no sysfs in a chroot or
@@ -72,10 +79,7 @@ int ListPorts() {
     std::error_code scanError;
     const std::vector<kivo::TPortInfo> ports = kivo::EnumerateComPorts(scanError);
     if (scanError) {
-        const std::filesystem::path classDir =
-            std::filesystem::path(kivo::PortScanRoots().Sys) / "class" / "tty";
-        std::fprintf(stderr, "brinomar-flash: cannot look for serial ports in %s: %s\n",
-                     kivo::PrintableText(classDir.string()).c_str(), scanError.message().c_str());
+        PrintPortScanFailure(scanError);
     } else if (ports.empty()) {
         std::fputs("No serial ports found.\n", stderr);
         return ExitSuccess;

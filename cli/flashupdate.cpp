@@ -6,6 +6,7 @@
 #include "comm/errors/kvexcept.h"
 #include "comm/platform/console.h"
 #include "comm/platform/framework.h"
+#include "comm/platform/portmap.h"
 #include "comm/platform/serial.h"
 #include "comm/platform/terminal.h"
 #include "comm/port/kvselcom.h"
@@ -160,7 +161,15 @@ int UpdateDevice(const TFlashOptions& options) {
             return ExitInterrupted;
         }
         kivo::ShowException(e);
-        // At a terminal the user saw the choice and declined it.
+        // At a terminal the user saw the choice and declined it, and a list without the
+        // machine's ports must not pass for one of a machine that has none.
+        if (kivo::StandardInputIsTerminal()) {
+            std::error_code scanError;
+            kivo::ScanSerialDevices(kivo::PortScanRoots(), scanError);
+            if (scanError) {
+                PrintPortScanFailure(scanError);
+            }
+        }
         std::fprintf(stderr, "brinomar-flash: give the port with --port%s\n",
                      kivo::StandardInputIsTerminal() ? ""
                                                      : "; the ports are offered for choice only "

@@ -185,6 +185,31 @@ TEST_F(FlashUpdate, PortPromptLeftWithoutAChoice) {
     }
 }
 
+// A choice that could not offer the machine's ports (no sysfs in a chroot or container) says
+// why, so that the user who declines it is not left believing that the machine has none.
+TEST_F(FlashUpdate, PortPromptWithoutSysfsSaysWhyNoPortIsListed) {
+    const std::string unshare = "/usr/bin/unshare";
+    const std::string hideSysfs = "mount -t tmpfs none /sys && exec \"$0\" \"$@\"";
+    if (!std::filesystem::exists(unshare) ||
+        kivo::testing::RunShell(unshare + " --mount --propagation private sh -c " +
+                                kivo::testing::ShellQuote(hideSysfs) + " true 2>/dev/null") != 0) {
+        GTEST_SKIP() << "cannot hide /sys in a mount namespace of its own (needs root)";
+    }
+    TTestTerminal terminal;
+    TChildProcess flash(unshare,
+                        {"--mount", "--propagation", "private", "sh", "-c", hideSysfs,
+                         ProgramPath("brinomar-flash"), ExampleFirmware()},
+                        dir.File("flash.err"), OnlyPort(), terminal.Terminal());
+    terminal.Release();
+    const std::string shown = terminal.ReadUntil("", kEndMs);
+    EXPECT_EQ(flash.Wait(kEndMs), ExitFileUnusable);
+    EXPECT_NE(shown.find("No serial ports found."), std::string::npos) << shown;
+    EXPECT_NE(shown.find("brinomar-flash: cannot look for serial ports in /sys/class/tty: No such "
+                         "file or directory"),
+              std::string::npos)
+        << shown;
+}
+
 // A terminal without line editing hands over all that was typed at once: the answer after a
 // wrong one is taken, not left waiting until something more is typed.
 TEST_F(FlashUpdate, PortPromptTakesAnAnswerTypedAhead) {
