@@ -125,6 +125,21 @@ int PtyOpen(TPtyPair& pair, const std::string& linkPath) {
     return 0;
 }
 
+int PtyLink(TPtyPair& pair, const std::string& linkPath) {
+    if (pair.Master <= 0 || !pair.LinkPath.empty()) {
+        return Fail(kSerialBadHandle);
+    }
+    if (linkPath.empty() || linkPath.find('\0') != std::string::npos) {
+        return Fail(kPlatformPathNotFound);
+    }
+    const int code = PlaceLink(linkPath, pair.SlavePath);
+    if (code != 0) {
+        return Fail(code);
+    }
+    pair.LinkPath = linkPath;
+    return 0;
+}
+
 void PtyClose(TPtyPair& pair) {
     if (pair.Master > 0) {
         SerialClose(pair.Master);

@@ -22,6 +22,11 @@ struct TPtyPair {
 // Returns 0 or the negated platform code.
 int PtyOpen(TPtyPair& pair, const std::string& linkPath = {});
 
+// Makes the symbolic link to the slave of a pair opened without one, by the rules of PtyOpen,
+// for a program that must tell the user whether the terminal or the link could not be made.
+// The pair stays open whatever the outcome. Returns 0 or the negated platform code.
+int PtyLink(TPtyPair& pair, const std::string& linkPath);
+
 // Closes the master end and the held slave, and removes the link if it still leads there.
 void PtyClose(TPtyPair& pair);
 

@@ -527,6 +527,16 @@ TEST_F(DevsimRunTest, StopSignalEndsItWhileTheHostLeavesItsAnswersUnread) {
     EXPECT_EQ(sim.Stop(), 0);
 }
 
+// A link that cannot be made is told from a pseudo-terminal that cannot be opened: the user
+// must look at the link's folder, not at the system's terminals.
+TEST_F(DevsimRunTest, ALinkThatCannotBeMadeIsNamedAsTheLink) {
+    const std::string link = scratch_.File("missing-dir/brinomar-line");
+    TDevsim refused({"--link", link});
+    EXPECT_EQ(refused.WaitExit(5000), 1);
+    EXPECT_EQ(refused.Path(), "brinomar-devsim: cannot make a link to the pseudo-terminal at " +
+                                  link + ": No such file or directory");
+}
+
 // A link path that something else holds stays as it is, and an image that cannot be kept
 // makes the exit status say so.
 TEST_F(DevsimRunTest, NeitherTheLinkNorTheSaveOverridesWhatIsThere) {

@@ -38,12 +38,20 @@ int main(int argc, char** argv) {
                      kivo::PrintableText(options.savePath).c_str(), error.c_str());
         return 1;
     }
+    // Which of the two could not be made decides where the user must look: at the system's
+    // pseudo-terminals (/dev/pts) or at the link's folder.
     kivo::TPtyPair pty;
-    if (kivo::PtyOpen(pty, options.linkPath) != 0) {
-        std::fprintf(stderr, "brinomar-devsim: cannot open a pseudo-terminal%s%s: %s\n",
-                     options.linkPath.empty() ? "" : " at ",
-                     kivo::PrintableText(options.linkPath).c_str(),
+    if (kivo::PtyOpen(pty) != 0) {
+        std::fprintf(stderr, "brinomar-devsim: cannot open a pseudo-terminal: %s\n",
                      kivo::OsErrorText(kivo::SerialLastError()).c_str());
+        return 1;
+    }
+    if (!options.linkPath.empty() && kivo::PtyLink(pty, options.linkPath) != 0) {
+        const int code = kivo::SerialLastError();
+        kivo::PtyClose(pty);
+        std::fprintf(
+            stderr, "brinomar-devsim: cannot make a link to the pseudo-terminal at %s: %s\n",
+            kivo::PrintableText(options.linkPath).c_str(), kivo::OsErrorText(code).c_str());
         return 1;
     }
     kivo::SerialSetEventMask(pty.Master, kivo::ev_RxChar);
