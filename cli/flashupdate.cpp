@@ -102,6 +102,21 @@ void ExplainRefusedRate(const TFlashOptions& options, const std::exception& e) {
     }
 }
 
+// A port number that no registration gives is looked for among the machine's ports: where they
+// could not be looked for, the open can only say that the port does not exist, and why it was
+// not found must follow.
+void ExplainPortNotFound(const TFlashOptions& options, const std::exception& e) {
+    if (!options.Port || options.Port->Number == 0 || kivo::XlatException(e) != kivo::ecBadId ||
+        !kivo::ComPortPath(options.Port->Number).empty()) {
+        return;
+    }
+    std::error_code scanError;
+    kivo::ScanSerialDevices(kivo::PortScanRoots(), scanError);
+    if (scanError) {
+        PrintPortScanFailure(scanError);
+    }
+}
+
 void PrintDiagnostics(const TRomImage& image) {
     for (const THexDiagnostic& diagnostic : image.Diagnostics()) {
         std::fprintf(stderr, "%s:%s\n", kivo::PrintableText(image.FileName()).c_str(),
@@ -178,6 +193,7 @@ int UpdateDevice(const TFlashOptions& options) {
     } catch (const std::exception& e) {
         kivo::ShowException(e);
         ExplainRefusedRate(options, e);
+        ExplainPortNotFound(options, e);
         return kivo::ApplicationTerminating() ? ExitInterrupted : ExitFileUnusable;
     }
 }

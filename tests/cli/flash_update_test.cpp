@@ -185,29 +185,53 @@ TEST_F(FlashUpdate, PortPromptLeftWithoutAChoice) {
     }
 }
 
-// A choice that could not offer the machine's ports (no sysfs in a chroot or container) says
-// why, so that the user who declines it is not left believing that the machine has none.
-TEST_F(FlashUpdate, PortPromptWithoutSysfsSaysWhyNoPortIsListed) {
-    const std::string unshare = "/usr/bin/unshare";
-    const std::string hideSysfs = "mount -t tmpfs none /sys && exec \"$0\" \"$@\"";
-    if (!std::filesystem::exists(unshare) ||
-        kivo::testing::RunShell(unshare + " --mount --propagation private sh -c " +
-                                kivo::testing::ShellQuote(hideSysfs) + " true 2>/dev/null") != 0) {
+// brinomar-flash as in a chroot or container without sysfs: an empty /sys in a mount namespace
+// of its own. Only root can make one.
+const std::string kUnshare = "/usr/bin/unshare";
+const std::string kHideSysfs = "mount -t tmpfs none /sys && exec \"$0\" \"$@\"";
+const std::string kNoSysfsMessage =
+    "brinomar-flash: cannot look for serial ports in /sys/class/tty: No such file or directory";
+
+bool CanHideSysfs() {
+    return std::filesystem::exists(kUnshare) &&
+           kivo::testing::RunShell(kUnshare + " --mount --propagation private sh -c " +
+                                   kivo::testing::ShellQuote(kHideSysfs) + " true 2>/dev/null") ==
+               0;
+}
+
+std::vector<std::string> FlashWithoutSysfs(const std::vector<std::string>& args) {
+    std::vector<std::string> all{"--mount",
+                                 "--propagation",
+                                 "private",
+                                 "sh",
+                                 "-c",
+                                 kHideSysfs,
+                                 ProgramPath("brinomar-flash")};
+    all.insert(all.end(), args.begin(), args.end());
+    return all;
+}
+
+// A choice that could not offer the machine's ports says why, so that the user who declines it
+// is not left believing that the machine has none; so does a port number that was not found.
+TEST_F(FlashUpdate, WithoutSysfsThePortChoiceAndPortNumbersSayWhyNoPortIsFound) {
+    if (!CanHideSysfs()) {
         GTEST_SKIP() << "cannot hide /sys in a mount namespace of its own (needs root)";
     }
     TTestTerminal terminal;
-    TChildProcess flash(unshare,
-                        {"--mount", "--propagation", "private", "sh", "-c", hideSysfs,
-                         ProgramPath("brinomar-flash"), ExampleFirmware()},
-                        dir.File("flash.err"), OnlyPort(), terminal.Terminal());
+    TChildProcess flash(kUnshare, FlashWithoutSysfs({ExampleFirmware()}), dir.File("flash.err"),
+                        OnlyPort(), terminal.Terminal());
     terminal.Release();
     const std::string shown = terminal.ReadUntil("", kEndMs);
     EXPECT_EQ(flash.Wait(kEndMs), ExitFileUnusable);
     EXPECT_NE(shown.find("No serial ports found."), std::string::npos) << shown;
-    EXPECT_NE(shown.find("brinomar-flash: cannot look for serial ports in /sys/class/tty: No such "
-                         "file or directory"),
-              std::string::npos)
-        << shown;
+    EXPECT_NE(shown.find(kNoSysfsMessage), std::string::npos) << shown;
+
+    TChildProcess byNumber(kUnshare, FlashWithoutSysfs({"--port", "COM1", ExampleFirmware()}),
+                           dir.File("number.err"));
+    EXPECT_EQ(byNumber.Wait(kEndMs), ExitFileUnusable);
+    const std::string error = dir.Read("number.err");
+    EXPECT_NE(error.find("doesn't exist"), std::string::npos) << error;
+    EXPECT_NE(error.find(kNoSysfsMessage), std::string::npos) << error;
 }
 
 // A terminal without line editing hands over all that was typed at once: the answer after a
