@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -59,15 +60,21 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stderr);
         return 2;
     }
-    const std::vector<kivo::TPortInfo> ports = kivo::EnumerateComPorts();
-    if (ports.empty()) {
+    // Without sysfs (a chroot or container) the machine's ports cannot be looked for, which is
+    // no machine without ports: the ports given in the environment are listed all the same.
+    std::error_code error;
+    const std::vector<kivo::TPortInfo> ports = kivo::EnumerateComPorts(error);
+    if (error) {
+        std::fprintf(stderr, "kivo-ports: cannot look for serial ports: %s\n",
+                     error.message().c_str());
+    } else if (ports.empty()) {
         std::puts("no serial ports");
     }
     for (const kivo::TPortInfo& port : ports) {
         PrintPort("", port);
     }
     if (!watch) {
-        return 0;
+        return error ? 1 : 0;
     }
     std::fflush(stdout);
     kivo::TPortWatcher watcher;

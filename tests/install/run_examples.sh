@@ -36,6 +36,18 @@ out=$(KIVO_COM7="$device" "$bin/kivo-ports")
 grep -q "^COM7 *$device .*Pseudo-terminal" <<<"$out" || fail "kivo-ports printed: $out"
 out=$(KIVO_COM7=$'/dev/null\e[2J' "$bin/kivo-ports")
 [[ $out == *'/dev/null\x1b[2J'* ]] || fail "kivo-ports printed: $out"
+# Without sysfs (only root can hide it, in a mount namespace of its own) the ports cannot be
+# looked for: that is said and is no success, and the ports given in the environment still show.
+hide_sysfs='mount -t tmpfs none /sys && exec "$0" "$@"'
+if unshare --mount --propagation private sh -c "$hide_sysfs" true 2>/dev/null; then
+    if out=$(KIVO_COM7="$device" unshare --mount --propagation private sh -c "$hide_sysfs" \
+        "$bin/kivo-ports" 2>&1); then
+        fail "kivo-ports without sysfs succeeded: $out"
+    fi
+    [[ $out == *"cannot look for serial ports: No such file or directory"* ]] ||
+        fail "kivo-ports without sysfs printed: $out"
+    grep -q "^COM7 *$device " <<<"$out" || fail "kivo-ports without sysfs printed: $out"
+fi
 
 # The terminal: type a greeting, expect the answer echoed and the data trigger's report (in
 # either order), then end the input.
