@@ -124,18 +124,34 @@ void PrintDiagnostics(const TRomImage& image) {
     }
 }
 
+// The reason of a failed write names no file, and the default names lie in the working
+// directory, which may be read-only or gone.
+void NameUnwrittenFiles(const TFlashOptions& options, const kivo::TKvdComPort& port) {
+    std::string files;
+    if (options.TraceFile) {
+        files = "the trace to " + kivo::PrintableText(port.TraceName());
+    }
+    if (options.LogFile) {
+        files +=
+            (files.empty() ? "" : " or ") + ("the log to " + kivo::PrintableText(port.LogName()));
+    }
+    if (!files.empty()) {
+        std::fprintf(stderr, "brinomar-flash: cannot write %s\n", files.c_str());
+    }
+}
+
 // Closing writes an active trace or log. One that cannot be written turns a successful update
 // into a failure, but must not hide what went wrong with the device: a failed update keeps its
 // own status.
-int ClosePort(TUpdater& updater, int status) {
-    if (status == ExitSuccess) {
-        updater.ComPort.SetOpen(false);
-        return status;
-    }
+int ClosePort(const TFlashOptions& options, TUpdater& updater, int status) {
     try {
         updater.ComPort.SetOpen(false);
     } catch (const std::exception& e) {
         kivo::ShowException(e);
+        NameUnwrittenFiles(options, updater.ComPort);
+        if (status == ExitSuccess) {
+            return kivo::ApplicationTerminating() ? ExitInterrupted : ExitFileUnusable;
+        }
     }
     return status;
 }
@@ -153,7 +169,7 @@ int LoadAndRun(const TFlashOptions& options, TUpdater& updater) {
     TStandardOutputLog log(bar.get());
     const TUpdateOutcome outcome = updater.Run(log, progress);
     bar.reset();
-    return ClosePort(updater, ExitStatusOf(outcome));
+    return ClosePort(options, updater, ExitStatusOf(outcome));
 }
 
 } // namespace

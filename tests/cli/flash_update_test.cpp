@@ -112,6 +112,27 @@ TEST_F(FlashUpdate, UpdateStartedWithoutStandardStreamsSendsOnlyTheImage) {
     EXPECT_TRUE(received == SentImageOf(ExampleFirmware())) << received.size() << " bytes";
 }
 
+// The reason a trace or log could not be written names no file, and by default both go into
+// the working directory, which may be read-only or gone: the files asked for are named.
+TEST_F(FlashUpdate, TraceOrLogThatCannotBeWrittenIsNamed) {
+    TDevsim device({}, dir.File("devsim.err"));
+    TFlashRun run = Flash({"--port", device.Path(), "--no-progress",
+                           "--trace=" + dir.File("missing/run.trc"), ExampleFirmware()});
+    EXPECT_EQ(run.Status, ExitFileUnusable);
+    EXPECT_NE(run.Err.find("brinomar-flash: cannot write the trace to " +
+                           dir.File("missing/run.trc") + "\n"),
+              std::string::npos)
+        << run.Err;
+
+    run = Flash({"--port", device.Path(), "--no-progress", "--trace=" + dir.File("run.trc"),
+                 "--log=" + dir.File("missing/run.log"), ExampleFirmware()});
+    EXPECT_EQ(run.Status, ExitFileUnusable);
+    EXPECT_NE(run.Err.find("cannot write the trace to " + dir.File("run.trc") + " or the log to " +
+                           dir.File("missing/run.log") + "\n"),
+              std::string::npos)
+        << run.Err;
+}
+
 TEST_F(FlashUpdate, DeviceHangingUpMidTransferEndsTheRun) {
     TDevsim device({"--hangup-after", "100"}, dir.File("devsim.err"));
     const TFlashRun run = Flash({"--port", device.Path(), ExampleFirmware()});
