@@ -136,8 +136,14 @@ bool TPortWatcher::DrainSources(bool netlinkReady, bool inotifyReady) {
     return ttyAnnounced || inotifyReady;
 }
 
+// A scan that could not look (out of descriptors, say) tells nothing of the ports: taken for a
+// machine without them, it would report every port gone and then back again.
 std::vector<TPortChange> TPortWatcher::Rescan() {
-    std::vector<TPortInfo> now = ScanSerialDevices(roots_);
+    std::error_code error;
+    std::vector<TPortInfo> now = ScanSerialDevices(roots_, error);
+    if (error) {
+        return {};
+    }
     std::vector<TPortChange> changes;
     for (const TPortInfo& port : known_) {
         if (!Contains(now, port)) {

@@ -28,8 +28,9 @@ public:
 
     // Blocks until ports appeared or disappeared since the previous scan, the time-out passes
     // (milliseconds; negative: none) or Cancel was called; returns the changes, empty after a
-    // time-out or a cancel. Only one thread may wait. A watcher that could not get the
-    // descriptor that cancels it returns at once.
+    // time-out or a cancel. A scan that could not look for the ports counts as no change. Only
+    // one thread may wait. A watcher that could not get the descriptor that cancels it returns
+    // at once.
     std::vector<TPortChange> Wait(int timeoutMs = -1);
 
     // From any thread: ends the pending wait, and every later wait returns at once.

@@ -301,6 +301,27 @@ TEST_F(PortEnumTest, WatcherSeesAPortAppearAndDisappear) {
     EXPECT_EQ(watcher.Ports().size(), 5u);
 }
 
+// A scan that could not look (here the process is out of descriptors when a port goes) is no
+// news of the ports: they are not reported gone, and the next scan that can look tells what
+// changed since the last one that could.
+TEST_F(PortEnumTest, WatcherTakesAFailedScanForNoChange) {
+    TPortWatcher watcher(machine_.Roots());
+    testing::TDescriptorLimit limit(0);
+    ASSERT_TRUE(limit.Lowered());
+    machine_.Remove("ttyACM0");
+    EXPECT_TRUE(watcher.Wait(200).empty());
+    limit.Restore();
+    EXPECT_EQ(watcher.Ports().size(), 5u);
+
+    machine_.Remove("ttyS0");
+    const std::vector<TPortChange> changes = watcher.Wait(10000);
+    ASSERT_EQ(changes.size(), 2u);
+    EXPECT_FALSE(changes[0].Added);
+    EXPECT_FALSE(changes[1].Added);
+    EXPECT_EQ(fs::path(changes[0].Port.Path).filename(), "ttyACM0");
+    EXPECT_EQ(fs::path(changes[1].Port.Path).filename(), "ttyS0");
+}
+
 TEST_F(PortEnumTest, WatcherWaitEndsOnCancelOrTimeOut) {
     TPortWatcher watcher(machine_.Roots());
     EXPECT_TRUE(watcher.Wait(20).empty());
