@@ -80,7 +80,14 @@ int main(int argc, char** argv) {
     kivo::TPortWatcher watcher;
     for (;;) {
         // Blocks until the kernel reports a change; each change comes with the port's details.
-        for (const kivo::TPortChange& change : watcher.Wait()) {
+        // A wait without a time-out that nothing cancels ends with none only when the watcher
+        // could not get the descriptor it waits on: waiting again would return at once, for ever.
+        const std::vector<kivo::TPortChange> changes = watcher.Wait();
+        if (changes.empty()) {
+            std::fputs("kivo-ports: cannot watch for ports: no descriptor to wait on\n", stderr);
+            return 1;
+        }
+        for (const kivo::TPortChange& change : changes) {
             PrintPort(change.Added ? "+ " : "- ", change.Port);
         }
         std::fflush(stdout);

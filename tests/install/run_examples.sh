@@ -49,6 +49,16 @@ if unshare --mount --propagation private sh -c "$hide_sysfs" true 2>/dev/null; t
     grep -q "^COM7 *$device " <<<"$out" || fail "kivo-ports without sysfs printed: $out"
 fi
 
+# Short of descriptors the watch cannot be kept: that is said at once instead of spun on.
+if out=$(
+    ulimit -n 4
+    exec 3>&- 4>&- 5>&-
+    timeout 20 "$bin/kivo-ports" --watch 2>&1
+); then
+    fail "kivo-ports --watch without descriptors succeeded: $out"
+fi
+[[ $out == *"cannot watch for ports"* ]] || fail "kivo-ports --watch without descriptors: $out"
+
 # The terminal: type a greeting, expect the answer echoed and the data trigger's report (in
 # either order), then end the input.
 mkfifo "$work/keys" "$work/screen"
