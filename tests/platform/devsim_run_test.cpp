@@ -537,6 +537,16 @@ TEST_F(DevsimRunTest, ALinkThatCannotBeMadeIsNamedAsTheLink) {
                                   link + ": No such file or directory");
 }
 
+// Without a link, the path on standard output is the only way to the device: one that cannot be
+// written ends the simulator, which would otherwise wait for a host that can never come.
+TEST_F(DevsimRunTest, APathThatCannotBeToldEndsTheSimulator) {
+    const std::string devsim = kivo::testing::ShellQuote(DevsimPath());
+    const std::string errors = kivo::testing::ShellQuote(scratch_.File("err"));
+    EXPECT_EQ(kivo::testing::RunShell("timeout 20 " + devsim + " >/dev/full 2>" + errors), 1);
+    EXPECT_EQ(scratch_.Read("err"), "brinomar-devsim: cannot write the device's path on standard "
+                                    "output: No space left on device\n");
+}
+
 // A link path that something else holds stays as it is, and an image that cannot be kept
 // makes the exit status say so.
 TEST_F(DevsimRunTest, NeitherTheLinkNorTheSaveOverridesWhatIsThere) {

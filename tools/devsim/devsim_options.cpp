@@ -185,8 +185,9 @@ Faults:
 
 SIGINT, SIGTERM or SIGHUP ends the simulator (an update in progress is saved first, the link
 removed). It exits with 0,
-1 when the pseudo-terminal or the link could not be made or an image could not be saved (a
---save FILE that cannot be written is refused at the start), 64 for a usage mistake.
+1 when the pseudo-terminal or the link could not be made, its path could not be written on
+standard output without --link, or an image could not be saved (a --save FILE that cannot be
+written is refused at the start), 64 for a usage mistake.
 )";
 }
 

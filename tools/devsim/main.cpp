@@ -8,7 +8,9 @@
 #include "tools/devsim/devsim_line.h"
 #include "tools/devsim/devsim_options.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -57,8 +59,16 @@ int main(int argc, char** argv) {
     kivo::SerialSetEventMask(pty.Master, kivo::ev_RxChar);
     kivo::SerialWakeOnStopSignals(pty.Master);
     kivo::PtyWatchPeerFlush(pty);
+    // Without a link the path printed is the only way to the device: a simulator that could not
+    // tell it would wait for a host that can never find it.
     std::printf("%s\n", pty.SlavePath.c_str());
-    std::fflush(stdout);
+    if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && options.linkPath.empty()) {
+        std::fprintf(stderr,
+                     "brinomar-devsim: cannot write the device's path on standard output: %s\n",
+                     std::strerror(errno));
+        kivo::PtyClose(pty);
+        return 1;
+    }
     // Whoever started the simulator has its device now; a reader of the statistics that goes
     // away later (brinomar-devsim --stats | head -1) must not take the device away with it.
     kivo::IgnoreBrokenPipes();
