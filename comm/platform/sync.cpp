@@ -78,10 +78,12 @@ TProcessLock& NewProcessLock() {
 }
 
 struct TEventWaiter {
+    explicit TEventWaiter(uint32_t process) : process(process) {}
+
     std::condition_variable wake;
     // A waiter of another process was waiting in the parent this one was forked from: its
     // thread did not come along, and its signal must not be touched.
-    const uint32_t process = CurrentProcessId();
+    const uint32_t process;
 };
 
 TEvent::TEvent(bool manualReset, bool initiallySet)
@@ -133,7 +135,8 @@ uint32_t TEvent::Wait(uint32_t timeoutMs) {
     return WaitForAnyEvent(&self, 1, timeoutMs);
 }
 
-// Called with the event lock held.
+// Called with the event lock held. Every waiter asked for the process id before taking the lock,
+// so asking again here registers nothing.
 void TEvent::ForgetWaitersLeftBehind() {
     if (!waiters_.empty()) {
         const uint32_t process = CurrentProcessId();
@@ -176,12 +179,16 @@ uint32_t WaitForAnyEvent(TEvent* const* events, size_t count, uint32_t timeoutMs
         return false;
     };
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    // Asked before the lock is taken: the first question registers a fork handler, which waits
+    // for a fork in progress, and a fork takes the event lock (some C libraries run the fork's
+    // handlers with the registration held, and the two would wait for each other for ever).
+    const uint32_t process = CurrentProcessId();
 
     std::unique_lock lock(EventLock());
     if (canEnd() || timeoutMs == 0) {
         return result;
     }
-    TEventWaiter waiter;
+    TEventWaiter waiter(process);
     for (size_t i = 0; i < count; ++i) {
         events[i]->waiters_.push_back(&waiter);
     }
