@@ -9,6 +9,9 @@
 # input is left in <build>/artifacts/, each run's output in <build>/logs/TARGET.log, and the
 # script ends with the execution count of every target and exits non-zero if one failed.
 set -euo pipefail
+# Started with no environment (env -i, a bare service or CI step), bash makes up a PATH for
+# itself but passes none on, and cmake cannot find its own modules without one.
+export PATH
 cd "$(dirname "$0")/.."
 all_targets=(loadfile str0 dispatchlog trace triggers)
 choice=${1:-all}

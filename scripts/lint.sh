@@ -4,6 +4,9 @@
 # (default build-lint) first, so that generated sources exist. Prints every finding and exits
 # non-zero if there was one. Takes about ten minutes on two cores.
 set -euo pipefail
+# Started with no environment (env -i, a bare service or CI step), bash makes up a PATH for
+# itself but passes none on, and cmake cannot find its own modules without one.
+export PATH
 cd "$(dirname "$0")/.."
 build=${KIVO_LINT_BUILD:-build-lint}
 scripts/deps.sh clang-tidy cppcheck

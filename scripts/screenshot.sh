@@ -4,6 +4,9 @@
 # KIVO_BUILD_DIR names another build directory than build.
 # --diagnostics shows the controls the window keeps hidden.
 set -euo pipefail
+# Started with no environment (env -i, a bare service or CI step), bash makes up a PATH for
+# itself but passes none on, and cmake cannot find its own modules without one.
+export PATH
 # The file and the option in either order. A relative file is where the script was started,
 # not in the source tree the script moves to.
 out=

@@ -12,6 +12,9 @@
 # Builds in build-soak-asan and build-soak-tsan; exits non-zero on any failure.
 # Fuzzing has its own script: scripts/fuzz.sh.
 set -euo pipefail
+# Started with no environment (env -i, a bare service or CI step), bash makes up a PATH for
+# itself but passes none on, and cmake cannot find its own modules without one.
+export PATH
 cd "$(dirname "$0")/.."
 export KIVO_SOAK_CYCLES=${KIVO_SOAK_CYCLES:-1000}
 export KIVO_CHAOS_MS=${KIVO_CHAOS_MS:-30000}

@@ -3,6 +3,9 @@
 # AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer.
 # Exits non-zero on any failure. KIVO_SANITIZERS=0 skips the sanitizer builds.
 set -euo pipefail
+# Started with no environment (env -i, a bare service or CI step), bash makes up a PATH for
+# itself but passes none on, and cmake cannot find its own modules without one.
+export PATH
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 
