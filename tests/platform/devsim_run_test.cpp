@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -545,6 +546,32 @@ TEST_F(DevsimRunTest, APathThatCannotBeToldEndsTheSimulator) {
     EXPECT_EQ(kivo::testing::RunShell("timeout 20 " + devsim + " >/dev/full 2>" + errors), 1);
     EXPECT_EQ(scratch_.Read("err"), "brinomar-devsim: cannot write the device's path on standard "
                                     "output: No space left on device\n");
+
+    // A pipe whose reader has already gone (brinomar-devsim | head -0) is such an output too:
+    // the simulator says so and ends, rather than being killed by the broken pipe unheard.
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    close(out[0]);
+    const std::string program = DevsimPath();
+    const std::string brokenErrors = scratch_.File("broken-err");
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        const int err = open(brokenErrors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        dup2(err, STDERR_FILENO);
+        signal(SIGPIPE, SIG_DFL); // as a shell starts it
+        execl(program.c_str(), program.c_str(), nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    const int status = testing::WaitChildExit(child, 20000);
+    if (status == -1) {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(scratch_.Read("broken-err"), "brinomar-devsim: cannot write the device's path on "
+                                           "standard output: Broken pipe\n");
 }
 
 // A link path that something else holds stays as it is, and an image that cannot be kept

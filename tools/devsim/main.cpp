@@ -59,6 +59,11 @@ int main(int argc, char** argv) {
     kivo::SerialSetEventMask(pty.Master, kivo::ev_RxChar);
     kivo::SerialWakeOnStopSignals(pty.Master);
     kivo::PtyWatchPeerFlush(pty);
+    // Whoever started the simulator has its device from the path on standard output or the
+    // link; a reader that goes away, before the path (brinomar-devsim | head -0) or after it
+    // (brinomar-devsim --stats | head -1), must not end the simulator unheard, nor take the
+    // device away with it.
+    kivo::IgnoreBrokenPipes();
     // Without a link the path printed is the only way to the device: a simulator that could not
     // tell it would wait for a host that can never find it.
     std::printf("%s\n", pty.SlavePath.c_str());
@@ -69,9 +74,6 @@ int main(int argc, char** argv) {
         kivo::PtyClose(pty);
         return 1;
     }
-    // Whoever started the simulator has its device now; a reader of the statistics that goes
-    // away later (brinomar-devsim --stats | head -1) must not take the device away with it.
-    kivo::IgnoreBrokenPipes();
     if (options.paceBaud != 0) {
         kivo::UsePreciseTimers();
     }
