@@ -18,7 +18,7 @@ bool StandardInputIsTerminal();
 bool ReadStandardInputLine(std::string& line);
 
 // `text` made safe to show on a terminal: control characters (C0, DEL and C1) and bytes that are
-// not UTF-8 become \xNN, so that a file name, a device's description or an answer typed at a
+// not UTF-8 become `\xNN`, so that a file name, a device's description or an answer typed at a
 // prompt cannot move the cursor, retitle the window or send the terminal a command. Everything
 // else, printable UTF-8 included, stays as it is.
 std::string PrintableText(std::string_view text);
