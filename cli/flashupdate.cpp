@@ -102,6 +102,15 @@ void ExplainRefusedRate(const TFlashOptions& options, const std::exception& e) {
     }
 }
 
+// Says why, where the machine's serial ports cannot be looked for.
+void ExplainFailedPortScan() {
+    std::error_code scanError;
+    kivo::ScanSerialDevices(kivo::PortScanRoots(), scanError);
+    if (scanError) {
+        PrintPortScanFailure(scanError);
+    }
+}
+
 // A port number that no registration gives is looked for among the machine's ports: where they
 // could not be looked for, the open can only say that the port does not exist, and why it was
 // not found must follow.
@@ -110,11 +119,7 @@ void ExplainPortNotFound(const TFlashOptions& options, const std::exception& e) 
         !kivo::ComPortPath(options.Port->Number).empty()) {
         return;
     }
-    std::error_code scanError;
-    kivo::ScanSerialDevices(kivo::PortScanRoots(), scanError);
-    if (scanError) {
-        PrintPortScanFailure(scanError);
-    }
+    ExplainFailedPortScan();
 }
 
 void PrintDiagnostics(const TRomImage& image) {
@@ -195,11 +200,7 @@ int UpdateDevice(const TFlashOptions& options) {
         // At a terminal the user saw the choice and declined it, and a list without the
         // machine's ports must not pass for one of a machine that has none.
         if (kivo::StandardInputIsTerminal()) {
-            std::error_code scanError;
-            kivo::ScanSerialDevices(kivo::PortScanRoots(), scanError);
-            if (scanError) {
-                PrintPortScanFailure(scanError);
-            }
+            ExplainFailedPortScan();
         }
         std::fprintf(stderr, "brinomar-flash: give the port with --port%s\n",
                      kivo::StandardInputIsTerminal() ? ""
